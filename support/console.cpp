@@ -1,0 +1,2 @@
+// Filled in by the console work.
+#include "support/console.h"
