@@ -1,0 +1,43 @@
+// Per-port adapter state, the command words sent to the adapter, and the
+// recovery that follows every failed adapter request.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "onewire/driver.h"
+#include "onewire/ports.h"
+#include "support/clock.h"  // PauseMs, ClockMs
+
+extern std::array<DriverHandle, MAX_PORTNUM> PortHandle;   // 0 = free slot
+extern std::array<int, MAX_PORTNUM> PortSpeed;             // 0 normal, 1 overdrive
+extern std::array<int, MAX_PORTNUM> PortLevel;             // 0 normal, 2 strong pull-up
+extern std::array<int, MAX_PORTNUM> PortProgramVoltage;    // 1 = 12 V reported present
+
+// Communication command values (request kind 1).
+constexpr uint16_t CMD_RESET = 0x084B;
+constexpr uint16_t CMD_BIT_WRITE0 = 0x0021;
+constexpr uint16_t CMD_BIT_WRITE1 = 0x0029;
+constexpr uint16_t CMD_BIT_WRITE1_SPU = 0x1029;
+constexpr uint16_t CMD_BYTE = 0x0053;
+constexpr uint16_t CMD_BYTE_SPU = 0x1053;
+constexpr uint16_t CMD_PULSE_SPU = 0x0031;
+constexpr uint16_t CMD_PULSE_PROGRAM = 0x0039;
+constexpr uint16_t CMD_BLOCK = 0x0875;
+constexpr uint16_t CMD_SEARCH = 0x48FD;
+constexpr uint16_t CMD_SET_SPU_DURATION = 0x0013;
+constexpr uint16_t CMD_SET_PROGRAM_DURATION = 0x001B;
+// Mode command values (request kind 2).
+constexpr uint16_t MODE_PULSE_ENABLE = 0x0000;
+constexpr uint16_t MODE_SPEED = 0x0002;
+// Control command values (request kind 0).
+constexpr uint16_t CTL_RESET_DEVICE = 0x0000;
+constexpr uint16_t CTL_RESUME_EXECUTION = 0x0002;
+constexpr uint16_t CTL_HALT_EXECUTION_WHEN_IDLE = 0x0003;
+
+// Brings the port's adapter back to its initial state: 1 on success (speed and
+// level set to 0), else 0 after pushing 24.
+int AdapterReinitialize(int port);
+
+// Puts every per-port table of the stack back to its program-start state (tests only).
+void StackResetForTest();
