@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: once plainly and once
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+bash scripts/build.sh build-asan -DTEMP_SANITIZE=ON
+(cd build-asan && ctest -j2 --output-on-failure --timeout 600 -LE no-sanitize)
+
+bash scripts/build.sh build
+cd build
+ctest -j2 --output-on-failure --timeout 600
