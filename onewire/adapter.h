@@ -30,6 +30,13 @@ constexpr uint16_t CMD_SET_PROGRAM_DURATION = 0x001B;
 // Mode command values (request kind 2).
 constexpr uint16_t MODE_PULSE_ENABLE = 0x0000;
 constexpr uint16_t MODE_SPEED = 0x0002;
+// Pulse-enable indexes of MODE_PULSE_ENABLE.
+constexpr uint16_t PULSE_ENABLE_NONE = 0x0000;
+constexpr uint16_t PULSE_ENABLE_PROGRAM = 0x0001;
+constexpr uint16_t PULSE_ENABLE_SPU = 0x0002;
+// Speed indexes of MODE_SPEED and CMD_RESET.
+constexpr uint16_t SPEED_INDEX_NORMAL = 1;     // the adapter's flexible normal speed
+constexpr uint16_t SPEED_INDEX_OVERDRIVE = 2;
 // Control command values (request kind 0).
 constexpr uint16_t CTL_RESET_DEVICE = 0x0000;
 constexpr uint16_t CTL_RESUME_EXECUTION = 0x0002;
@@ -38,6 +45,11 @@ constexpr uint16_t CTL_HALT_EXECUTION_WHEN_IDLE = 0x0003;
 // Brings the port's adapter back to its initial state: 1 on success (speed and
 // level set to 0), else 0 after pushing 24.
 int AdapterReinitialize(int port);
+
+// Sends one vendor request on the port's handle; 1 when the driver accepted it.
+int AdapterCommand(int port, uint8_t kind, uint16_t value, uint16_t index);
+// The common failure path: pushes code (when not 0), then AdapterReinitialize(port).
+void AdapterRecover(int port, int code);
 
 // Puts every per-port table of the stack back to its program-start state (tests only).
 void StackResetForTest();

@@ -58,3 +58,17 @@ int PrepareAdapter(DriverHandle handle);
 // Bulk pipes. *length: in the count wanted, out the count moved. 1, or 0 after pushing 110.
 int BulkReceive(DriverHandle handle, uint8_t* buffer, uint16_t* length);
 int BulkSend(DriverHandle handle, const uint8_t* buffer, uint16_t* length);
+
+// A busy-poll deadline by ClockMs. The polls that use it never sleep, so a clock
+// that does not move (a frozen virtual clock) would hold them forever: after
+// POLL_STALL_LIMIT polls without the tick count moving, the deadline counts as
+// reached. A real tick count moves long before that.
+constexpr uint32_t POLL_STALL_LIMIT = 100000;
+struct PollDeadline {
+    uint32_t deadline;
+    uint32_t lastTick;
+    uint32_t stalledPolls;
+};
+void PollStart(PollDeadline& poll, uint32_t milliseconds);
+// 1 once the deadline has been reached (or the clock has stalled), else 0.
+int PollExpired(PollDeadline& poll);

@@ -7,3 +7,6 @@ int PortOpenFirstFree(const char* deviceName);
 int PortOpenAt(int port, const char* deviceName);
 // Closes PortHandle[port]; non-zero on success.
 int PortClose(int port);
+
+// Set once the port table has been set up by the first open.
+extern bool PortTableReady;
