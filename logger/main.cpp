@@ -1,3 +1,4 @@
-// Placeholder entry until the logger lands.
-#include <cstdio>
-int main() { std::printf("temp: not built yet\n"); return 0; }
+// temp: the console temperature logger.
+#include "logger/logger.h"
+
+int main(int argc, char** argv) { return RunLogger(argc, argv); }

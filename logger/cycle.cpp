@@ -1,0 +1,179 @@
+// Start-up, the sensor search and listing, the measurement cycle and the close.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "logger/logger.h"
+#include "onewire/driver.h"
+#include "onewire/port.h"
+#include "support/console.h"
+#include "support/errors.h"
+
+const FamilyName FamilyNameTable[] = {
+    {0x10, "Temp     "}, {0x05, "1-Switch "}, {0x12, "2-Switch "}, {0x1B, "Battery  "},
+    {0x1D, "Counter  "}, {0x20, "DS2450   "}, {0x26, "DS2438   "}, {0x29, "8-Switch "},
+    {0x2C, "DS2890   "}, {0x3A, "DS2413   "}, {0x01, "Not Slave"}, {0x04, "Not Slave"},
+    {0x09, "Not Slave"}, {0x0A, "Not Slave"}, {0x1A, "Not Slave"}, {0x23, "Not Slave"},
+};
+const int FamilyNameCount = static_cast<int>(sizeof FamilyNameTable / sizeof FamilyNameTable[0]);
+
+const char* FamilyNameOf(uint8_t family)
+{
+    for (int i = 0; i < FamilyNameCount; ++i)
+        if (FamilyNameTable[i].family == family)
+            return FamilyNameTable[i].name;
+    return nullptr;
+}
+
+int IsNotSlaveFamily(uint8_t family)
+{
+    const char* name = FamilyNameOf(family);
+    return name && std::strcmp(name, "Not Slave") == 0 ? 1 : 0;
+}
+
+int FindSensors(int port, SerialNumber* sensors, int family, int capacity)
+{
+    NetTargetFamily(port, static_cast<uint8_t>(family));
+    int count = 0;
+    while (count < capacity - 1 && NetSearchNext(port, 1, 0)) {
+        NetSerialCopy(port, sensors[count].data(), 1);
+        if ((sensors[count][0] & 0x7F) == (family & 0x7F))
+            ++count;
+    }
+    return count;
+}
+
+void ListSensors(const SerialNumber* sensors, int count)
+{
+    // A family the table lacks keeps the name of the sensor before it; the
+    // first sensor then gets nine blanks.
+    const char* name = "         ";
+    for (int i = 0; i < count; ++i) {
+        FormatSerialText(sensors[i].data(), SerialText);
+        uint8_t family = sensors[i][0];
+        if (const char* known = FamilyNameOf(family))
+            name = known;
+        if (IsNotSlaveFamily(family)) {
+            LogEvent("%s %s \n", "Not Slave", SerialText);
+            continue;
+        }
+        int j = FindTableEntry(SerialText);
+        if (j >= 0) {
+            const TableEntry& entry = DirectAccessTable.entries[j];
+            LogEvent("%s %s Database position=%2d %s\n", name, SerialText, entry.place, entry.label);
+            continue;
+        }
+        j = AddTableEntry(SerialText);
+        if (j < 0) {
+            LogEvent("%s %s New - table full (%d entries), no database position\n", name, SerialText,
+                     TABLE_CAPACITY);
+            continue;
+        }
+        LogEvent("%s %s New - Added at database position=%2d %s\n", name, SerialText, j,
+                 DirectAccessTable.entries[j].label);
+    }
+}
+
+void StartUp(const char* argv0)
+{
+    AppDirectory = AppDirectoryFrom(argv0);
+    ErrorFilePath = AppDirectory + "USBerr.txt";
+    std::printf("Err file is %s\n", ErrorFilePath.c_str());
+    LogEvent("Application directory = %s\n", AppDirectory.c_str());
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd) {
+        LogEvent("Working directory = %s  \n", cwd);
+        std::free(cwd);
+    } else {
+        LogEvent("Working directory = (unknown: %s)  \n", std::strerror(errno));
+    }
+    CreatePoolDatabase();
+    LoadDirectAccessTable(AppDirectory + "Direct Access table.txt");
+    CreateMarker("USBPresent");
+    time_t now = WallClockNow().seconds;
+    LogEvent("%s - %s List of devices:\n", FormatLocalDate(now).c_str(), FormatLocalTime(now).c_str());
+    std::printf("\n/---------------------------------------------\n");
+    std::printf("  Temperature application DS1920/DS1820 - Version 10.00 \n  Temperature Find and Read from a: \n"
+                "  DS1920/DS1820 (at least 1)\n\n");
+    std::printf("  Press any CTRL-C to stop this program.\n\n");
+    std::printf("  Output [Serial Number(s) ........ Temp1(C)] \n\n");
+}
+
+namespace {
+SerialNumber SensorList[SENSOR_SLOTS];
+
+void RunCycle(int port, int count)
+{
+    ZovWriteConvert(port);
+    bool fileOpen = OpenMeasurementFile() != 0;
+    for (int i = 0; i < count; ++i) {
+        float value = 0;
+        if (SampleSensor(port, SensorList[i].data(), &value))
+            PauseMs(100);
+        else
+            LogEvent("Error reading temperature, verify device present:%d\n", NetCheckPresent(port, 0));
+    }
+    std::printf("\n");
+    CloseMeasurementFile();
+    // Without this cycle's tempu.tmp the copy and the update would spread an
+    // older cycle's lines, so they wait for a cycle that could write it.
+    if (fileOpen) {
+        CopyTmpToCsv();
+        UpdatePoolDatabase();
+    } else {
+        std::printf("\n");
+    }
+    WaitForSerialSync();
+    CreateMarker("USBSyncStart");
+}
+}  // namespace
+
+int RunLogger(int argc, char** argv)
+{
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    DriverRegisterBuiltinBackends();
+    StartUp(argc > 0 ? argv[0] : "");
+    WaitForKey();
+    if (argc != 2) {
+        std::printf("1-Wire Net name required on command line!\n (example: \"COM1\" (Win32 DS2480),\"/dev/cua0\" "
+                    "(Linux DS2480),\"1\" \n(Win32 TMEX) \\\\.\\DS2490-1 \n");
+        WaitForKey();
+        return 1;
+    }
+    const char* name = argv[1];
+    int port = PortOpenFirstFree(name);
+    if (port < 0) {
+        while (ErrorCodePending())
+            ReportErrorToStream(stdout);
+        WaitForKey();
+        return 1;
+    }
+    std::printf("Port opened: %s\n", name);
+
+    int count = FindSensors(port, SensorList, 0x10, SENSOR_SLOTS);
+    while (count == 0) {
+        std::printf("\n\n\nERROR, device DS1920/DS1820 not found!\n");
+        PauseMs(5000);
+        count = FindSensors(port, SensorList, 0x10, SENSOR_SLOTS);
+    }
+    std::printf("\n");
+    std::printf("Device(s) Found: \n");
+    ListSensors(SensorList, count);
+    std::printf("Enter to continue\n");
+    WaitForKey();
+    std::printf("\n");
+
+    do {
+        RunCycle(port, count);
+    } while (!AbortPending());
+
+    std::printf("\nClosing\n");
+    WaitForKey();
+    PortClose(port);
+    std::printf("Closing port %s.\n", name);
+    RemoveMarker("USBPresent");
+    RemoveMarker("USBSyncStart");
+    WaitForKey();
+    return 0;
+}

@@ -1,0 +1,137 @@
+// The console logger: start-up, the place table and the Pool Database, the
+// reading of the sensors, the measurement files, the synchronisation markers,
+// the event log, and the listing and measurement cycle.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "onewire/network.h"
+#include "support/clock.h"
+
+// ---- Module state -------------------------------------------------------
+
+// The program's directory (argv[0] up to and including its last separator);
+// empty means the working directory.
+extern std::string AppDirectory;
+// AppDirectory + "USBerr.txt".
+extern std::string ErrorFilePath;
+// Text of the last sensor listed (16 hex digits), named by the convert messages.
+extern char SerialText[17];
+// tempu.tmp while the sensors are read; null when it could not be opened.
+extern FILE* MeasurementFile;
+
+constexpr int TABLE_CAPACITY = 50;
+constexpr int TABLE_SERIAL_CHARS = 16;
+constexpr int TABLE_LABEL_CHARS = 39;
+constexpr int POOL_RECORD_TEXT = 98;   // characters before CR LF
+constexpr int POOL_RECORD_SIZE = 100;  // bytes per record
+constexpr int POOL_INITIAL_RECORDS = 41;
+constexpr int SENSOR_SLOTS = 40;
+constexpr unsigned ConversionWaitMs = 850;
+
+struct TableEntry {
+    char serial[TABLE_SERIAL_CHARS + 1];
+    int place;
+    char label[TABLE_LABEL_CHARS + 1];
+};
+struct DirectAccessTableState {
+    TableEntry entries[TABLE_CAPACITY];
+    int lastIndex;  // -1 when empty
+};
+extern DirectAccessTableState DirectAccessTable;
+
+// ---- Text helpers (pure) ------------------------------------------------
+
+// "%.3f" with ties rounded away from zero (glibc rounds them to even).
+std::string FormatFixed3(double value);
+// "Www Mmm DD hh:mm:ss.mmm " in local time, English names, zero-padded day.
+std::string FormatEventStamp(WallTime when);
+// Local date MM/DD/YY and time HH:MM:SS.
+std::string FormatLocalDate(time_t seconds);
+std::string FormatLocalTime(time_t seconds);
+// Sixteen upper-case hex digits, byte 0 first. `text` holds at least 17 chars.
+void FormatSerialText(const uint8_t serial[8], char* text);
+// Writes text to the stream with every "\n" written as CR LF. 1 on success.
+int WriteCrLf(FILE* stream, const char* text, size_t length);
+// argv[0] cut after its last path separator ('/', and '\\' on Windows).
+std::string AppDirectoryFrom(const char* argv0);
+
+// ---- Event log ----------------------------------------------------------
+
+// Stamps the entry, appends it to ErrorFilePath (CR LF line ends) and echoes it
+// to the console. When the log can't be opened, says so on the console. Returns 0.
+int LogEvent(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Logs that `path` could not be handled ("Can't <action> <path>: <reason>\n"),
+// with the reason from errno.
+void LogFileFailure(const char* action, const std::string& path);
+
+// ---- Pool Database and Direct Access table ------------------------------
+
+// Creates temp.pd with 41 blank records unless it exists.
+void CreatePoolDatabase();
+// Loads the table from `path`, echoing each entry; a missing file is an empty table.
+void LoadDirectAccessTable(const std::string& path);
+// Parses table text (the scan rules of the table file) into DirectAccessTable,
+// echoing each entry. Returns the number of entries ignored past the capacity
+// (counted as read attempts past the 50th entry).
+int ParseDirectAccessTable(const std::string& text);
+void ClearDirectAccessTable();
+// Index of the first entry whose serial equals the first 16 characters of
+// `serialText`, or -1.
+int FindTableEntry(const char* serialText);
+// Appends an entry with that serial (place 0, empty label). The new index, or
+// -1 when the table is full.
+int AddTableEntry(const char* serialText);
+// The 98-character record text plus CR LF for a measurement line.
+std::string MakePoolRecord(const std::string& line);
+// Merges the lines of tempu.tmp into temp.pd.
+void UpdatePoolDatabase();
+
+// ---- Conversion and reading --------------------------------------------
+
+int ZovWriteConvert(int port);
+int SampleSensor(int port, const uint8_t* serial, float* value);
+int PrintHexBytes(const uint8_t* bytes, int length, int flag);
+// Whole degrees from scratchpad bytes 0 and 1 (sign from bit 0 of the high byte).
+float WholeDegrees(uint8_t low, uint8_t high);
+// Extended resolution; only for countPerC != 0.
+float ExtendedDegrees(float whole, uint8_t countRemain, uint8_t countPerC);
+
+// ---- Measurement files -------------------------------------------------
+
+// Opens tempu.tmp for this cycle (truncating). 1 when open.
+int OpenMeasurementFile();
+void CloseMeasurementFile();
+int WriteStampedHex(const uint8_t* bytes, int length, int flag);
+// Copies tempu.tmp to tempu.csv (through tempu.csv.new and a rename). Returns 0.
+int CopyTmpToCsv();
+
+// ---- Synchronisation markers --------------------------------------------
+
+int MarkerExists(const char* name);
+void CreateMarker(const char* name);
+void RemoveMarker(const char* name);
+void WaitForSerialSync();
+
+// ---- Listing and cycle --------------------------------------------------
+
+struct FamilyName {
+    uint8_t family;
+    const char* name;  // exactly 9 characters
+};
+extern const FamilyName FamilyNameTable[];
+extern const int FamilyNameCount;
+// The table's name for a family, or nullptr.
+const char* FamilyNameOf(uint8_t family);
+int IsNotSlaveFamily(uint8_t family);
+
+int FindSensors(int port, SerialNumber* sensors, int family, int capacity);
+// Lists the sensors against the table, adding missing ones.
+void ListSensors(const SerialNumber* sensors, int count);
+
+// Start-up steps 1 to 8 (paths, log, database, table, marker, banner).
+void StartUp(const char* argv0);
+// The whole program; returns the exit status.
+int RunLogger(int argc, char** argv);

@@ -1,0 +1,233 @@
+// The Direct Access table (the user's place list) and the Pool Database
+// temp.pd (one 100-byte record per known sensor).
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "logger/logger.h"
+
+DirectAccessTableState DirectAccessTable = {{}, -1};
+
+namespace {
+const char* const PoolFileName = "temp.pd";
+const char* const TmpFileName = "tempu.tmp";
+
+// A cursor over the table text that reads like the scan "%16s%d%s".
+struct TableScanner {
+    const std::string& text;
+    size_t at = 0;
+
+    void SkipBlanks()
+    {
+        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
+            ++at;
+    }
+    bool AtEnd()
+    {
+        SkipBlanks();
+        return at >= text.size();
+    }
+    // Up to `limit` non-blank characters; the rest of a longer token stays.
+    std::string Word(size_t limit)
+    {
+        SkipBlanks();
+        size_t start = at;
+        while (at < text.size() && at - start < limit && !std::isspace(static_cast<unsigned char>(text[at])))
+            ++at;
+        return text.substr(start, at - start);
+    }
+    // A signed decimal; false (nothing consumed) when none starts here.
+    bool Number(int* value)
+    {
+        SkipBlanks();
+        size_t pos = at;
+        bool negative = false;
+        if (pos < text.size() && (text[pos] == '+' || text[pos] == '-'))
+            negative = text[pos++] == '-';
+        if (pos >= text.size() || !std::isdigit(static_cast<unsigned char>(text[pos])))
+            return false;
+        long long magnitude = 0;
+        while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
+            if (magnitude <= static_cast<long long>(INT_MAX) + 1)
+                magnitude = magnitude * 10 + (text[pos] - '0');
+            ++pos;
+        }
+        long long signed_value = negative ? -magnitude : magnitude;
+        if (signed_value > INT_MAX)
+            signed_value = INT_MAX;
+        if (signed_value < INT_MIN)
+            signed_value = INT_MIN;
+        *value = static_cast<int>(signed_value);
+        at = pos;
+        return true;
+    }
+};
+
+void CopyText(char* target, size_t capacity, const std::string& source)
+{
+    size_t length = source.size() < capacity - 1 ? source.size() : capacity - 1;
+    std::memcpy(target, source.data(), length);
+    target[length] = '\0';
+}
+
+// A file's whole content; false when it can't be read.
+bool ReadWholeFile(const std::string& path, std::string* content)
+{
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return false;
+    content->clear();
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        content->append(buffer, got);
+    bool ok = !std::ferror(file);
+    std::fclose(file);
+    return ok;
+}
+}  // namespace
+
+void ClearDirectAccessTable()
+{
+    std::memset(&DirectAccessTable, 0, sizeof DirectAccessTable);
+    DirectAccessTable.lastIndex = -1;
+}
+
+int ParseDirectAccessTable(const std::string& text)
+{
+    ClearDirectAccessTable();
+    TableScanner scan{text};
+    // Fields a short read leaves unfilled keep the previous entry's values.
+    TableEntry previous{};
+    previous.place = 0;
+    CopyText(previous.label, sizeof previous.label, " ");
+    int n = 0;
+    int ignored = 0;
+    while (!scan.AtEnd()) {
+        TableEntry entry = previous;
+        CopyText(entry.serial, sizeof entry.serial, scan.Word(TABLE_SERIAL_CHARS));
+        if (scan.Number(&entry.place) && !scan.AtEnd()) {
+            std::string label = scan.Word(std::string::npos);
+            CopyText(entry.label, sizeof entry.label, label);
+        }
+        if (n >= TABLE_CAPACITY) {
+            ++ignored;
+            continue;
+        }
+        std::printf("Serial %s Place %2d Device %s\n", entry.serial, entry.place, entry.label);
+        DirectAccessTable.entries[n++] = entry;
+        previous = entry;
+    }
+    DirectAccessTable.lastIndex = n - 1;
+    return ignored;
+}
+
+void LoadDirectAccessTable(const std::string& path)
+{
+    std::string text;
+    if (!ReadWholeFile(path, &text)) {
+        // A missing table is an empty one; anything else is worth a log entry.
+        if (errno != ENOENT)
+            LogFileFailure("read", path);
+        ClearDirectAccessTable();
+        return;
+    }
+    int ignored = ParseDirectAccessTable(text);
+    if (ignored > 0)
+        LogEvent("%s holds more than %d entries: %d ignored\n", path.c_str(), TABLE_CAPACITY, ignored);
+}
+
+int FindTableEntry(const char* serialText)
+{
+    for (int j = 0; j <= DirectAccessTable.lastIndex; ++j)
+        if (std::strncmp(DirectAccessTable.entries[j].serial, serialText, TABLE_SERIAL_CHARS) == 0)
+            return j;
+    return -1;
+}
+
+int AddTableEntry(const char* serialText)
+{
+    if (DirectAccessTable.lastIndex + 1 >= TABLE_CAPACITY)
+        return -1;
+    TableEntry& entry = DirectAccessTable.entries[++DirectAccessTable.lastIndex];
+    std::memset(&entry, 0, sizeof entry);
+    CopyText(entry.serial, sizeof entry.serial, serialText);
+    return DirectAccessTable.lastIndex;
+}
+
+std::string MakePoolRecord(const std::string& line)
+{
+    std::string record = line;
+    while (!record.empty() && (record.back() == '\n' || record.back() == '\r'))
+        record.pop_back();
+    record.resize(POOL_RECORD_TEXT, ' ');
+    record += "\r\n";
+    return record;
+}
+
+void CreatePoolDatabase()
+{
+    struct stat info;
+    if (stat(PoolFileName, &info) == 0)
+        return;
+    std::printf("Creating new Pool Database\n");
+    FILE* file = std::fopen(PoolFileName, "wb");
+    if (!file) {
+        LogFileFailure("create", PoolFileName);
+        return;
+    }
+    std::string blank = MakePoolRecord(",,,,");
+    bool ok = true;
+    for (int r = 0; r < POOL_INITIAL_RECORDS; ++r)
+        ok = ok && std::fwrite(blank.data(), 1, blank.size(), file) == blank.size();
+    if (std::fclose(file) != 0 || !ok)
+        LogFileFailure("write", PoolFileName);
+}
+
+void UpdatePoolDatabase()
+{
+    std::string lines;
+    if (!ReadWholeFile(TmpFileName, &lines)) {
+        LogFileFailure("read", TmpFileName);
+        return;
+    }
+    int pool = -1;
+    size_t start = 0;
+    while (start < lines.size()) {
+        size_t end = lines.find('\n', start);
+        end = end == std::string::npos ? lines.size() : end + 1;
+        std::string line = lines.substr(start, end - start);
+        start = end;
+
+        std::string record = MakePoolRecord(line);
+        // A measurement line holds the sensor's serial text at offset 15.
+        std::string serial = record.substr(15, TABLE_SERIAL_CHARS);
+        int j = FindTableEntry(serial.c_str());
+        if (j < 0) {
+            std::printf("%s", serial.c_str());
+            LogEvent(" Error - new device attached to system \n%s \n", record.substr(0, POOL_RECORD_TEXT).append("\n").c_str());
+            continue;
+        }
+        if (pool < 0) {
+            pool = open(PoolFileName, O_RDWR | O_CLOEXEC);
+            if (pool < 0) {
+                LogFileFailure("open", PoolFileName);
+                return;
+            }
+        }
+        // One positioned write per record: a crash can't leave a torn record.
+        off_t offset = static_cast<off_t>(POOL_RECORD_SIZE) * j;
+        ssize_t wrote = pwrite(pool, record.data(), record.size(), offset);
+        if (wrote != static_cast<ssize_t>(record.size())) {
+            if (wrote >= 0)
+                errno = ENOSPC;
+            LogFileFailure("write", PoolFileName);
+        }
+    }
+    if (pool >= 0)
+        close(pool);
+}

@@ -1,0 +1,94 @@
+// Number, time and serial formatting shared by the logger's outputs.
+#include <cmath>
+#include <cstring>
+
+#include "logger/logger.h"
+
+std::string FormatFixed3(double value)
+{
+    if (!std::isfinite(value) || std::fabs(value) > 1e15) {
+        char buffer[512];
+        std::snprintf(buffer, sizeof buffer, "%.3f", value);
+        return buffer;
+    }
+    // A long double holds value * 1000 exactly for any double of this size,
+    // so a tie really is a tie and roundl() takes it away from zero.
+    long double scaled = std::roundl(static_cast<long double>(value) * 1000.0L);
+    bool negative = std::signbit(value);
+    unsigned long long magnitude = static_cast<unsigned long long>(std::fabs(static_cast<double>(scaled)));
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%s%llu.%03llu", negative ? "-" : "", magnitude / 1000, magnitude % 1000);
+    return buffer;
+}
+
+namespace {
+const char* const DayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const MonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+struct tm LocalTm(time_t seconds)
+{
+    struct tm local {};
+    if (!localtime_r(&seconds, &local))
+        std::memset(&local, 0, sizeof local);
+    return local;
+}
+
+int Wrap(int value, int count) { return ((value % count) + count) % count; }
+}  // namespace
+
+std::string FormatEventStamp(WallTime when)
+{
+    struct tm local = LocalTm(when.seconds);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%s %s %02d %02d:%02d:%02d.%03d ", DayNames[Wrap(local.tm_wday, 7)],
+                  MonthNames[Wrap(local.tm_mon, 12)], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  when.milliseconds);
+    return buffer;
+}
+
+std::string FormatLocalDate(time_t seconds)
+{
+    struct tm local = LocalTm(seconds);
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%02d/%02d/%02d", local.tm_mon + 1, local.tm_mday, Wrap(local.tm_year, 100));
+    return buffer;
+}
+
+std::string FormatLocalTime(time_t seconds)
+{
+    struct tm local = LocalTm(seconds);
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    return buffer;
+}
+
+void FormatSerialText(const uint8_t serial[8], char* text)
+{
+    for (int i = 0; i < 8; ++i)
+        std::snprintf(text + 2 * i, 3, "%02X", serial[i]);
+}
+
+int WriteCrLf(FILE* stream, const char* text, size_t length)
+{
+    size_t start = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] != '\n')
+            continue;
+        if (std::fwrite(text + start, 1, i - start, stream) != i - start || std::fputs("\r\n", stream) == EOF)
+            return 0;
+        start = i + 1;
+    }
+    return std::fwrite(text + start, 1, length - start, stream) == length - start ? 1 : 0;
+}
+
+std::string AppDirectoryFrom(const char* argv0)
+{
+    std::string path = argv0 ? argv0 : "";
+#ifdef _WIN32
+    size_t cut = path.find_last_of("/\\");
+#else
+    size_t cut = path.find_last_of('/');
+#endif
+    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}

@@ -1,0 +1,325 @@
+// Unit tests of the logger's pure pieces: number and time formatting, the
+// place table, record padding, the Pool Database update and the event log.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <tuple>
+#include <vector>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "logger/logger.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Runs each test in a fresh working directory, with the event log inside it.
+class InTempDir : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/logger_unit_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        char* old = getcwd(nullptr, 0);
+        old_ = old;
+        std::free(old);
+        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        ErrorFilePath = "USBerr.txt";
+        ClearDirectAccessTable();
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    void TearDown() override
+    {
+        ASSERT_EQ(chdir(old_.c_str()), 0);
+        std::string command = "rm -rf '" + dir_ + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+    std::string dir_, old_;
+};
+
+TEST(FormatFixed3, RoundsHalvesAwayFromZero)
+{
+    struct Case {
+        double value;
+        const char* text;
+    } cases[] = {
+        {25.0625, "25.063"}, {-0.0625, "-0.063"}, {25.0, "25.000"},    {-1.0, "-1.000"},
+        {-55.25, "-55.250"}, {0.0, "0.000"},      {21.1875, "21.188"}, {-10.4375, "-10.438"},
+        {0.0004, "0.000"},   {85.0, "85.000"},    {19.9375, "19.938"}, {1.0 / 3.0, "0.333"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(FormatFixed3(c.value), c.text) << c.value;
+}
+
+TEST(Degrees, WorkedExamplesOfTheScratchpad)
+{
+    struct Case {
+        uint8_t low, high, countRemain, countPerC;
+        const char* whole;
+        const char* extended;  // nullptr: no extended value (COUNT_PER_C 0)
+    } cases[] = {
+        {0x2A, 0x00, 0x0C, 0x10, "21.000", "21.000"},   {0x32, 0x00, 0x0B, 0x10, "25.000", "25.063"},
+        {0xFF, 0xFF, 0x0C, 0x10, "-1.000", "-1.000"},   {0x92, 0xFF, 0x10, 0x10, "-55.000", "-55.250"},
+        {0x00, 0x00, 0x0D, 0x10, "0.000", "-0.063"},    {0x92, 0x01, 0x10, 0x10, "-55.000", "-55.250"},
+        {0x2A, 0x00, 0x0C, 0x00, "21.000", nullptr},
+    };
+    for (const Case& c : cases) {
+        float whole = WholeDegrees(c.low, c.high);
+        EXPECT_EQ(FormatFixed3(whole), c.whole);
+        if (c.extended) {
+            EXPECT_EQ(FormatFixed3(ExtendedDegrees(whole, c.countRemain, c.countPerC)), c.extended);
+        }
+    }
+}
+
+TEST(Stamps, ZeroPaddedDayEnglishNamesOneReading)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    // Sunday 4 November 2018, 07:31:00 UTC.
+    WallTime when{1541316660, 5};
+    EXPECT_EQ(FormatEventStamp(when), "Sun Nov 04 07:31:00.005 ");
+    EXPECT_EQ(FormatEventStamp(WallTime{1541316660 + 86400 * 30 + 3600 * 13, 999}), "Tue Dec 04 20:31:00.999 ");
+    EXPECT_EQ(FormatLocalDate(when.seconds), "11/04/18");
+    EXPECT_EQ(FormatLocalTime(when.seconds), "07:31:00");
+}
+
+TEST(Paths, AppDirectoryIsCutAfterTheLastSeparator)
+{
+    EXPECT_EQ(AppDirectoryFrom("/opt/loggers/temp"), "/opt/loggers/");
+    EXPECT_EQ(AppDirectoryFrom("./temp"), "./");
+    EXPECT_EQ(AppDirectoryFrom("temp"), "");
+    EXPECT_EQ(AppDirectoryFrom(nullptr), "");
+    std::string longPath = "/" + std::string(5000, 'd') + "/temp";
+    EXPECT_EQ(AppDirectoryFrom(longPath.c_str()), longPath.substr(0, longPath.size() - 4));
+}
+
+struct TableCase {
+    const char* name;
+    std::string text;
+    std::vector<std::tuple<std::string, int, std::string>> entries;
+};
+
+TEST(DirectAccessTableText, ReadsTriplesWithTheScanQuirks)
+{
+    std::string longLabel(60, 'L');
+    TableCase cases[] = {
+        {"empty", "", {}},
+        {"blank lines only", " \r\n\n\t", {}},
+        {"places kept as written",
+         "1000000000000001 5 Kitchen\r\n1000000000000002 7 Hall\r\n1000000000000003 9 Attic\r\n",
+         {{"1000000000000001", 5, "Kitchen"}, {"1000000000000002", 7, "Hall"}, {"1000000000000003", 9, "Attic"}}},
+        {"final serial without place and label",
+         "1000000000000001 -3 Cellar\n1000000000000002\n",
+         {{"1000000000000001", -3, "Cellar"}, {"1000000000000002", -3, "Cellar"}}},
+        {"first entry short: place 0 and a blank label", "1000000000000001", {{"1000000000000001", 0, " "}}},
+        {"a non-number place is the next serial",
+         "1000000000000001 x 4 Porch 1000000000000002",
+         {{"1000000000000001", 0, " "}, {"x", 4, "Porch"}, {"1000000000000002", 4, "Porch"}}},
+        {"a long serial spills into the place", "100000000000000142 Shed", {{"1000000000000001", 42, "Shed"}}},
+        {"a long label is cut, not spilled",
+         "1000000000000001 1 " + longLabel + " 1000000000000002 2 B",
+         {{"1000000000000001", 1, std::string(39, 'L')}, {"1000000000000002", 2, "B"}}},
+    };
+    for (const TableCase& c : cases) {
+        EXPECT_EQ(ParseDirectAccessTable(c.text), 0) << c.name;
+        ASSERT_EQ(DirectAccessTable.lastIndex + 1, static_cast<int>(c.entries.size())) << c.name;
+        for (size_t i = 0; i < c.entries.size(); ++i) {
+            const TableEntry& e = DirectAccessTable.entries[i];
+            EXPECT_EQ(e.serial, std::get<0>(c.entries[i])) << c.name << " entry " << i;
+            EXPECT_EQ(e.place, std::get<1>(c.entries[i])) << c.name << " entry " << i;
+            EXPECT_EQ(e.label, std::get<2>(c.entries[i])) << c.name << " entry " << i;
+        }
+    }
+}
+
+// A table text of n entries with distinct serials.
+std::string TableOf(int n)
+{
+    std::string text;
+    char serial[17];
+    for (int i = 0; i < n; ++i) {
+        std::snprintf(serial, sizeof serial, "10%014X", i);
+        text += std::string(serial) + " " + std::to_string(i) + " P" + std::to_string(i) + "\n";
+    }
+    return text;
+}
+
+TEST(DirectAccessTableText, CapacityOfFiftyCountsAdditions)
+{
+    EXPECT_EQ(ParseDirectAccessTable(TableOf(53)), 3);
+    EXPECT_EQ(DirectAccessTable.lastIndex, 49);
+    EXPECT_EQ(AddTableEntry("10FFFFFFFFFFFF00"), -1);
+    EXPECT_EQ(DirectAccessTable.lastIndex, 49);
+
+    ParseDirectAccessTable(TableOf(48));
+    EXPECT_EQ(DirectAccessTable.lastIndex, 47);
+    EXPECT_EQ(AddTableEntry("10AAAAAAAAAAAA01"), 48);
+    EXPECT_EQ(AddTableEntry("10AAAAAAAAAAAA02"), 49);
+    EXPECT_EQ(AddTableEntry("10AAAAAAAAAAAA03"), -1);
+    EXPECT_STREQ(DirectAccessTable.entries[49].label, "");
+    EXPECT_EQ(DirectAccessTable.entries[49].place, 0);
+}
+
+TEST(DirectAccessTableText, MatchingIsExactAndCaseSensitive)
+{
+    ParseDirectAccessTable("10a1b2c3d4e5f601 0 Lower\n10A1B2C3D4E5F601 1 Upper\n");
+    EXPECT_EQ(FindTableEntry("10A1B2C3D4E5F601"), 1);
+    EXPECT_EQ(FindTableEntry("10a1b2c3d4e5f601"), 0);
+    EXPECT_EQ(FindTableEntry("10A1B2C3D4E5F602"), -1);
+    EXPECT_EQ(FindTableEntry("10A1B2C3D4E5F601,trailing"), 1);  // first 16 characters only
+}
+
+TEST(PoolRecord, PaddedOrCutTo98PlusCrLf)
+{
+    struct Case {
+        std::string line, text;
+    } cases[] = {
+        {",,,,", ",,,," + std::string(94, ' ')},
+        {"abc\r\n", "abc" + std::string(95, ' ')},
+        {"abc\n", "abc" + std::string(95, ' ')},
+        {std::string(120, 'x'), std::string(98, 'x')},
+        {"", std::string(98, ' ')},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(MakePoolRecord(c.line), c.text + "\r\n") << c.line;
+}
+
+TEST_F(InTempDir, PoolDatabaseIsCreatedOnceWithBlankRecords)
+{
+    CreatePoolDatabase();
+    std::string pool = ReadFile("temp.pd");
+    ASSERT_EQ(pool.size(), 4100u);
+    for (int r = 0; r < 41; ++r)
+        EXPECT_EQ(pool.substr(100 * r, 100), ",,,," + std::string(94, ' ') + "\r\n") << r;
+
+    WriteFile("temp.pd", "kept");
+    CreatePoolDatabase();
+    EXPECT_EQ(ReadFile("temp.pd"), "kept");
+}
+
+TEST_F(InTempDir, UpdateWritesEachLineAtItsIndexAndLogsUnknownSerials)
+{
+    ParseDirectAccessTable("10000000000000AA 9 A\n10000000000000BB 3 B\n");
+    AddTableEntry("10000000000000CC");
+    CreatePoolDatabase();
+    std::string before = ReadFile("temp.pd");
+    std::string lineC = "1700000000.123,10000000000000CC,BE2A00FFFF00000C10CE,21.000,21.000 ";
+    std::string lineX = "1700000000.456,10000000000000DD,BE2A00FFFF00000C10CE,21.000,21.000 ";
+    std::string lineA = "1700000000.789,10000000000000AA,BE2A00FFFF00000C10CE,21.000,21.000 ";
+    WriteFile("tempu.tmp", lineC + "\r\n" + lineX + "\r\n" + lineA + "\r\n");
+    testing::internal::CaptureStdout();
+    UpdatePoolDatabase();
+    std::string console = testing::internal::GetCapturedStdout();
+
+    std::string pool = ReadFile("temp.pd");
+    ASSERT_EQ(pool.size(), 4100u);
+    EXPECT_EQ(pool.substr(0, 100), MakePoolRecord(lineA));
+    EXPECT_EQ(pool.substr(100, 100), before.substr(100, 100));  // B not read: record kept
+    EXPECT_EQ(pool.substr(200, 100), MakePoolRecord(lineC));
+    EXPECT_EQ(pool.substr(300), before.substr(300));
+
+    std::string padded = MakePoolRecord(lineX);
+    EXPECT_EQ(console, "10000000000000DD Error - new device attached to system \n" +
+                           padded.substr(0, 98) + "\n \n");
+    std::string log = ReadFile("USBerr.txt");
+    ASSERT_GE(log.size(), 24u);
+    EXPECT_EQ(log.substr(24), " Error - new device attached to system \r\n" + padded + " \r\n");
+}
+
+TEST_F(InTempDir, UpdateBeyondRecord40ExtendsThePool)
+{
+    ParseDirectAccessTable(TableOf(45));
+    CreatePoolDatabase();
+    WriteFile("tempu.tmp", "1700000000.123,100000000000002C,BE2A00FFFF00000C10CE,21.000,21.000 \r\n");
+    testing::internal::CaptureStdout();
+    UpdatePoolDatabase();
+    testing::internal::GetCapturedStdout();
+    std::string pool = ReadFile("temp.pd");
+    ASSERT_EQ(pool.size(), 4500u);
+    EXPECT_EQ(pool.substr(4400, 100).substr(0, 16), "1700000000.123,1");
+}
+
+TEST_F(InTempDir, UnopenableFilesAreLoggedAndNothingIsLost)
+{
+    // Directories in place of the files make every open fail, also for root.
+    ASSERT_EQ(mkdir("tempu.tmp", 0755), 0);
+    ASSERT_EQ(mkdir("temp.pd", 0755), 0);
+    testing::internal::CaptureStdout();
+    CreatePoolDatabase();  // exists (as a directory): not created
+    UpdatePoolDatabase();
+    EXPECT_EQ(OpenMeasurementFile(), 0);
+    CopyTmpToCsv();
+    LoadDirectAccessTable("no such table.txt");
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(DirectAccessTable.lastIndex, -1);
+    std::string log = ReadFile("USBerr.txt");
+    EXPECT_NE(log.find("Can't read tempu.tmp: Is a directory\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Can't open tempu.tmp: Is a directory\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("no such table"), std::string::npos) << "a missing table is an empty one";
+    EXPECT_EQ(console.find("Creating new Pool Database"), std::string::npos);
+}
+
+TEST_F(InTempDir, CsvIsReplacedWholeByTheCopy)
+{
+    std::string lines = "1700000000.123,10000000000000AA,BE2A00FFFF00000C10CE,21.000,21.000 \r\n";
+    WriteFile("tempu.tmp", lines);
+    WriteFile("tempu.csv", "an older and longer cycle of lines\r\n\r\n\r\n");
+    testing::internal::CaptureStdout();
+    CopyTmpToCsv();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n");
+    EXPECT_EQ(ReadFile("tempu.csv"), lines);
+    EXPECT_NE(access("tempu.csv.new", F_OK), 0);
+}
+
+TEST_F(InTempDir, EventLogStampsEachEntryAndWritesCrLf)
+{
+    ClockUseVirtual(0, 1541316660);
+    testing::internal::CaptureStdout();
+    LogEvent("first %d\n", 1);
+    LogEvent("no end");
+    LogEvent("two\nlines\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "first 1\nno endtwo\nlines\n");
+    ClockInstall(nullptr);
+    std::string log = ReadFile("USBerr.txt");
+    EXPECT_EQ(log, "Sun Nov 04 07:31:00.000 first 1\r\n"
+                   "Sun Nov 04 07:31:00.000 no endSun Nov 04 07:31:00.000 two\r\nlines\r\n");
+
+    ErrorFilePath = "missing-directory/USBerr.txt";
+    testing::internal::CaptureStdout();
+    LogEvent("still shown\n");
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(console, "Can't open event log missing-directory/USBerr.txt: No such file or directory\nstill shown\n");
+}
+
+TEST(FamilyNames, NineCharactersAndNotSlaveCodes)
+{
+    for (int i = 0; i < FamilyNameCount; ++i)
+        EXPECT_EQ(std::strlen(FamilyNameTable[i].name), 9u) << i;
+    for (uint8_t code : {0x01, 0x04, 0x09, 0x0A, 0x1A, 0x23})
+        EXPECT_EQ(IsNotSlaveFamily(code), 1) << int(code);
+    for (uint8_t code : {0x10, 0x90, 0x28, 0x00})
+        EXPECT_EQ(IsNotSlaveFamily(code), 0) << int(code);
+    EXPECT_STREQ(FamilyNameOf(0x10), "Temp     ");
+    EXPECT_EQ(FamilyNameOf(0x90), nullptr);
+}
+
+}  // namespace
