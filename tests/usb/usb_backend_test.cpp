@@ -2,6 +2,7 @@
 // scripted stand-in device behind the USB emulation.
 #include <gtest/gtest.h>
 
+#include <ftw.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -185,11 +186,19 @@ TEST_F(UsbBackendTest, FailedOpensSayWhyInOneSentence)
     }
 }
 
+int MakeReadable(const char* path, const struct stat* info, int type, struct FTW*)
+{
+    if (type == FTW_D || type == FTW_DP)
+        chmod(path, (info->st_mode & 07777) | 0777);
+    else if (type == FTW_F)
+        chmod(path, (info->st_mode & 07777) | (S_ISSOCK(info->st_mode) ? 0666 : 0444));
+    return 0;
+}
+
 TEST_F(UsbBackendTest, PermissionDeniedNamesTheUdevRule)
 {
     const int adapter = AddScripted();
     const std::string node = emulator_->DeviceNodePath(adapter);
-    ASSERT_EQ(0, chmod(node.c_str(), 0600));
     if (geteuid() != 0) {
         ASSERT_EQ(0, chmod(node.c_str(), 0));
         const std::string errors = OpenCapturingErrors(Adapter1);
@@ -198,8 +207,36 @@ TEST_F(UsbBackendTest, PermissionDeniedNamesTheUdevRule)
         EXPECT_NE(std::string::npos, errors.find(DS2490_UDEV_RULE)) << errors;
         return;
     }
-    // As root the node is always accessible: try as an unprivileged user in a child.
-    GTEST_SKIP() << "running as root: access checks on the device node do not apply";
+    // As root every node is accessible: open as an unprivileged user in a child,
+    // with the emulated tree open to it (a throw-away directory) but the device
+    // node root's alone (0600).
+    const std::string root = node.substr(0, node.find("/dev/"));
+    ASSERT_EQ(0, nftw(root.c_str(), MakeReadable, 16, FTW_PHYS));
+    ASSERT_EQ(0, chmod(node.c_str(), 0600));
+    char log[] = "/tmp/usb-permission-XXXXXX";
+    const int log_fd = mkstemp(log);
+    ASSERT_GE(log_fd, 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(log_fd, STDERR_FILENO);
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(3);
+        _exit(DriverOpen(Adapter1) == INVALID_DRIVER_HANDLE ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    std::string errors(4096, '\0');
+    const ssize_t length = pread(log_fd, errors.data(), errors.size(), 0);
+    close(log_fd);
+    unlink(log);
+    errors.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 3)
+        GTEST_SKIP() << "cannot switch to an unprivileged user here, so access checks cannot be tried";
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "the open should have failed";
+    EXPECT_NE(std::string::npos, errors.find("permission denied")) << errors;
+    EXPECT_NE(std::string::npos, errors.find(DS2490_UDEV_RULE)) << errors;
 }
 
 struct AltSettingCase {
