@@ -1,0 +1,669 @@
+// Black-box runs of the built temp on software adapters described by bus files,
+// each in its own temporary working directory.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <poll.h>
+#include <pty.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "onewire/crc.h"
+
+namespace {
+
+const int DeadlineMs = 60000;  // generous: a hung logger fails instead of hanging CTest
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+bool Exists(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+int Count(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+std::vector<std::string> SplitCrLf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+// 14 hex digits plus their CRC8: the serial as the logger prints it.
+std::string FullSerial(const std::string& digits14)
+{
+    uint8_t bytes[7];
+    for (int i = 0; i < 7; ++i)
+        bytes[i] = static_cast<uint8_t>(std::stoi(digits14.substr(static_cast<size_t>(2 * i), 2), nullptr, 16));
+    char crc[3];
+    std::snprintf(crc, sizeof crc, "%02X", Crc8Of(bytes, 7));
+    return digits14 + crc;
+}
+
+std::string Record(const std::string& line)
+{
+    std::string text = line;
+    text.resize(98, ' ');
+    return text + "\r\n";
+}
+
+const std::string BlankRecord = Record(",,,,");
+
+struct Result {
+    int status = -1000;  // exit status, or minus the signal that ended it
+    std::string out;
+};
+
+int DecodeStatus(int status)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : -1000;
+}
+
+// A working directory and a program directory ("app/") of one logger run.
+class LoggerRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/logger_bb_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        work_ = root_ + "/work";
+        app_ = root_ + "/app/";
+        ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(app_.c_str(), 0755), 0);
+    }
+    void TearDown() override
+    {
+        std::string command = "rm -rf '" + root_ + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+
+    std::string W(const std::string& name) const { return work_ + "/" + name; }
+
+    // Writes a bus file and returns its device name.
+    std::string Bus(const std::string& text)
+    {
+        WriteFile(root_ + "/bus.txt", text);
+        return "sim:" + root_ + "/bus.txt";
+    }
+
+    // The argument vector with argv[0] in the program directory.
+    std::vector<std::string> Argv(const std::vector<std::string>& args) const
+    {
+        std::vector<std::string> argv{app_ + "temp"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
+    [[noreturn]] void Exec(const std::vector<std::string>& argv) const
+    {
+        if (chdir(work_.c_str()) != 0)
+            _exit(126);
+        std::vector<char*> pointers;
+        for (const std::string& a : argv)
+            pointers.push_back(const_cast<char*>(a.c_str()));
+        pointers.push_back(nullptr);
+        setenv("TZ", "UTC", 1);
+        execv(TEMP_BINARY, pointers.data());
+        _exit(127);
+    }
+
+    // Runs temp with standard input from /dev/null and collects its output.
+    Result Run(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv = Argv(args);
+        int pipes[2];
+        EXPECT_EQ(pipe(pipes), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            int null = open("/dev/null", O_RDONLY);
+            dup2(null, 0);
+            dup2(pipes[1], 1);
+            dup2(pipes[1], 2);
+            close(pipes[0]);
+            Exec(argv);
+        }
+        close(pipes[1]);
+        Result result;
+        result.out = Collect(pipes[0], pid, "");
+        close(pipes[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        result.status = DecodeStatus(status);
+        return result;
+    }
+
+    // Reads fd until end of output or until `until` appears; kills pid at the deadline.
+    static std::string Collect(int fd, pid_t pid, const std::string& until, std::string* buffer = nullptr)
+    {
+        std::string local;
+        std::string& out = buffer ? *buffer : local;
+        int waited = 0;
+        while (until.empty() || out.find(until) == std::string::npos) {
+            struct pollfd p = {fd, POLLIN, 0};
+            int ready = poll(&p, 1, 100);
+            if (ready == 0) {
+                waited += 100;
+                if (waited >= DeadlineMs) {
+                    kill(pid, SIGKILL);
+                    ADD_FAILURE() << "temp did not finish; output so far:\n" << out;
+                    break;
+                }
+                continue;
+            }
+            char chunk[4096];
+            ssize_t got = read(fd, chunk, sizeof chunk);
+            if (got <= 0)
+                break;  // end of output (EIO on a pty whose child is gone)
+            out.append(chunk, static_cast<size_t>(got));
+        }
+        return out;
+    }
+
+    std::string root_, work_, app_;
+};
+
+// A bus file with these sensors (14 digits each, temperatures as written),
+// a virtual clock, and an interrupt during cycle `stopCycle`.
+std::string BusText(const std::vector<std::pair<std::string, std::string>>& sensors, int stopCycle,
+                    const std::string& extra = "")
+{
+    std::string text = "clock virtual\n";
+    for (const auto& s : sensors)
+        text += "sensor " + s.first + " " + s.second + "\n";
+    text += extra;
+    text += "fault interrupt conversion=" + std::to_string(stopCycle) + "\n";
+    return text;
+}
+
+const std::regex LinePattern(R"(^(\d{10})\.(\d{3}),([0-9A-F]{16}),BE([0-9A-F]{18}),(-?\d+\.\d{3}),(-?\d+\.\d{3}) $)");
+
+// The listing's "database position" for each serial, from the console.
+std::map<std::string, int> ListedPositions(const std::string& out)
+{
+    std::map<std::string, int> positions;
+    std::regex listed(R"(Temp     ([0-9A-F]{16}) (?:New - Added at )?[Dd]atabase position=\s*(-?\d+))");
+    for (std::sregex_iterator it(out.begin(), out.end(), listed), end; it != end; ++it)
+        positions[(*it)[1]] = std::stoi((*it)[2]);
+    return positions;
+}
+
+const char* const Banner =
+    "\n/---------------------------------------------\n"
+    "  Temperature application DS1920/DS1820 - Version 10.00 \n  Temperature Find and Read from a: \n"
+    "  DS1920/DS1820 (at least 1)\n\n"
+    "  Press any CTRL-C to stop this program.\n\n"
+    "  Output [Serial Number(s) ........ Temp1(C)] \n\n";
+const char* const Usage =
+    "1-Wire Net name required on command line!\n (example: \"COM1\" (Win32 DS2480),\"/dev/cua0\" (Linux DS2480),"
+    "\"1\" \n(Win32 TMEX) \\\\.\\DS2490-1 \n";
+
+TEST_F(LoggerRun, WrongArgumentCountPrintsUsageAndLeavesTheMarker)
+{
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, std::vector<std::string>{"a", "b"}}) {
+        Result r = Run(args);
+        EXPECT_EQ(r.status, 1);
+        size_t banner = r.out.find(Banner);
+        ASSERT_NE(banner, std::string::npos) << r.out;
+        EXPECT_EQ(r.out.substr(banner + std::strlen(Banner)), Usage);
+        EXPECT_TRUE(Exists(W("USBPresent")));
+        EXPECT_EQ(r.out.find("Port opened"), std::string::npos);
+    }
+}
+
+TEST_F(LoggerRun, UnknownDeviceReportsErrorTwentyThree)
+{
+    Result r = Run({"nosuchdevice"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(Count(r.out, "Error "), 1) << r.out;
+    EXPECT_NE(r.out.find("Error 23: Failed to acquire a necessary system resource\r\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(Exists(W("USBPresent")));
+}
+
+TEST_F(LoggerRun, FirstRunCreatesPoolLogsStartUpAndEchoesTheTable)
+{
+    std::string s1 = FullSerial("10000000000011");
+    WriteFile(app_ + "Direct Access table.txt", s1 + " 5 Kitchen\r\n");
+    Result r = Run({Bus(BusText({{"10000000000011", "21"}}, 2))});
+    EXPECT_EQ(r.status, 0) << r.out;
+
+    size_t creating = r.out.find("Creating new Pool Database\n");
+    size_t echo = r.out.find("Serial " + s1 + " Place  5 Device Kitchen\n");
+    size_t banner = r.out.find(Banner);
+    EXPECT_NE(creating, std::string::npos);
+    EXPECT_NE(echo, std::string::npos);
+    EXPECT_LT(creating, banner);
+    EXPECT_LT(echo, banner);
+    EXPECT_EQ(r.out.find("Err file is " + app_ + "USBerr.txt\n"), 0u) << r.out;
+
+    std::string pool = ReadFile(W("temp.pd"));
+    ASSERT_EQ(pool.size(), 4100u);
+    for (int i = 1; i < 41; ++i)
+        EXPECT_EQ(pool.substr(100 * static_cast<size_t>(i), 100), BlankRecord) << i;
+
+    std::vector<std::string> log = SplitCrLf(ReadFile(app_ + "USBerr.txt"));
+    ASSERT_GE(log.size(), 3u);
+    const std::string stamp = R"([A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d\.\d{3} )";
+    EXPECT_TRUE(std::regex_match(log[0], std::regex(stamp + "Application directory = " + app_))) << log[0];
+    EXPECT_TRUE(std::regex_match(log[1], std::regex(stamp + "Working directory = " + work_ + "  "))) << log[1];
+    EXPECT_TRUE(std::regex_match(log[2], std::regex(stamp + R"(\d\d/\d\d/\d\d - \d\d:\d\d:\d\d List of devices:)")))
+        << log[2];
+}
+
+TEST_F(LoggerRun, CyclesWriteExactLinesCsvCopiesAndRecords)
+{
+    const std::vector<std::pair<std::string, std::string>> sensors = {
+        {"10000000000021", "25.0625"}, {"10000000000022", "-0.0625"}, {"10000000000023", "21"},
+        {"10000000000024", "-55"},     {"10000000000025", "85"},
+    };
+    const std::map<std::string, std::string> extended = {
+        {FullSerial("10000000000021"), "25.063"}, {FullSerial("10000000000022"), "-0.063"},
+        {FullSerial("10000000000023"), "21.000"}, {FullSerial("10000000000024"), "-55.000"},
+        {FullSerial("10000000000025"), "85.000"},
+    };
+    Result r = Run({Bus(BusText(sensors, 3))});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(Count(r.out, "Next cycle"), 3);
+
+    std::string tmp = ReadFile(W("tempu.tmp"));
+    EXPECT_EQ(ReadFile(W("tempu.csv")), tmp);
+    EXPECT_FALSE(Exists(W("tempu.csv.new")));
+    std::vector<std::string> lines = SplitCrLf(tmp);
+    ASSERT_EQ(lines.size(), sensors.size()) << tmp;
+    std::map<std::string, int> positions = ListedPositions(r.out);
+    ASSERT_EQ(positions.size(), sensors.size()) << r.out;
+    std::string pool = ReadFile(W("temp.pd"));
+    ASSERT_EQ(pool.size(), 4100u);
+    for (const std::string& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, LinePattern)) << line;
+        std::string serial = m[3];
+        ASSERT_EQ(extended.count(serial), 1u) << line;
+        EXPECT_EQ(m[6].str(), extended.at(serial)) << line;
+        double gap = std::stod(m[6]) - std::stod(m[5]);
+        EXPECT_TRUE(gap >= -0.25 && gap <= 0.75) << line;
+        // The scratchpad in the line passes its own CRC8.
+        uint8_t pad[9];
+        for (int i = 0; i < 9; ++i)
+            pad[i] = static_cast<uint8_t>(std::stoi(m[4].str().substr(static_cast<size_t>(2 * i), 2), nullptr, 16));
+        EXPECT_EQ(Crc8Of(pad, 9), 0) << line;
+        EXPECT_NE(r.out.find(serial + " Scatchpad = BE" + m[4].str() + " Temp = " + m[5].str() + "  " +
+                             m[6].str() + " \n"),
+                  std::string::npos);
+        int index = positions.at(serial);
+        EXPECT_EQ(pool.substr(100 * static_cast<size_t>(index), 100), Record(line));
+    }
+    EXPECT_EQ(r.out.find("Error"), std::string::npos) << r.out;
+}
+
+struct ListingCase {
+    const char* name;
+    std::string table;
+    std::vector<std::string> listed;  // expected listing lines, in order of S1..S3
+    std::vector<int> records;         // expected record of S1..S3
+};
+
+TEST_F(LoggerRun, ListingAgainstTheTable)
+{
+    const std::string s[3] = {FullSerial("10000000000031"), FullSerial("10000000000032"),
+                              FullSerial("10000000000033")};
+    std::string lower = s[0];
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::vector<ListingCase> cases = {
+        {"places 5, 7 and 9",
+         s[0] + " 5 Kitchen\n" + s[1] + " 7 Hall\n" + s[2] + " 9 Attic\n",
+         {"Database position= 5 Kitchen\n", "Database position= 7 Hall\n", "Database position= 9 Attic\n"},
+         {0, 1, 2}},
+        {"empty table",
+         "",
+         {"New - Added at database position= 0 \n", "New - Added at database position= 1 \n",
+          "New - Added at database position= 2 \n"},
+         {0, 1, 2}},
+        {"lower-case serial is new",
+         lower + " 4 Lower\n" + s[1] + " 6 Hall\n",
+         {"New - Added at database position= 2 \n", "Database position= 6 Hall\n",
+          "New - Added at database position= 3 \n"},
+         {2, 1, 3}},
+        {"final serial without place and label",
+         s[1] + " 3 Porch\n" + s[2],
+         {"New - Added at database position= 2 \n", "Database position= 3 Porch\n",
+          "Database position= 3 Porch\n"},
+         {2, 0, 1}},
+    };
+    for (const ListingCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        WriteFile(app_ + "Direct Access table.txt", c.table);
+        Result r = Run({Bus(BusText({{"10000000000031", "20"}, {"10000000000032", "21"}, {"10000000000033", "22"}},
+                                    2))});
+        ASSERT_EQ(r.status, 0) << r.out;
+        std::string pool = ReadFile(W("temp.pd"));
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_NE(r.out.find("Temp      " + s[i] + " " + c.listed[static_cast<size_t>(i)]), std::string::npos)
+                << r.out;
+            EXPECT_EQ(pool.substr(100 * static_cast<size_t>(c.records[static_cast<size_t>(i)]) + 15, 16), s[i]);
+        }
+    }
+}
+
+TEST_F(LoggerRun, FortyFiveSensorsListThirtyNine)
+{
+    std::vector<std::pair<std::string, std::string>> sensors;
+    for (int i = 0; i < 45; ++i) {
+        char digits[15];
+        std::snprintf(digits, sizeof digits, "10%012X", 0x100 + i);
+        sensors.push_back({digits, "20"});
+    }
+    Result r = Run({Bus(BusText(sensors, 2))});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(Count(r.out, "Temp      10"), 39);
+    EXPECT_EQ(SplitCrLf(ReadFile(W("tempu.tmp"))).size(), 39u);
+}
+
+TEST_F(LoggerRun, OnlyAnotherFamilyRepeatsNotFound)
+{
+    // Terminated by the bus after 21 s of virtual time: a search every 5 s.
+    Result r = Run({Bus("clock virtual\ndevice 28000000000041\nfault terminate seconds=21\n")});
+    EXPECT_EQ(r.status, -SIGTERM) << r.out;
+    int found = Count(r.out, "\n\n\nERROR, device DS1920/DS1820 not found!\n");
+    EXPECT_GE(found, 4) << r.out;
+    EXPECT_LE(found, 6) << r.out;
+    EXPECT_EQ(r.out.find("Device(s) Found"), std::string::npos);
+}
+
+TEST_F(LoggerRun, SensorFaultsAreLoggedAndRecordsKept)
+{
+    const std::string gone = FullSerial("10000000000051"), crc = FullSerial("10000000000052"),
+                      zero = FullSerial("10000000000053"), slow = FullSerial("10000000000054");
+    std::string extra = "fault leave " + gone + " conversions=3-4\n" + "fault crc " + crc + " always\n" +
+                        "fault count-per-c-zero " + zero + " always\n" + "fault slow-conversion " + slow +
+                        " always\n";
+    Result r = Run({Bus(BusText({{"10000000000051", "20"},
+                                 {"10000000000052", "21"},
+                                 {"10000000000053", "21"},
+                                 {"10000000000054", "23"}},
+                                4, extra))});
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::string log = ReadFile(app_ + "USBerr.txt");
+    EXPECT_EQ(Count(log, "Error reading temperature, verify device present:0\r\n"), 2) << log;
+    EXPECT_EQ(Count(log, "Error reading temperature, verify device present:1\r\n"), 8) << log;
+    std::smatch last;
+    std::string listing = r.out.substr(0, r.out.find("Enter to continue"));
+    std::regex listed(R"(Temp     ([0-9A-F]{16}) )");
+    std::string lastListed;
+    for (std::sregex_iterator it(listing.begin(), listing.end(), listed), end; it != end; ++it)
+        lastListed = (*it)[1];
+    EXPECT_EQ(Count(log, "ZovWriteConvert -  ERROR, temperature conversion was not complete for " + lastListed +
+                             "\r\n"),
+              4)
+        << log;
+
+    std::vector<std::string> lines = SplitCrLf(ReadFile(W("tempu.tmp")));
+    std::map<std::string, std::smatch> bySerial;
+    for (const std::string& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, LinePattern)) << line;
+        bySerial[m[3]] = m;
+    }
+    EXPECT_EQ(bySerial.count(gone), 0u);
+    EXPECT_EQ(bySerial.count(crc), 0u);
+    ASSERT_EQ(bySerial.count(zero), 1u);
+    EXPECT_EQ(bySerial[zero][5].str(), "21.000");
+    EXPECT_EQ(bySerial[zero][6].str(), "21.000");
+
+    // The sensor off the bus keeps its line of cycle 2, older than this cycle's lines.
+    std::map<std::string, int> positions = ListedPositions(r.out);
+    std::string pool = ReadFile(W("temp.pd"));
+    std::string kept = pool.substr(100 * static_cast<size_t>(positions.at(gone)), 98);
+    std::smatch m;
+    std::string keptLine = kept.substr(0, kept.find_last_not_of(' ') + 1);
+    ASSERT_TRUE(std::regex_match(keptLine, m, LinePattern)) << kept;
+    EXPECT_EQ(m[3].str(), gone);
+    EXPECT_LT(std::stod(m[1].str() + "." + m[2].str()), std::stod(lines[0].substr(0, 14)));
+    EXPECT_EQ(pool.substr(100 * static_cast<size_t>(positions.at(crc)), 100), BlankRecord);
+}
+
+TEST_F(LoggerRun, UnpluggedAdapterLosesNoRecord)
+{
+    // A record of an earlier run that no listed sensor owns.
+    std::string pool(4100, ' ');
+    for (int i = 0; i < 41; ++i)
+        pool.replace(100 * static_cast<size_t>(i), 100, BlankRecord);
+    std::string earlier = Record("1600000000.000,10FFFFFFFFFFFF99,BE2A00FFFF00000C10CE,21.000,21.000 ");
+    pool.replace(1000, 100, earlier);
+    WriteFile(W("temp.pd"), pool);
+
+    Result r = Run({Bus(BusText({{"10000000000061", "20"}, {"10000000000062", "21"}}, 5,
+                                "fault unplug conversions=2-3\n"))});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(Count(r.out, "Next cycle"), 5);
+    EXPECT_GE(Count(ReadFile(app_ + "USBerr.txt"), "Error reading temperature"), 4);
+    std::vector<std::string> lines = SplitCrLf(ReadFile(W("tempu.tmp")));
+    EXPECT_EQ(lines.size(), 2u) << "readings resume once the adapter is back";
+    std::string after = ReadFile(W("temp.pd"));
+    ASSERT_EQ(after.size(), 4100u);
+    EXPECT_EQ(after.substr(1000, 100), earlier);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_NE(after.substr(100 * static_cast<size_t>(i), 100), BlankRecord);
+    for (const std::string& line : lines)
+        EXPECT_NE(after.find(Record(line)), std::string::npos);
+}
+
+TEST_F(LoggerRun, SynchronisationWaitFollowsTheMarkers)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> markers;
+        std::string firstWait;  // pattern of the first cycle's wait line
+    } cases[] = {
+        {"alone", {}, R"(Next cycle\.{8})"},
+        {"second logger running", {"SerialPresent"}, R"(Waiting for next Serial Sync\.{29})"},
+        {"second logger done", {"SerialPresent", "SerialSyncStart"}, R"( Starting)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        for (const std::string& marker : c.markers)
+            WriteFile(W(marker), "");
+        Result r = Run({Bus(BusText({{"10000000000071", "20"}}, 2))});
+        ASSERT_EQ(r.status, 0) << r.out;
+        std::regex wait("\n\n(" + c.firstWait + R"() \d\d:\d\d:\d\d\.[ \d]{2}\d\n)");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(r.out, m, wait)) << r.out;
+        EXPECT_FALSE(Exists(W("SerialSyncStart")));
+        EXPECT_FALSE(Exists(W("USBPresent")));
+        EXPECT_FALSE(Exists(W("USBSyncStart")));
+    }
+}
+
+TEST_F(LoggerRun, TerminateClosesInOrder)
+{
+    Result r = Run({Bus(BusText({{"10000000000081", "20"}}, 99, "fault terminate conversion=2\n"))});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(Count(r.out, "Next cycle"), 2);
+    size_t closing = r.out.find("\nClosing\n");
+    ASSERT_NE(closing, std::string::npos);
+    EXPECT_NE(r.out.find("Closing port sim:", closing), std::string::npos);
+    EXPECT_FALSE(Exists(W("USBPresent")));
+    EXPECT_FALSE(Exists(W("USBSyncStart")));
+}
+
+// Directories in place of files make the opens fail, also for root.
+TEST_F(LoggerRun, UnopenableFilesAreLoggedAndTheRunGoesOn)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> occupied;  // names in work/ (or app/ with "app:") taken by directories
+        std::vector<std::string> expected;  // texts in the event log (or console with "out:")
+        bool poolWritten;
+    } cases[] = {
+        {"measurement file",
+         {"tempu.tmp"},
+         {"Can't open tempu.tmp: Is a directory\r\n"},
+         false},
+        {"pool, csv and markers",
+         {"temp.pd", "tempu.csv.new", "USBPresent", "USBSyncStart"},
+         {"Can't open temp.pd: Is a directory\r\n", "Can't open tempu.csv.new: Is a directory\r\n",
+          "Can't create USBPresent: Is a directory\r\n", "Can't create USBSyncStart: Is a directory\r\n",
+          "Can't remove USBPresent: Is a directory\r\n"},
+         false},
+        {"program directory", {"app:USBerr.txt", "app:Direct Access table.txt"}, {"out:Can't open event log "}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        for (const std::string& name : c.occupied) {
+            std::string path = name.rfind("app:", 0) == 0 ? app_ + name.substr(4) : W(name);
+            ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        }
+        Result r = Run({Bus(BusText({{"10000000000091", "20"}}, 2))});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(Count(r.out, "Next cycle"), 2);
+        std::string log = ReadFile(app_ + "USBerr.txt");
+        for (const std::string& text : c.expected) {
+            bool console = text.rfind("out:", 0) == 0;
+            const std::string& where = console ? r.out : log;
+            EXPECT_NE(where.find(console ? text.substr(4) : text), std::string::npos) << text << "\n" << where;
+        }
+        if (c.poolWritten) {
+            EXPECT_EQ(ReadFile(W("temp.pd")).substr(15, 16), FullSerial("10000000000091"));
+        }
+    }
+}
+
+// A session on a pseudo-terminal: the key waits read single keys from it.
+class PtySession {
+public:
+    explicit PtySession(const LoggerRun* run, const std::vector<std::string>& argv, void (*exec)(const LoggerRun*,
+                                                                                                  const std::vector<std::string>&))
+    {
+        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+        if (pid_ == 0)
+            exec(run, argv);
+    }
+    ~PtySession()
+    {
+        if (master_ >= 0)
+            close(master_);
+    }
+    pid_t pid() const { return pid_; }
+    // Reads until `text` has been seen (after what was already consumed).
+    bool Expect(const std::string& text)
+    {
+        size_t from = seen_;
+        while (out_.find(text, from) == std::string::npos) {
+            struct pollfd p = {master_, POLLIN, 0};
+            if (poll(&p, 1, DeadlineMs) <= 0)
+                return false;
+            char chunk[4096];
+            ssize_t got = read(master_, chunk, sizeof chunk);
+            if (got <= 0)
+                return false;
+            out_.append(chunk, static_cast<size_t>(got));
+        }
+        seen_ = out_.find(text, from) + text.size();
+        return true;
+    }
+    void Key(char c) { ASSERT_EQ(write(master_, &c, 1), 1); }
+    int Finish()
+    {
+        Expect("\x01never\x01");  // drain to end of output
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        return DecodeStatus(status);
+    }
+    const std::string& out() const { return out_; }
+
+private:
+    int master_ = -1;
+    pid_t pid_ = -1;
+    std::string out_;
+    size_t seen_ = 0;
+};
+
+class LoggerTerminal : public LoggerRun {
+protected:
+    static void ExecOn(const LoggerRun* run, const std::vector<std::string>& argv)
+    {
+        static_cast<const LoggerTerminal*>(run)->Exec(argv);
+    }
+};
+
+TEST_F(LoggerTerminal, KeyWaitsTakeOneKeyAndCtrlCCountsAsKey)
+{
+    PtySession s(this, Argv({}), ExecOn);
+    ASSERT_TRUE(s.Expect("Temp1(C)] \r\n\r\n")) << s.out();
+    s.Key('\x03');  // CTRL-C at a key wait is the key
+    ASSERT_TRUE(s.Expect("1-Wire Net name required on command line!")) << s.out();
+    ASSERT_TRUE(s.Expect("\\\\.\\DS2490-1 \r\n")) << s.out();
+    s.Key('q');
+    EXPECT_EQ(s.Finish(), 1) << s.out();
+}
+
+TEST_F(LoggerTerminal, CtrlCDuringTheWaitFinishesTheCycleThenClosesInOrder)
+{
+    // Real clock: the interrupt arrives while the wait's points are printed.
+    std::string bus = Bus("sensor 100000000000A1 20\n");
+    PtySession s(this, Argv({bus}), ExecOn);
+    ASSERT_TRUE(s.Expect("Enter to continue\r\n")) << s.out();
+    s.Key(' ');
+    ASSERT_TRUE(s.Expect("Next cycle")) << s.out();  // first cycle: handler installed at its end
+    ASSERT_TRUE(s.Expect("Next cycle.")) << s.out();
+    kill(s.pid(), SIGINT);
+    ASSERT_TRUE(s.Expect("\r\nClosing\r\n")) << s.out();
+    std::string tail = s.out().substr(s.out().rfind("Next cycle"));
+    EXPECT_TRUE(std::regex_search(tail, std::regex(R"(^Next cycle[^\r]*\.{8}[^\r]* \d\d:\d\d:\d\d\.[ \d]{2}\d\r\n)")))
+        << tail;
+    // Waiting for the key: the cycle's marker has been made, nothing removed yet.
+    EXPECT_TRUE(Exists(W("USBSyncStart")));
+    EXPECT_TRUE(Exists(W("USBPresent")));
+    s.Key('x');
+    ASSERT_TRUE(s.Expect("Closing port " + bus + ".\r\n")) << s.out();
+    s.Key('y');
+    EXPECT_EQ(s.Finish(), 0) << s.out();
+    EXPECT_FALSE(Exists(W("USBPresent")));
+    EXPECT_FALSE(Exists(W("USBSyncStart")));
+    EXPECT_EQ(Count(s.out(), "Next cycle"), 2) << s.out();
+}
+
+}  // namespace
