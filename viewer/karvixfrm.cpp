@@ -163,8 +163,8 @@ void Karvixfrm::placeControls()
 
 void Karvixfrm::createTabOrder()
 {
-    // Labels take no focus themselves but keep their place in the order.
-    QWidget* order[] = {List1, Text1, Text2, Label1, Label2, Expect, Label17, List3, Command1};
+    // The labels (tab places 3, 4 and 6) take no focus; their buddies do.
+    QWidget* order[] = {List1, Text1, Text2, Expect, List3, Command1};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 }
