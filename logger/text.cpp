@@ -6,7 +6,7 @@
 
 std::string FormatFixed3(double value)
 {
-    if (!std::isfinite(value) || std::fabs(value) > 1e15) {
+    if (!std::isfinite(value) || std::fabs(value) > 1e12) {
         char buffer[512];
         std::snprintf(buffer, sizeof buffer, "%.3f", value);
         return buffer;
@@ -15,7 +15,7 @@ std::string FormatFixed3(double value)
     // so a tie really is a tie and roundl() takes it away from zero.
     long double scaled = std::roundl(static_cast<long double>(value) * 1000.0L);
     bool negative = std::signbit(value);
-    unsigned long long magnitude = static_cast<unsigned long long>(std::fabs(static_cast<double>(scaled)));
+    unsigned long long magnitude = static_cast<unsigned long long>(std::fabs(scaled));
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%s%llu.%03llu", negative ? "-" : "", magnitude / 1000, magnitude % 1000);
     return buffer;

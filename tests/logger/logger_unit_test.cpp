@@ -203,19 +203,6 @@ TEST(PoolRecord, PaddedOrCutTo98PlusCrLf)
         EXPECT_EQ(MakePoolRecord(c.line), c.text + "\r\n") << c.line;
 }
 
-TEST_F(InTempDir, PoolDatabaseIsCreatedOnceWithBlankRecords)
-{
-    CreatePoolDatabase();
-    std::string pool = ReadFile("temp.pd");
-    ASSERT_EQ(pool.size(), 4100u);
-    for (int r = 0; r < 41; ++r)
-        EXPECT_EQ(pool.substr(100 * r, 100), ",,,," + std::string(94, ' ') + "\r\n") << r;
-
-    WriteFile("temp.pd", "kept");
-    CreatePoolDatabase();
-    EXPECT_EQ(ReadFile("temp.pd"), "kept");
-}
-
 TEST_F(InTempDir, UpdateWritesEachLineAtItsIndexAndLogsUnknownSerials)
 {
     ParseDirectAccessTable("10000000000000AA 9 A\n10000000000000BB 3 B\n");
@@ -258,38 +245,6 @@ TEST_F(InTempDir, UpdateBeyondRecord40ExtendsThePool)
     EXPECT_EQ(pool.substr(4400, 100).substr(0, 16), "1700000000.123,1");
 }
 
-TEST_F(InTempDir, UnopenableFilesAreLoggedAndNothingIsLost)
-{
-    // Directories in place of the files make every open fail, also for root.
-    ASSERT_EQ(mkdir("tempu.tmp", 0755), 0);
-    ASSERT_EQ(mkdir("temp.pd", 0755), 0);
-    testing::internal::CaptureStdout();
-    CreatePoolDatabase();  // exists (as a directory): not created
-    UpdatePoolDatabase();
-    EXPECT_EQ(OpenMeasurementFile(), 0);
-    CopyTmpToCsv();
-    LoadDirectAccessTable("no such table.txt");
-    std::string console = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(DirectAccessTable.lastIndex, -1);
-    std::string log = ReadFile("USBerr.txt");
-    EXPECT_NE(log.find("Can't read tempu.tmp: Is a directory\r\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("Can't open tempu.tmp: Is a directory\r\n"), std::string::npos) << log;
-    EXPECT_EQ(log.find("no such table"), std::string::npos) << "a missing table is an empty one";
-    EXPECT_EQ(console.find("Creating new Pool Database"), std::string::npos);
-}
-
-TEST_F(InTempDir, CsvIsReplacedWholeByTheCopy)
-{
-    std::string lines = "1700000000.123,10000000000000AA,BE2A00FFFF00000C10CE,21.000,21.000 \r\n";
-    WriteFile("tempu.tmp", lines);
-    WriteFile("tempu.csv", "an older and longer cycle of lines\r\n\r\n\r\n");
-    testing::internal::CaptureStdout();
-    CopyTmpToCsv();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n");
-    EXPECT_EQ(ReadFile("tempu.csv"), lines);
-    EXPECT_NE(access("tempu.csv.new", F_OK), 0);
-}
-
 TEST_F(InTempDir, EventLogStampsEachEntryAndWritesCrLf)
 {
     ClockUseVirtual(0, 1541316660);
@@ -308,18 +263,6 @@ TEST_F(InTempDir, EventLogStampsEachEntryAndWritesCrLf)
     LogEvent("still shown\n");
     std::string console = testing::internal::GetCapturedStdout();
     EXPECT_EQ(console, "Can't open event log missing-directory/USBerr.txt: No such file or directory\nstill shown\n");
-}
-
-TEST(FamilyNames, NineCharactersAndNotSlaveCodes)
-{
-    for (int i = 0; i < FamilyNameCount; ++i)
-        EXPECT_EQ(std::strlen(FamilyNameTable[i].name), 9u) << i;
-    for (uint8_t code : {0x01, 0x04, 0x09, 0x0A, 0x1A, 0x23})
-        EXPECT_EQ(IsNotSlaveFamily(code), 1) << int(code);
-    for (uint8_t code : {0x10, 0x90, 0x28, 0x00})
-        EXPECT_EQ(IsNotSlaveFamily(code), 0) << int(code);
-    EXPECT_STREQ(FamilyNameOf(0x10), "Temp     ");
-    EXPECT_EQ(FamilyNameOf(0x90), nullptr);
 }
 
 }  // namespace
