@@ -82,10 +82,11 @@ void RestoreTerminalAtExit()
     RestoreTerminal();
 }
 
-// Handler during a key wait: gives the terminal back, puts the previous action
-// of the signal back and raises the signal again, so that the previous action
-// (the abort handler, or the default end of the process) takes it as soon as
-// this handler returns.
+// Handler during a key wait (it runs only inside the wait's pselect): gives the
+// terminal back, puts the previous action of the signal back and raises the
+// signal again. The raised signal stays blocked until the wait has cleaned up;
+// then the previous action (the abort handler, or the default end of the
+// process) takes it.
 void OnSignalDuringKeyWait(int signal_number)
 {
     int saved_errno = errno;
