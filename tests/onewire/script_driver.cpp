@@ -73,7 +73,7 @@ int QueryStatus(void*, uint8_t* buffer, uint32_t capacity, uint32_t* returned)
     if (!packet)
         return 0;
     uint32_t length = static_cast<uint32_t>(packet->size());
-    std::memcpy(buffer, packet->data(), std::min(length, capacity));
+    std::copy(packet->begin(), packet->begin() + std::min(length, capacity), buffer);
     *returned = length;  // may exceed the capacity: the driver boundary clamps it
     return 1;
 }
@@ -96,7 +96,7 @@ int Read(void*, uint8_t* buffer, uint32_t length, uint32_t* done)
     if (!bytes)
         return 0;
     uint32_t count = std::min(length, static_cast<uint32_t>(bytes->size()));
-    std::memcpy(buffer, bytes->data(), count);
+    std::copy(bytes->begin(), bytes->begin() + count, buffer);
     *done = static_cast<uint32_t>(bytes->size());  // more than asked is clamped by the boundary
     return 1;
 }
