@@ -31,6 +31,7 @@ constexpr int kClientHeightTwips = 7095;
 constexpr int kList1HeightMarginTwips = 900;
 constexpr int kList1WidthMarginTwips = 400;
 constexpr int kTickMs = 100;
+constexpr int kDesignFontPoints = 8;
 // Rows 0..26 of both lists are blanked by every refresh.
 constexpr int kBlankedRows = 27;
 const char kTableFileName[] = "Direct Access table.txt";
@@ -75,6 +76,10 @@ Karvixfrm::Karvixfrm(const QString& commandLine, QWidget* parent)
     setObjectName(QStringLiteral("Karvixfrm"));
     setWindowTitle(QStringLiteral("Karvix"));
     setWindowIcon(QIcon(QStringLiteral(":/karvix/karvix.png")));
+    // The controls are sized for an 8-point dialog font.
+    QFont designFont = font();
+    designFont.setPointSize(kDesignFontPoints);
+    setFont(designFont);
 
     createLabels();
     createTextBoxes();
