@@ -28,7 +28,8 @@ constexpr double PI = 3.14159265358979323846;
 
 SimTemperatureBytes SimEncodeTemperature(double celsius)
 {
-    double t = std::min(125.0, std::max(-55.0, celsius));
+    // The sensor's range, -55..125, with the extended reading's margins.
+    double t = std::min(125.6875, std::max(-55.25, celsius));
     // Sixteenths of a degree; the register is T rounded to half a degree, and
     // COUNT_REMAIN carries the rest so that the extended reading gives T back.
     long sixteenths = std::lround(t * COUNT_PER_C);
