@@ -112,11 +112,13 @@ AltChoice ChooseAltSetting(const libusb_interface& interface)
     return best;
 }
 
-void ReleaseDevice(UsbAdapter* adapter)
+// Lets go of the adapter. The kernel driver gets it back, except from a broken
+// link, where the adapter is reopened (and the driver detached again) anyway.
+void ReleaseDevice(UsbAdapter* adapter, bool give_back = true)
 {
     if (adapter->device != nullptr) {
         libusb_release_interface(adapter->device, INTERFACE);
-        if (adapter->kernel_driver_detached)
+        if (adapter->kernel_driver_detached && give_back)
             libusb_attach_kernel_driver(adapter->device, INTERFACE);
         libusb_close(adapter->device);
         adapter->device = nullptr;
@@ -298,7 +300,7 @@ void TransferFailed(UsbAdapter* adapter, int rc, uint8_t endpoint)
             fprintf(stderr, "The DS2490 adapter %s was disconnected; it is reopened once it is back.\n",
                     adapter->name);
         adapter->announced_loss = true;
-        ReleaseDevice(adapter);
+        ReleaseDevice(adapter, false);
     } else if (rc == LIBUSB_ERROR_PIPE && endpoint != 0) {
         libusb_clear_halt(adapter->device, endpoint);
     }
