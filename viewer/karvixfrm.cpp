@@ -181,6 +181,7 @@ void Karvixfrm::Form_Load()
     if (!CommandLine.isEmpty())
         DbFile = CommandLine.section(QLatin1Char(' '), 0, 0);
     setWindowTitle(QStringLiteral("Karvix of ") + DbFile);
+    List1->setFocus();  // first in the tab order
     show();
     TmrTimer->start();
 }
@@ -202,7 +203,7 @@ bool Karvixfrm::FileExists(const QString& folderspec)
     }
     // The full-resolution time and the size, so that a write within the
     // same second as the last refresh still counts as a change.
-    NewDate = info.lastModified().toString(Qt::ISODateWithMs) + QLatin1Char('/') +
+    NewDate = QString::number(info.lastModified().toMSecsSinceEpoch()) + QLatin1Char('/') +
               QString::number(info.size());
     return true;
 }

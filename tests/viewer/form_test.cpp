@@ -176,6 +176,7 @@ void FormTest::startup()
     QCOMPARE(window->dbFile(), path);
     QCOMPARE(window->windowTitle(), QStringLiteral("Karvix of ") + path);
     QVERIFY(window->isVisible());
+    QCOMPARE(window->focusWidget(), Control<QWidget>(window.get(), "List1"));
 }
 
 void FormTest::controls_data()
