@@ -28,18 +28,18 @@ void AppendEndpoint(std::vector<uint8_t>& out, uint8_t address, uint8_t type, ui
     out.push_back(interval);
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes)
+}  // namespace
+
+std::string HexText(const uint8_t* bytes, size_t length)
 {
     std::string text;
     char pair[3];
-    for (uint8_t b : bytes) {
-        snprintf(pair, sizeof pair, "%02X", b);
+    for (size_t i = 0; i < length; ++i) {
+        snprintf(pair, sizeof pair, "%02X", bytes[i]);
         text += pair;
     }
     return text;
 }
-
-}  // namespace
 
 std::vector<AltSettingSpec> Ds2490AltSettings()
 {
@@ -345,7 +345,7 @@ std::string DeviceText(const EmulatedAdapter& a, const std::vector<uint8_t>& des
              "A: idVendor=04fa\n"
              "A: idProduct=2490\n",
              a.sysfs_path.c_str(), a.node.c_str(), a.node.c_str(), a.bus, a.address, a.bus, a.address);
-    return std::string(text) + "H: descriptors=" + Hex(descriptors) + "\n";
+    return std::string(text) + "H: descriptors=" + HexText(descriptors.data(), descriptors.size()) + "\n";
 }
 
 void AddToTestbed(UMockdevTestbed* testbed, const EmulatedAdapter& a)

@@ -3,6 +3,7 @@
 // DS2490, or a test's own stand-in).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,6 +19,9 @@ struct AltSettingSpec {
 
 // The DS2490's four settings, in the adapter's own order.
 std::vector<AltSettingSpec> Ds2490AltSettings();
+
+// Upper-case hex digits, two per byte.
+std::string HexText(const uint8_t* bytes, size_t length);
 
 // Device and configuration descriptors of an adapter with the given settings.
 std::vector<uint8_t> Ds2490Descriptors(const std::vector<AltSettingSpec>& settings);

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,17 +38,6 @@ SerialNumber WithCrc(SerialNumber serial)
     return serial;
 }
 
-std::string SerialText(const SerialNumber& serial)
-{
-    std::string text;
-    char pair[3];
-    for (uint8_t b : serial) {
-        snprintf(pair, sizeof pair, "%02X", b);
-        text += pair;
-    }
-    return text;
-}
-
 class UsbStackTest : public testing::Test {
 protected:
     void SetUp() override
@@ -67,7 +55,7 @@ protected:
         bus_file_ = path;
         std::string text = "# three sensors at their power-on reading\n";
         for (const SerialNumber& sensor : Sensors)
-            text += "sensor " + SerialText(WithCrc(sensor)) + " 21.5\n";
+            text += "sensor " + HexText(WithCrc(sensor).data(), 8) + " 21.5\n";
         ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
         close(fd);
     }
