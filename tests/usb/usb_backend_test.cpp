@@ -384,9 +384,12 @@ TEST_F(UsbBackendTest, UnpluggedAdapterRefusesRequestsAndIsReopenedWhenBack)
     EXPECT_EQ(0, DriverWrite(handle_, status, 1, &done));
     EXPECT_EQ(0, DriverRead(handle_, status, 1, &done));
 
+    // Plugged in again, the adapter is first claimed by the kernel's driver.
     emulator_->Replug(adapter);
+    emulator_->SetKernelDriverBound(adapter, true);
     EXPECT_EQ(1, SendRequest(handle_, 0, 0, 0));
     EXPECT_EQ(1, DriverIoControl(handle_, StatusControlCode, nullptr, 0, status, sizeof status, &returned));
+    EXPECT_FALSE(emulator_->KernelDriverBound(adapter));
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_NE(std::string::npos, errors.find("disconnected")) << errors;
     EXPECT_NE(std::string::npos, errors.find("connected again")) << errors;
