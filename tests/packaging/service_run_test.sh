@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Runs the installed logger the way temp@.service does, below a scratch root:
+# the command from the unit's ExecStart= (argv[0] in the state directory), the
+# state directory as working directory, standard input from /dev/null. Then
+# stops it with SIGTERM like systemctl stop.
+# Usage: service_run_test.sh BUILD_DIR FACTS_FILE
+set -u
+build=$1
+source "$(dirname "$0")/common.sh" "$2"
+make_scratch
+
+stage="$SCRATCH/stage"
+DESTDIR="$stage" cmake --install "$build" > "$SCRATCH/install.log" 2>&1 || { cat "$SCRATCH/install.log" >&2; fail "cmake --install failed"; finish; }
+unit="$stage$PREFIX/$UNIT_DIR/temp@.service"
+
+# start_instance INSTANCE ADAPTER: starts the logger in the background, sets PID and STATE.
+start_instance() {
+    local instance=$1 adapter=$2 words
+    read -r -a words <<< "$(key_value "$unit" ExecStart)"
+    # ExecStart=@PROGRAM ARGV0 ${TEMP_ADAPTER}
+    local program=${words[0]#@} argv0=${words[1]//%i/$instance}
+    [ "${words[2]}" = '${TEMP_ADAPTER}' ] || fail "ExecStart does not pass \${TEMP_ADAPTER}"
+    STATE="$SCRATCH${argv0%/*}"
+    local workdir
+    workdir="$SCRATCH$(key_value "$unit" WorkingDirectory)"
+    workdir=${workdir//%i/$instance}
+    [ "$workdir" = "$STATE" ] || fail "working directory $workdir is not the program directory $STATE"
+    mkdir -p "$STATE"
+    (cd "$STATE" && exec -a "$SCRATCH$argv0" "$stage$program" "$adapter" < /dev/null > "$STATE.out" 2>&1) &
+    PID=$!
+}
+
+# wait_for FILE: true once FILE exists while the logger runs (generous bound).
+wait_for() {
+    local tries=0
+    while [ ! -e "$1" ]; do
+        kill -0 "$PID" 2>/dev/null || return 1
+        tries=$((tries + 1))
+        [ $tries -le 600 ] || return 1
+        sleep 0.1
+    done
+}
+
+# The software adapter: runs unattended until SIGTERM, then closes in order.
+# The logger takes over SIGTERM at the end of its first cycle ("USBSyncStart");
+# a fresh tempu.csv proves the next cycle has begun.
+start_instance sim 'sim:'
+if wait_for "$STATE/USBSyncStart" && rm -f "$STATE/tempu.csv" && wait_for "$STATE/tempu.csv"; then
+    kill -TERM "$PID"
+    wait "$PID"
+    status=$?
+    [ $status -eq 0 ] || fail "after SIGTERM the logger ended with status $status"
+    grep -q "Application directory = $STATE/\$" <(tr -d '\r' < "$STATE/USBerr.txt") ||
+        fail "event log not in the state directory, or names another program directory"
+    for file in temp.pd tempu.csv; do
+        [ -s "$STATE/$file" ] || fail "$file missing in the state directory"
+    done
+    for marker in USBPresent USBSyncStart; do
+        [ ! -e "$STATE/$marker" ] || fail "marker $marker left behind after SIGTERM"
+    done
+else
+    kill -KILL "$PID" 2>/dev/null
+    wait "$PID"
+    fail "the logger made no reading on the software adapter: $(tail -n 5 "$STATE.out")"
+fi
+
+# An adapter that isn't there (default name of instance 9): exit status 1,
+# which the unit's Restart=on-failure retries. Nothing waits for a key.
+start_instance 9 "$(key_value "$unit" Environment | sed 's/^TEMP_ADAPTER=//; s/\\\\/\\/g; s/%i/9/')"
+wait "$PID"
+status=$?
+[ $status -eq 1 ] || fail "with no adapter the logger ended with status $status, want 1: $(tail -n 3 "$STATE.out")"
+grep -q 'DS2490-9' "$STATE.out" || fail "the default adapter name did not reach the logger: $(tail -n 3 "$STATE.out")"
+finish
