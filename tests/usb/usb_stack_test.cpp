@@ -53,7 +53,7 @@ protected:
         const int fd = mkstemp(path);
         ASSERT_GE(fd, 0);
         bus_file_ = path;
-        std::string text = "# three sensors at their power-on reading\n";
+        std::string text = "# three sensors at their power-on reading, timed like a real adapter\ntiming on\n";
         for (const SerialNumber& sensor : Sensors)
             text += "sensor " + HexText(WithCrc(sensor).data(), 8) + " 21.5\n";
         ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
