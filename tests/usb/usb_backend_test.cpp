@@ -89,8 +89,7 @@ class UsbBackendTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        emulator_.reset();
-        emulator_ = std::make_unique<UsbEmulator>();
+        FreshEmulator();
         if (!UsbEmulator::InMockEnvironment())
             GTEST_SKIP() << "umockdev's preload library is not active, the USB device cannot be emulated";
         Scripted[0] = ScriptedDevice{};
@@ -103,6 +102,13 @@ protected:
         if (handle_ > 0)
             DriverClose(handle_);
         emulator_.reset();
+    }
+
+    // A new, empty testbed. The old one goes first: two at once confuse umockdev.
+    void FreshEmulator()
+    {
+        emulator_.reset();
+        emulator_ = std::make_unique<UsbEmulator>();
     }
 
     int AddScripted(char which = 'A', int bus = 1, int address = 2,
@@ -174,8 +180,7 @@ TEST_F(UsbBackendTest, FailedOpensSayWhyInOneSentence)
     };
     for (const OpenFailureCase& c : cases) {
         SCOPED_TRACE(c.label);
-        emulator_.reset();
-        emulator_ = std::make_unique<UsbEmulator>();
+        FreshEmulator();
         if (c.arrange)
             c.arrange(*emulator_, AddScripted());
         const std::string errors = OpenCapturingErrors(c.name);
@@ -255,8 +260,7 @@ TEST_F(UsbBackendTest, ChoosesTheOneMillisecondSixtyFourByteSetting)
     };
     for (const AltSettingCase& c : cases) {
         SCOPED_TRACE(c.label);
-        emulator_.reset();
-        emulator_ = std::make_unique<UsbEmulator>();
+        FreshEmulator();
         const int adapter = AddScripted('A', 1, 2, c.settings);
         handle_ = DriverOpen(Adapter1);
         ASSERT_NE(INVALID_DRIVER_HANDLE, handle_);
