@@ -3,6 +3,31 @@
 #include "simulator/sim_driver.h"
 #ifdef TEMP_HAVE_LIBUSB
 #include "onewire/driver_libusb.h"
+#else
+#include <cstdio>
+#include <cstring>
+#endif
+
+#ifndef TEMP_HAVE_LIBUSB
+namespace {
+
+// Without libusb the real adapter's names still get a plain reason when they fail.
+int NoUsbClaims(const char* name) { return std::strncmp(name, "\\\\.\\DS2490-", 11) == 0; }
+void* NoUsbOpen(const char* name)
+{
+    fprintf(stderr, "Cannot open %s: this build of temp has no USB support (libusb-1.0 was not found when it was built).\n",
+            name);
+    return nullptr;
+}
+int NoVendor(void*, const uint8_t*) { return 0; }
+int NoStatus(void*, uint8_t*, uint32_t, uint32_t*) { return 0; }
+int NoRead(void*, uint8_t*, uint32_t, uint32_t*) { return 0; }
+int NoWrite(void*, const uint8_t*, uint32_t, uint32_t*) { return 0; }
+void NoClose(void*) {}
+
+const DriverOps NoUsbDriverOps = {"usb", NoUsbClaims, NoUsbOpen, NoVendor, NoStatus, NoRead, NoWrite, NoClose};
+
+}  // namespace
 #endif
 
 void DriverRegisterBuiltinBackends()
@@ -10,5 +35,7 @@ void DriverRegisterBuiltinBackends()
     DriverRegisterBackend(&SimDriverOps);
 #ifdef TEMP_HAVE_LIBUSB
     DriverRegisterBackend(&UsbDriverOps);
+#else
+    DriverRegisterBackend(&NoUsbDriverOps);
 #endif
 }
