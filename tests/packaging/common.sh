@@ -83,32 +83,7 @@ check_tree() {
         exec_line=$(key_value "$unit" ExecStart)
         [ "$exec_line" = "@$PREFIX/$BINDIR/temp $STATE_ROOT/%i/temp \${TEMP_ADAPTER}" ] ||
             fail "unit ExecStart is '$exec_line'"
-        local key want
-        while read -r key want; do
-            [ "$(key_value "$unit" "$key")" = "$want" ] || fail "unit $key is '$(key_value "$unit" "$key")', want '$want'"
-        done <<EOT
-WorkingDirectory $STATE_ROOT/%i
-ReadWritePaths $STATE_ROOT/%i
-StateDirectory ${STATE_ROOT#/var/lib/}/%i
-User $SERVICE_USER
-SupplementaryGroups plugdev
-StandardInput null
-ProtectSystem strict
-ProtectHome yes
-Restart on-failure
-KillSignal SIGTERM
-EnvironmentFile -/etc/default/temp-%i
-EOT
-        # systemd unescapes "\\\\.\\DS2490-%i" to \\.\DS2490-<instance>.
-        [ "$(key_value "$unit" Environment)" = 'TEMP_ADAPTER=\\\\.\\DS2490-%i' ] ||
-            fail "unit default adapter is '$(key_value "$unit" Environment)'"
         grep -q '@TEMP_\|@CMAKE_' "$unit" && fail "unit has unreplaced placeholders"
-    fi
-
-    local sysusers="$top/$SYSUSERS_DIR/temp.conf"
-    if [ -f "$sysusers" ]; then
-        grep -qx "u $SERVICE_USER - \"temp 1-Wire logger\" $STATE_ROOT" "$sysusers" || fail "sysusers.d lacks the user line"
-        grep -qx "m $SERVICE_USER plugdev" "$sysusers" || fail "sysusers.d lacks the plugdev membership"
     fi
 
     local rule
