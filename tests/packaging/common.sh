@@ -53,8 +53,8 @@ compare_lists() {  # what expected_file actual_file
     local what=$1 missing extra
     missing=$(LC_ALL=C comm -23 "$2" "$3")
     extra=$(LC_ALL=C comm -13 "$2" "$3")
-    [ -z "$missing" ] || fail "$what lacks: $(echo $missing)"
-    [ -z "$extra" ] || fail "$what has unexpected: $(echo $extra)"
+    [ -z "$missing" ] || fail "$what lacks: $(echo "$missing" | tr "\n" " ")"
+    [ -z "$extra" ] || fail "$what has unexpected: $(echo "$extra" | tr "\n" " ")"
 }
 
 # The value of the first "Key=" line of a file (no section handling needed here).
@@ -65,7 +65,7 @@ key_value() {  # file key
 # Checks an installed tree: ROOT is the file system root it was installed into
 # (DESTDIR, or an unpacked package), so the programs sit at ROOT$PREFIX/bin.
 check_tree() {
-    local root=$1 top=$1$PREFIX
+    local top=$1$PREFIX
     local unit="$top/$UNIT_DIR/temp@.service"
 
     (cd "$top" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort) > "$SCRATCH/actual.lst"
