@@ -29,6 +29,17 @@ constexpr uint8_t MATCH_ROM = 0x55;
 constexpr uint8_t CONVERT_T = 0x44;
 constexpr uint16_t BYTE_IO_COMMAND = 0x52;
 constexpr uint16_t COMMAND_BITS = 0x00F6;
+constexpr uint16_t SET_DURATION_COMMAND = 0x12;
+constexpr uint16_t PULSE_COMMAND = 0x30;
+constexpr uint16_t BLOCK_IO_COMMAND = 0x74;
+constexpr uint8_t COMMUNICATION_REQUEST = 1;
+constexpr uint8_t MODE_REQUEST = 2;
+constexpr uint16_t PULSE_ENABLE_MODE = 0x0000;
+constexpr uint16_t ENABLE_PULLUP = 0x0002;
+
+// Where the Convert-T counter stands: nothing seen, Skip/Match ROM seen, or
+// this Convert T already counted at its pulse enable.
+enum class Armed { No, RomCommand, Counted };
 
 struct Fault {
     SimFaultSpec spec;
@@ -102,7 +113,7 @@ public:
     {
         ++counters_.bulk_writes;
         // Match ROM in a block arms the Convert-T counter, anything else disarms it.
-        armed_ = length == 9 && buffer[0] == MATCH_ROM;
+        armed_ = length == 9 && buffer[0] == MATCH_ROM ? Armed::RomCommand : Armed::No;
         HookSignals();
         Charge(BULK_TRANSFER_MICROS);
         if (Unplugged() || Check(SimFaultKind::RefuseWrite))
@@ -205,21 +216,38 @@ private:
         return gone;
     }
 
-    // The Convert-T counter sees every request, also refused ones.
+    // The Convert-T counter sees every request, also refused ones. After Skip
+    // ROM (or Match ROM) a Convert T counts at the pulse enable that precedes
+    // a powered one, or at the byte 0x44 itself: a stack that gives up at a
+    // refused pulse enable has still asked for the conversion.
     void CountConversion(const uint8_t record[VENDOR_REQUEST_SIZE])
     {
         HookSignals();
-        if (record[1] != 1)
-            return;
         uint16_t value = static_cast<uint16_t>(record[2] | record[3] << 8);
-        if ((value & COMMAND_BITS) != BYTE_IO_COMMAND)
+        uint16_t index = static_cast<uint16_t>(record[4] | record[5] << 8);
+        if (record[1] == MODE_REQUEST) {
+            if (value == PULSE_ENABLE_MODE && index == ENABLE_PULLUP && armed_ == Armed::RomCommand)
+                Count(Armed::Counted);
             return;
-        uint8_t byte = record[4];
-        if (byte == CONVERT_T && armed_) {
-            ++conversions_;
-            HookSignals();
         }
-        armed_ = byte == SKIP_ROM;
+        if (record[1] != COMMUNICATION_REQUEST)
+            return;
+        uint16_t command = value & COMMAND_BITS;
+        if (command == BYTE_IO_COMMAND) {
+            uint8_t byte = static_cast<uint8_t>(index);
+            if (byte == CONVERT_T && armed_ == Armed::RomCommand)
+                Count(Armed::No);
+            armed_ = byte == SKIP_ROM ? Armed::RomCommand : Armed::No;
+        } else if (command != SET_DURATION_COMMAND && command != PULSE_COMMAND && command != BLOCK_IO_COMMAND) {
+            armed_ = Armed::No;  // other 1-Wire traffic; a block was judged by its data
+        }
+    }
+
+    void Count(Armed next)
+    {
+        ++conversions_;
+        armed_ = next;
+        HookSignals();
     }
 
     // Line faults and departures take effect at each reset.
@@ -260,7 +288,7 @@ private:
     SimCounters counters_;
     uint64_t opened_at_ = 0;
     uint64_t conversions_ = 0;
-    bool armed_ = false;
+    Armed armed_ = Armed::No;
     bool manually_unplugged_ = false;
     bool was_unplugged_ = false;
     bool manual_short_ = false;

@@ -78,6 +78,21 @@ TEST(Faults, ConversionWindowCountsRefusedConvertsToo)
     rig.ConvertAll();
     EXPECT_FALSE(rig.Status().empty());
     EXPECT_EQ(SimCountersOf(rig.adapter).conversions, 3u);
+
+    // A stack that stops at the refused pulse enable has asked for cycle 4;
+    // Match ROM arms the counter as Skip ROM does; other traffic disarms it.
+    SimSetPlugged(rig.adapter, false);
+    rig.Comm(RESET_WORD, 1);
+    rig.Comm(BYTE_WORD, 0xCC);
+    rig.Request(2, 0x0000, 0x0002);
+    SimSetPlugged(rig.adapter, true);
+    rig.Reset();
+    rig.Block({0x55, 1, 2, 3, 4, 5, 6, 7, 8});
+    rig.Byte(0x44);
+    rig.Byte(0xCC);
+    rig.Byte(0xBE);
+    rig.Byte(0x44);
+    EXPECT_EQ(SimCountersOf(rig.adapter).conversions, 5u);
 }
 
 TEST(Faults, OnceAndSeededProbability)
