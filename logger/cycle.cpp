@@ -100,16 +100,13 @@ void StartUp(const char* argv0)
     std::printf("  Output [Serial Number(s) ........ Temp1(C)] \n\n");
 }
 
-namespace {
-SerialNumber SensorList[SENSOR_SLOTS];
-
-void RunCycle(int port, int count)
+void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
 {
     ZovWriteConvert(port);
     bool fileOpen = OpenMeasurementFile() != 0;
     for (int i = 0; i < count; ++i) {
         float value = 0;
-        if (SampleSensor(port, SensorList[i].data(), &value))
+        if (SampleSensor(port, sensors[i].data(), &value))
             PauseMs(100);
         else
             LogEvent("Error reading temperature, verify device present:%d\n", NetCheckPresent(port, 0));
@@ -127,6 +124,9 @@ void RunCycle(int port, int count)
     WaitForSerialSync();
     CreateMarker("USBSyncStart");
 }
+
+namespace {
+SerialNumber SensorList[SENSOR_SLOTS];
 }  // namespace
 
 int RunLogger(int argc, char** argv)
@@ -165,7 +165,7 @@ int RunLogger(int argc, char** argv)
     std::printf("\n");
 
     do {
-        RunCycle(port, count);
+        RunMeasurementCycle(port, SensorList, count);
     } while (!AbortPending());
 
     std::printf("\nClosing\n");

@@ -130,6 +130,9 @@ int IsNotSlaveFamily(uint8_t family);
 int FindSensors(int port, SerialNumber* sensors, int family, int capacity);
 // Lists the sensors against the table, adding missing ones.
 void ListSensors(const SerialNumber* sensors, int count);
+// One measurement cycle over the listed sensors: convert, read, measurement
+// files, Pool Database, synchronisation wait and the "USBSyncStart" marker.
+void RunMeasurementCycle(int port, const SerialNumber* sensors, int count);
 
 // Start-up steps 1 to 8 (paths, log, database, table, marker, banner).
 void StartUp(const char* argv0);
