@@ -9,6 +9,7 @@ packages=(
   libusb-1.0-0-dev
   umockdev libumockdev-dev
   xvfb xauth
+  desktop-file-utils systemd dpkg-dev man-db
 )
 
 missing=()
