@@ -1,0 +1,320 @@
+// Measurements of the logger's cycle and of one sensor read over the software
+// adapter. Each mode prints "key value" lines on standard output; everything
+// the logger itself prints goes to /dev/null.
+//
+//   stack_bench cycle-model N CYCLES      timing on, virtual clock: modelled cycle
+//   stack_bench cycle-scan FIRST LAST     cycle-model for every n, one row per n
+//   stack_bench read COUNT                timing on, real clock: one SampleSensor
+//   stack_bench cpu COUNT                 timing off, virtual clock: CPU per reading
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "logger/logger.h"
+#include "onewire/driver.h"
+#include "onewire/port.h"
+#include "simulator/sim.h"
+#include "support/clock.h"
+
+namespace {
+
+FILE* Out = nullptr;  // the real standard output
+
+// Standard-speed figures of the timing model (simulator/ds2490_chip.h).
+constexpr double ResetMicros = 1000;
+constexpr double SlotMicros = 70;
+
+void Fail(const char* what)
+{
+    std::fprintf(stderr, "stack_bench: %s\n", what);
+    std::exit(2);
+}
+
+// Keeps the logger's console lines out of the results.
+void SilenceStdout()
+{
+    std::fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    Out = fdopen(saved, "w");
+    int null = open("/dev/null", O_WRONLY);
+    if (saved < 0 || !Out || null < 0)
+        Fail("can't redirect standard output");
+    dup2(null, STDOUT_FILENO);
+    close(null);
+}
+
+// A bus file of n sensors with distinct serials, in a fresh directory that
+// also becomes the working directory (the cycle writes its files there).
+std::string WriteBus(int n, bool timing, bool virtualClock)
+{
+    char dir[] = "/tmp/stack-bench-XXXXXX";
+    if (!mkdtemp(dir))
+        Fail("can't create a work directory");
+    if (chdir(dir) != 0)
+        Fail("can't enter the work directory");
+    std::string path = std::string(dir) + "/bus.txt";
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f)
+        Fail("can't write the bus file");
+    std::fprintf(f, "timing %s\nclock %s\n", timing ? "on" : "off", virtualClock ? "virtual" : "real");
+    for (int i = 0; i < n; ++i)
+        std::fprintf(f, "sensor 10%012X %.4f\n", 0x100000 + i * 7919, 20.0 + 0.0625 * i);
+    std::fclose(f);
+    return path;
+}
+
+struct Bench {
+    int port = -1;
+    SerialNumber sensors[SENSOR_SLOTS]{};
+    int count = 0;
+    SimAdapter* adapter = nullptr;
+};
+
+Bench OpenBus(int n, bool timing, bool virtualClock)
+{
+    std::string device = "sim:" + WriteBus(n, timing, virtualClock);
+    DriverRegisterBuiltinBackends();
+    Bench b;
+    b.port = PortOpenFirstFree(device.c_str());
+    if (b.port < 0)
+        Fail("the software adapter did not open");
+    b.adapter = SimLastOpened();
+    b.count = FindSensors(b.port, b.sensors, 0x10, SENSOR_SLOTS);
+    if (b.count != std::min(n, SENSOR_SLOTS - 1))
+        Fail("the search did not find every sensor");
+    ListSensors(b.sensors, b.count);
+    return b;
+}
+
+// One measurement cycle as the logger runs it, built from its public steps.
+void Cycle(const Bench& b)
+{
+    ZovWriteConvert(b.port);
+    bool fileOpen = OpenMeasurementFile() != 0;
+    for (int i = 0; i < b.count; ++i) {
+        float value = 0;
+        if (SampleSensor(b.port, b.sensors[i].data(), &value))
+            PauseMs(100);
+        else
+            LogEvent("Error reading temperature, verify device present:%d\n", NetCheckPresent(b.port, 0));
+    }
+    std::printf("\n");
+    CloseMeasurementFile();
+    if (fileOpen) {
+        CopyTmpToCsv();
+        UpdatePoolDatabase();
+    }
+    WaitForSerialSync();
+    CreateMarker("USBSyncStart");
+}
+
+SimCounters Minus(const SimCounters& a, const SimCounters& b)
+{
+    SimCounters d;
+    d.requests = a.requests - b.requests;
+    d.status_reads = a.status_reads - b.status_reads;
+    d.bulk_reads = a.bulk_reads - b.bulk_reads;
+    d.bulk_writes = a.bulk_writes - b.bulk_writes;
+    d.bus_micros = a.bus_micros - b.bus_micros;
+    d.usb_micros = a.usb_micros - b.usb_micros;
+    d.conversions = a.conversions - b.conversions;
+    return d;
+}
+
+struct CycleModel {
+    double period_ms;  // virtual time from one cycle end to the next
+    SimCounters traffic;
+};
+
+// Runs `cycles` cycles and returns the figures of the last one (the first
+// cycle starts from the listing, not from a cycle end).
+CycleModel ModelCycle(int n, int cycles)
+{
+    Bench b = OpenBus(n, true, true);
+    CycleModel m{};
+    Cycle(b);
+    for (int c = 1; c < cycles; ++c) {
+        SimCounters before = SimCountersOf(b.adapter);
+        uint64_t start = ClockMicros();
+        Cycle(b);
+        m.period_ms = (ClockMicros() - start) / 1000.0;
+        m.traffic = Minus(SimCountersOf(b.adapter), before);
+    }
+    PortClose(b.port);
+    return m;
+}
+
+double DocumentedMs(int n) { return 850 + 100.0 * n + 1700; }
+
+void PrintTraffic(const char* prefix, const SimCounters& t, double per)
+{
+    std::fprintf(Out, "%s_requests %.2f\n%s_status_reads %.2f\n%s_bulk_reads %.2f\n%s_bulk_writes %.2f\n", prefix,
+                 t.requests / per, prefix, t.status_reads / per, prefix, t.bulk_reads / per, prefix,
+                 t.bulk_writes / per);
+    std::fprintf(Out, "%s_transfers %.2f\n%s_bus_ms %.3f\n%s_usb_ms %.3f\n", prefix,
+                 (t.requests + t.status_reads + t.bulk_reads + t.bulk_writes) / per, prefix,
+                 t.bus_micros / per / 1000.0, prefix, t.usb_micros / per / 1000.0);
+}
+
+int CycleModelMode(int n, int cycles)
+{
+    CycleModel m = ModelCycle(n, std::max(cycles, 2));
+    std::fprintf(Out, "n %d\ndocumented_ms %.0f\nmodel_period_ms %.3f\n", n, DocumentedMs(n), m.period_ms);
+    PrintTraffic("cycle", m.traffic, 1);
+    return 0;
+}
+
+// Each n runs in a child process: the port table and the logger's module
+// state belong to one adapter run.
+int CycleScanMode(int first, int last)
+{
+    std::fprintf(Out, "# n documented_ms model_period_ms bus_ms usb_ms\n");
+    std::fflush(Out);
+    for (int n = first; n <= last; ++n) {
+        pid_t child = fork();
+        if (child < 0)
+            Fail("fork failed");
+        if (child == 0) {
+            CycleModel m = ModelCycle(n, 2);
+            std::fprintf(Out, "%d %.0f %.3f %.3f %.3f\n", n, DocumentedMs(n), m.period_ms,
+                         m.traffic.bus_micros / 1000.0, m.traffic.usb_micros / 1000.0);
+            std::fflush(Out);
+            _exit(0);
+        }
+        int status = 0;
+        if (waitpid(child, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            Fail("a scan step failed");
+    }
+    return 0;
+}
+
+// Sleeps seen through the clock seam, by length: the software adapter charges
+// its USB transfers as sleeps, the stack sleeps for its own pauses.
+struct SleepTally {
+    uint64_t count = 0;
+    uint64_t total_micros = 0;
+    uint64_t count_1ms = 0;
+    uint64_t count_5ms = 0;
+    uint64_t count_other = 0;
+};
+SleepTally Sleeps;
+
+void TalliedSleep(void*, uint64_t micros)
+{
+    ++Sleeps.count;
+    Sleeps.total_micros += micros;
+    if (micros == 1000)
+        ++Sleeps.count_1ms;
+    else if (micros == 5000)
+        ++Sleeps.count_5ms;
+    else
+        ++Sleeps.count_other;
+    timespec ts{static_cast<time_t>(micros / 1000000), static_cast<long>(micros % 1000000) * 1000};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+double NowMicros(clockid_t id)
+{
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+// Physical standard-speed time of one read: two resets, two Match ROM
+// selections of 9 bytes and the 10-byte scratchpad block.
+double PhysicalReadMicros() { return 2 * ResetMicros + (2 * 9 + 10) * 8 * SlotMicros; }
+
+int ReadMode(int count)
+{
+    Bench b = OpenBus(1, true, false);
+    ZovWriteConvert(b.port);  // a real reading, not the power-on 85 degrees
+    float value = 0;
+    if (!SampleSensor(b.port, b.sensors[0].data(), &value))
+        Fail("the warm-up read failed");
+    std::vector<double> wall;
+    ClockSource tally{nullptr, TalliedSleep, nullptr, nullptr};
+    ClockInstall(&tally);
+    SimCounters before = SimCountersOf(b.adapter);
+    int failures = 0;
+    for (int i = 0; i < count; ++i) {
+        double start = NowMicros(CLOCK_MONOTONIC);
+        if (!SampleSensor(b.port, b.sensors[0].data(), &value))
+            ++failures;
+        wall.push_back(NowMicros(CLOCK_MONOTONIC) - start);
+    }
+    SimCounters t = Minus(SimCountersOf(b.adapter), before);
+    ClockInstall(nullptr);
+    PortClose(b.port);
+    std::sort(wall.begin(), wall.end());
+    double sum = 0;
+    for (double w : wall)
+        sum += w;
+    std::fprintf(Out, "reads %d\nfailures %d\nread_median_ms %.3f\nread_mean_ms %.3f\nread_min_ms %.3f\n", count,
+                 failures, wall[wall.size() / 2] / 1000, sum / count / 1000, wall.front() / 1000);
+    std::fprintf(Out, "physical_ms %.3f\n", PhysicalReadMicros() / 1000);
+    PrintTraffic("read", t, count);
+    std::fprintf(Out, "read_sleeps %.2f\nread_sleep_ms %.3f\nread_sleeps_1ms %.2f\nread_sleeps_5ms %.2f\n",
+                 Sleeps.count / double(count), Sleeps.total_micros / 1000.0 / count,
+                 Sleeps.count_1ms / double(count), Sleeps.count_5ms / double(count));
+    std::fprintf(Out, "read_sleeps_other %.2f\n", Sleeps.count_other / double(count));
+    return 0;
+}
+
+int CpuMode(int count)
+{
+    Bench b = OpenBus(1, false, true);
+    ZovWriteConvert(b.port);
+    float value = 0;
+    int failures = 0;
+    double cpu = NowMicros(CLOCK_PROCESS_CPUTIME_ID);
+    double wall = NowMicros(CLOCK_MONOTONIC);
+    for (int i = 0; i < count; ++i)
+        if (!SampleSensor(b.port, b.sensors[0].data(), &value))
+            ++failures;
+    cpu = NowMicros(CLOCK_PROCESS_CPUTIME_ID) - cpu;
+    wall = NowMicros(CLOCK_MONOTONIC) - wall;
+    PortClose(b.port);
+    std::fprintf(Out, "reads %d\nfailures %d\ncpu_per_read_ms %.4f\nwall_per_read_ms %.4f\n", count, failures,
+                 cpu / count / 1000, wall / count / 1000);
+    return 0;
+}
+
+int Usage()
+{
+    std::fprintf(stderr,
+                 "usage: stack_bench cycle-model N CYCLES | cycle-scan FIRST LAST | read COUNT | cpu COUNT\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3)
+        return Usage();
+    std::string mode = argv[1];
+    int a = std::atoi(argv[2]);
+    int b = argc > 3 ? std::atoi(argv[3]) : 0;
+    if (a < 1 || a > 100000)
+        return Usage();
+    SilenceStdout();
+    if (mode == "cycle-model" && b >= 1)
+        return CycleModelMode(std::min(a, SENSOR_SLOTS - 1), b);
+    if (mode == "cycle-scan" && b >= a && b < SENSOR_SLOTS)
+        return CycleScanMode(a, b);
+    if (mode == "read")
+        return ReadMode(a);
+    if (mode == "cpu")
+        return CpuMode(a);
+    return Usage();
+}
