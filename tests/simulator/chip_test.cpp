@@ -186,6 +186,27 @@ TEST(Chip, PowerOnResetAndUnknownRequests)
     EXPECT_FALSE(rig.Request(2, 0x0042, 0)) << "unknown mode";
     EXPECT_FALSE(rig.Request(7, 0, 0)) << "unknown request kind";
     EXPECT_TRUE(rig.Request(2, 0x0002, 2));
+    EXPECT_FALSE(rig.Status()[8] & 0x04);
+    Rig powered("program-voltage on\n");
+    EXPECT_TRUE(powered.Status()[8] & 0x04);
+}
+
+TEST(Chip, DemoBusHasFourIndoorSensors)
+{
+    ClockUseVirtual();
+    Rig rig("sim:");
+    rig.ConvertAll();
+    PauseMs(850);
+    rig.StopPullup();
+    for (const SimDeviceSpec& sensor : SimDemoBus().devices) {
+        std::vector<uint8_t> pad = rig.Scratchpad(sensor.serial);
+        ASSERT_EQ(pad.size(), 9u);
+        EXPECT_EQ(Crc8Of(pad.data(), 9), 0);
+        double t = SimDecodeExtended(SimTemperatureBytes{pad[0], pad[1], pad[6], pad[7]});
+        EXPECT_GE(t, 19);
+        EXPECT_LE(t, 23);
+    }
+    EXPECT_GT(SimCountersOf(rig.adapter).usb_micros, 0u) << "timing model on";
 }
 
 TEST(Chip, CommandWithoutExecuteAtOnceWaitsForStart)

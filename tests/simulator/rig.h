@@ -25,8 +25,13 @@ constexpr uint16_t PULLUP_NOW_WORD = 0x0031;
 
 class Rig {
 public:
+    // A device name such as "sim:" opens that name instead of a bus file.
     explicit Rig(const std::string& bus_text)
     {
+        if (bus_text.rfind("sim:", 0) == 0) {
+            Open(bus_text);
+            return;
+        }
         char path[] = "/tmp/simrigXXXXXX";
         int fd = mkstemp(path);
         EXPECT_GE(fd, 0);
@@ -34,15 +39,20 @@ public:
         fputs(bus_text.c_str(), file);
         fclose(file);
         path_ = path;
+        Open("sim:" + path_);
+    }
+    void Open(const std::string& name)
+    {
         DriverRegisterBackend(&SimDriverOps);
-        handle = DriverOpen(("sim:" + path_).c_str());
+        handle = DriverOpen(name.c_str());
         EXPECT_NE(handle, INVALID_DRIVER_HANDLE);
         adapter = SimLastOpened();
     }
     ~Rig()
     {
         DriverClose(handle);
-        remove(path_.c_str());
+        if (!path_.empty())
+            remove(path_.c_str());
         ClockInstall(nullptr);
     }
 
@@ -113,6 +123,13 @@ public:
     {
         Write(bytes);
         Comm(BLOCK_WORD, static_cast<uint16_t>(bytes.size()));
+        // With the timing model on, the bytes arrive as they complete.
+        for (int i = 0; i < 300; ++i) {
+            std::vector<uint8_t> status = Status();
+            if (status.empty() || status[13] >= bytes.size() || (status[8] & 0x20))
+                break;
+            PauseMs(1);
+        }
         return Read(static_cast<uint32_t>(bytes.size()));
     }
     // Reset, Match ROM, Read Scratchpad: the nine scratchpad bytes.

@@ -73,11 +73,11 @@ struct MixedBus {
     std::vector<SimSerial> all;
     std::vector<SimSerial> sensors;
 
-    MixedBus()
+    explicit MixedBus(int count = 45)
     {
         const uint8_t families[] = {0x10, 0x10, 0x01, 0x10, 0x05, 0x28, 0x10, 0x81, 0x10};
         uint32_t state = 7;
-        for (int n = 0; n < 45; ++n) {
+        for (int n = 0; n < count; ++n) {
             char digits[15];
             uint8_t family = families[n % 9];
             state = state * 1664525u + 1013904223u;
@@ -101,7 +101,8 @@ struct MixedBus {
 
 TEST(Search, EnumeratesMixedBusInOrderOnceEach)
 {
-    MixedBus bus;
+    for (int count : {45, 70}) {
+    MixedBus bus(count);
     Rig rig(bus.text);
     Search search;
     std::vector<SimSerial> found;
@@ -116,6 +117,7 @@ TEST(Search, EnumeratesMixedBusInOrderOnceEach)
     EXPECT_EQ(last, want) << "only the last device comes without discrepancy bytes";
     ASSERT_TRUE(search.Next(rig));
     EXPECT_EQ(search.serial, bus.all.front());
+    }
 }
 
 TEST(Search, TargetedFamilyListsItsDevicesFirst)
