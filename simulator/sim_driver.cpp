@@ -19,8 +19,10 @@ namespace {
 // A control transfer takes one USB full-speed frame (USB 2.0: 1 ms frames).
 constexpr uint64_t CONTROL_TRANSFER_MICROS = 1000;
 // The status packet comes from the interrupt endpoint, polled every 1 ms
-// (DS2490 alternate setting with a 1 ms polling period).
+// (DS2490 alternate setting with a 1 ms polling period). A query is answered
+// at the next poll, on average half a period later, and shows the chip then.
 constexpr uint64_t STATUS_POLL_MICROS = 1000;
+constexpr uint64_t STATUS_LATENCY_MICROS = STATUS_POLL_MICROS / 2;
 // A bulk transfer of up to 64 bytes fits one full-speed frame (USB 2.0).
 constexpr uint64_t BULK_TRANSFER_MICROS = 1000;
 
@@ -90,9 +92,9 @@ public:
             return 0;
         }
         bool busy = Check(SimFaultKind::Busy);
-        // The packet is the one of the current poll; the next comes a period later.
+        Charge(STATUS_LATENCY_MICROS);
         *returned = chip_.Status(buffer, capacity, ClockMicros(), busy);
-        Charge(STATUS_POLL_MICROS);
+        Charge(STATUS_POLL_MICROS - STATUS_LATENCY_MICROS);
         return 1;
     }
 

@@ -66,6 +66,10 @@ TEST(Timing, ByteCommandRunsOnTheModelledClock)
     EXPECT_EQ(counters.bulk_reads, 1u);
     EXPECT_EQ(counters.usb_micros, 4000u);
     EXPECT_EQ(counters.bus_micros, 560u);
+
+    // The stack reads the status right after an overdrive reset, without a settle pause.
+    rig.Comm(RESET_WORD, 2);
+    EXPECT_EQ(rig.Results(), std::vector<uint8_t>{0xA5});
 }
 
 TEST(Timing, BlockFillsTheFifoAsBytesComplete)
