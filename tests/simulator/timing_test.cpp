@@ -68,6 +68,8 @@ TEST(Timing, ByteCommandRunsOnTheModelledClock)
     EXPECT_EQ(counters.bus_micros, 560u);
 
     // The stack reads the status right after an overdrive reset, without a settle pause.
+    rig.Reset();
+    rig.Byte(0x3C);  // Overdrive Skip ROM
     rig.Comm(RESET_WORD, 2);
     EXPECT_EQ(rig.Results(), std::vector<uint8_t>{0xA5});
 }
