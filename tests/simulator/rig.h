@@ -109,6 +109,7 @@ public:
     bool Reset()
     {
         Comm(RESET_WORD, 1);
+        PauseMs(5);  // the stack's settle pause
         std::vector<uint8_t> results = Results();
         return results.size() == 1 && results[0] == 0xA5;
     }
