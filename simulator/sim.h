@@ -45,9 +45,9 @@ struct SimDeviceSpec {
     double temp_high = 85;
     double period_s = 0;    // > 0: sine between temp_low and temp_high
     bool parasite = false;
-    int th = 75;            // power-on alarm limits (EEPROM), degrees
+    int th = 75;            // alarm limits in the EEPROM, degrees (a common factory 4B/46)
     int tl = 70;
-    unsigned conversion_ms = 200;
+    unsigned conversion_ms = 200;  // typical conversion time (datasheet; max 500)
 };
 
 struct SimBusSpec {
@@ -94,7 +94,7 @@ struct SimCounters {
 
 class SimAdapter;
 
-// The most recently opened adapter still open, or nullptr.
+// The most recently opened adapter still open, or nullptr (invalid once closed).
 SimAdapter* SimLastOpened();
 // The adapter behind a context returned by SimDriverOps.open, or nullptr.
 SimAdapter* SimAdapterOfContext(void* context);
