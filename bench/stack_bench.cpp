@@ -72,6 +72,66 @@ std::string WriteBus(int n, bool timing, bool virtualClock)
     return path;
 }
 
+// Sleeps seen through the clock seam: the software adapter charges its USB
+// transfers as sleeps, the stack and the logger sleep for their own pauses.
+// On the virtual clock a sleep only advances the time, so the sleeps add up
+// to the whole modelled period.
+struct SleepTally {
+    uint64_t count = 0;
+    uint64_t total_micros = 0;
+    uint64_t count_5ms = 0;
+    bool virtual_time = false;
+    uint64_t now_micros = 0;
+};
+SleepTally Sleeps;
+
+void TalliedSleep(void*, uint64_t micros)
+{
+    ++Sleeps.count;
+    Sleeps.total_micros += micros;
+    if (micros == 5000)
+        ++Sleeps.count_5ms;
+    if (Sleeps.virtual_time) {
+        Sleeps.now_micros += micros;
+        return;
+    }
+    timespec ts{static_cast<time_t>(micros / 1000000), static_cast<long>(micros % 1000000) * 1000};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+uint64_t VirtualNow(void*) { return Sleeps.now_micros; }
+
+WallTime VirtualWall(void*)
+{
+    uint64_t ms = Sleeps.now_micros / 1000;
+    return WallTime{static_cast<time_t>(1700000000 + ms / 1000), static_cast<int>(ms % 1000)};
+}
+
+// Counts sleeps from now on; with virtualTime nothing really waits.
+void InstallTally(bool virtualTime)
+{
+    Sleeps = SleepTally{};
+    Sleeps.virtual_time = virtualTime;
+    static ClockSource real{nullptr, TalliedSleep, nullptr, nullptr};
+    static ClockSource virt{VirtualNow, TalliedSleep, VirtualWall, nullptr};
+    ClockInstall(virtualTime ? &virt : &real);
+}
+
+// The sleeps split by origin: the model's USB charges (usb_micros), the
+// logger's documented waits, the 5 ms settle after each reset, and the rest of
+// the stack's pauses (the 1 ms pause after each status query of a block wait).
+void PrintSleeps(const char* prefix, double per, uint64_t usbMicros, double documentedMs)
+{
+    double total = Sleeps.total_micros / 1000.0;
+    double settle = Sleeps.count_5ms * 5.0;
+    double stack = total - usbMicros / 1000.0 - documentedMs;
+    std::fprintf(Out, "%s_sleeps %.2f\n%s_sleep_ms %.3f\n%s_settle_pauses %.2f\n%s_settle_ms %.3f\n", prefix,
+                 Sleeps.count / per, prefix, total / per, prefix, Sleeps.count_5ms / per, prefix, settle / per);
+    std::fprintf(Out, "%s_stack_pause_ms %.3f\n%s_poll_pause_ms %.3f\n", prefix, stack / per, prefix,
+                 (stack - settle) / per);
+}
+
 struct Bench {
     int port = -1;
     SerialNumber sensors[SENSOR_SLOTS]{};
@@ -133,23 +193,31 @@ SimCounters Minus(const SimCounters& a, const SimCounters& b)
 struct CycleModel {
     double period_ms;  // virtual time from one cycle end to the next
     SimCounters traffic;
+    SleepTally sleeps;  // of that cycle
 };
 
 // Runs `cycles` cycles and returns the figures of the last one (the first
 // cycle starts from the listing, not from a cycle end).
 CycleModel ModelCycle(int n, int cycles)
 {
-    Bench b = OpenBus(n, true, true);
+    InstallTally(true);
+    Bench b = OpenBus(n, true, false);
     CycleModel m{};
     Cycle(b);
     for (int c = 1; c < cycles; ++c) {
         SimCounters before = SimCountersOf(b.adapter);
         uint64_t start = ClockMicros();
+        uint64_t now = Sleeps.now_micros;
+        Sleeps = SleepTally{};
+        Sleeps.virtual_time = true;
+        Sleeps.now_micros = now;
         Cycle(b);
         m.period_ms = (ClockMicros() - start) / 1000.0;
         m.traffic = Minus(SimCountersOf(b.adapter), before);
+        m.sleeps = Sleeps;
     }
     PortClose(b.port);
+    ClockInstall(nullptr);
     return m;
 }
 
@@ -170,6 +238,8 @@ int CycleModelMode(int n, int cycles)
     CycleModel m = ModelCycle(n, std::max(cycles, 2));
     std::fprintf(Out, "n %d\ndocumented_ms %.0f\nmodel_period_ms %.3f\n", n, DocumentedMs(n), m.period_ms);
     PrintTraffic("cycle", m.traffic, 1);
+    Sleeps = m.sleeps;
+    PrintSleeps("cycle", 1, m.traffic.usb_micros, DocumentedMs(n));
     return 0;
 }
 
@@ -197,32 +267,6 @@ int CycleScanMode(int first, int last)
     return 0;
 }
 
-// Sleeps seen through the clock seam, by length: the software adapter charges
-// its USB transfers as sleeps, the stack sleeps for its own pauses.
-struct SleepTally {
-    uint64_t count = 0;
-    uint64_t total_micros = 0;
-    uint64_t count_1ms = 0;
-    uint64_t count_5ms = 0;
-    uint64_t count_other = 0;
-};
-SleepTally Sleeps;
-
-void TalliedSleep(void*, uint64_t micros)
-{
-    ++Sleeps.count;
-    Sleeps.total_micros += micros;
-    if (micros == 1000)
-        ++Sleeps.count_1ms;
-    else if (micros == 5000)
-        ++Sleeps.count_5ms;
-    else
-        ++Sleeps.count_other;
-    timespec ts{static_cast<time_t>(micros / 1000000), static_cast<long>(micros % 1000000) * 1000};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
-}
-
 double NowMicros(clockid_t id)
 {
     timespec ts{};
@@ -242,8 +286,7 @@ int ReadMode(int count)
     if (!SampleSensor(b.port, b.sensors[0].data(), &value))
         Fail("the warm-up read failed");
     std::vector<double> wall;
-    ClockSource tally{nullptr, TalliedSleep, nullptr, nullptr};
-    ClockInstall(&tally);
+    InstallTally(false);
     SimCounters before = SimCountersOf(b.adapter);
     int failures = 0;
     for (int i = 0; i < count; ++i) {
@@ -263,10 +306,7 @@ int ReadMode(int count)
                  failures, wall[wall.size() / 2] / 1000, sum / count / 1000, wall.front() / 1000);
     std::fprintf(Out, "physical_ms %.3f\n", PhysicalReadMicros() / 1000);
     PrintTraffic("read", t, count);
-    std::fprintf(Out, "read_sleeps %.2f\nread_sleep_ms %.3f\nread_sleeps_1ms %.2f\nread_sleeps_5ms %.2f\n",
-                 Sleeps.count / double(count), Sleeps.total_micros / 1000.0 / count,
-                 Sleeps.count_1ms / double(count), Sleeps.count_5ms / double(count));
-    std::fprintf(Out, "read_sleeps_other %.2f\n", Sleeps.count_other / double(count));
+    PrintSleeps("read", count, t.usb_micros, 0);
     return 0;
 }
 
