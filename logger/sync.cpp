@@ -1,6 +1,7 @@
 // The marker files shared with a second logger and the end-of-cycle wait.
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "logger/logger.h"
 
@@ -22,8 +23,8 @@ void CreateMarker(const char* name)
 
 void RemoveMarker(const char* name)
 {
-    // A marker that is already gone is no failure.
-    if (std::remove(name) != 0 && errno != ENOENT)
+    // A marker that is already gone is no failure; unlink never takes a directory.
+    if (unlink(name) != 0 && errno != ENOENT)
         LogFileFailure("remove", name);
 }
 
