@@ -199,7 +199,13 @@ void UpdatePoolDatabase()
     size_t start = 0;
     while (start < lines.size()) {
         size_t end = lines.find('\n', start);
-        end = end == std::string::npos ? lines.size() : end + 1;
+        if (end == std::string::npos) {
+            // A line without its line end was cut short (a failed write of
+            // tempu.tmp); storing it would replace a good record with a torn one.
+            LogEvent("Incomplete last line of %s not stored\n", TmpFileName);
+            break;
+        }
+        end += 1;
         std::string line = lines.substr(start, end - start);
         start = end;
 

@@ -4,6 +4,8 @@
 // content; the logger's single positioned write per record prevents it.)
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "pool_check.h"
 
 namespace {
@@ -58,4 +60,41 @@ TEST(PoolCheck, RejectsRecordsTornFromTheScratchpadOn)
     }
 }
 
+}  // namespace
+
+// A tempu.tmp whose last line was cut short (its write failed) must not
+// replace the sensor's good record with the torn line.
+#include "logger/logger.h"
+
+#include <unistd.h>
+
+namespace {
+TEST(PoolUpdate, IncompleteLastLineLeavesTheRecord)
+{
+    char pattern[] = "/tmp/pool_update_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string dir = pattern;
+    char* old = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    ErrorFilePath = "USBerr.txt";
+    ClearDirectAccessTable();
+    ASSERT_EQ(AddTableEntry(kSerial.c_str()), 0);
+    ASSERT_EQ(AddTableEntry("10AAAAAAAAAAAAAA"), 1);
+    CreatePoolDatabase();
+
+    std::ofstream("tempu.tmp", std::ios::binary) << kOld << "\r\n";
+    UpdatePoolDatabase();
+    std::string other = "1796777699.433,10AAAAAAAAAAAAAA,BE17004B46FFFF061072,11.000,11.375 \r\n";
+    std::ofstream("tempu.tmp", std::ios::binary) << other << kNew.substr(0, 40);
+    UpdatePoolDatabase();
+
+    std::string pool = poolcheck::ReadFile("temp.pd");
+    EXPECT_EQ(pool.substr(0, 100), poolcheck::PadToRecord(kOld));
+    EXPECT_EQ(pool.substr(100, 100), poolcheck::PadToRecord(other.substr(0, other.size() - 2)));
+    EXPECT_NE(poolcheck::ReadFile("USBerr.txt").find("Incomplete last line of tempu.tmp not stored"), std::string::npos);
+
+    ASSERT_EQ(chdir(old), 0);
+    std::free(old);
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
 }  // namespace
