@@ -341,7 +341,7 @@ TEST_F(LoggerRun, CyclesWriteExactLinesCsvCopiesAndRecords)
 }
 
 struct Listed {
-    int tableIndex;  // -1: not in the table, added as new
+    int tableIndex;  // -1: not in the table, added as new; -2: no room left to add it
     std::string text;  // after "Database position=" for a table entry
 };
 
@@ -352,6 +352,12 @@ TEST_F(LoggerRun, ListingAgainstTheTable)
     std::string lower = s[0];
     for (char& c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string fortyNine;
+    for (int i = 0; i < 49; ++i) {
+        char filler[17];
+        std::snprintf(filler, sizeof filler, "20%014X", i);
+        fortyNine += std::string(filler) + " " + std::to_string(i) + " Filler\n";
+    }
     struct Case {
         const char* name;
         std::string table;
@@ -368,6 +374,7 @@ TEST_F(LoggerRun, ListingAgainstTheTable)
          s[1] + " 3 Porch\n" + s[2],
          2,
          {{-1, ""}, {0, " 3 Porch\n"}, {1, " 3 Porch\n"}}},
+        {"table full after one addition", fortyNine + s[1] + " 99 Last\n", 50, {{-2, ""}, {49, "99 Last\n"}, {-2, ""}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -382,6 +389,17 @@ TEST_F(LoggerRun, ListingAgainstTheTable)
         for (int i = 0; i < 3; ++i) {
             const Listed& want = c.sensors[static_cast<size_t>(i)];
             int record = want.tableIndex;
+            if (record == -2) {
+                EXPECT_NE(r.out.find("Temp      " + s[i] + " New - table full (50 entries), no database position\n"),
+                          std::string::npos)
+                    << r.out;
+                EXPECT_EQ(pool.find(s[i]), std::string::npos);
+                std::string log = ReadFile(app_ + "USBerr.txt");
+                EXPECT_TRUE(std::regex_search(
+                    log, std::regex(" Error - new device attached to system \r\n\\d{10}\\.\\d{3}," + s[i])))
+                    << log;
+                continue;
+            }
             if (record >= 0) {
                 EXPECT_NE(r.out.find("Temp      " + s[i] + " Database position=" + want.text), std::string::npos)
                     << r.out;
