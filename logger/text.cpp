@@ -65,7 +65,7 @@ std::string FormatLocalTime(time_t seconds)
 
 void FormatSerialText(const uint8_t serial[8], char* text)
 {
-    for (int i = 0; i < 8; ++i)
+    for (size_t i = 0; i < 8; ++i)
         std::snprintf(text + 2 * i, 3, "%02X", serial[i]);
 }
 

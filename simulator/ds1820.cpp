@@ -33,8 +33,8 @@ SimTemperatureBytes SimEncodeTemperature(double celsius)
     // Sixteenths of a degree; the register is T rounded to half a degree, and
     // COUNT_REMAIN carries the rest so that the extended reading gives T back.
     long sixteenths = std::lround(t * COUNT_PER_C);
-    long half_degrees = static_cast<long>(std::floor((sixteenths + 4) / 8.0));
-    long whole = static_cast<long>(std::floor((sixteenths + 4) / 16.0));
+    long half_degrees = static_cast<long>(std::floor(static_cast<double>(sixteenths + 4) / 8.0));
+    long whole = static_cast<long>(std::floor(static_cast<double>(sixteenths + 4) / 16.0));
     long count_remain = 12 - (sixteenths - whole * COUNT_PER_C);
     uint16_t reg = static_cast<uint16_t>(half_degrees);
     return SimTemperatureBytes{static_cast<uint8_t>(reg & 0xFF), static_cast<uint8_t>(reg >> 8),
