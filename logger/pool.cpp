@@ -175,17 +175,24 @@ void CreatePoolDatabase()
     if (stat(PoolFileName, &info) == 0)
         return;
     std::printf("Creating new Pool Database\n");
-    FILE* file = std::fopen(PoolFileName, "wb");
+    // Built beside and renamed into place: a crash can't leave a short database.
+    const std::string building = std::string(PoolFileName) + ".new";
+    FILE* file = std::fopen(building.c_str(), "wb");
     if (!file) {
-        LogFileFailure("create", PoolFileName);
+        LogFileFailure("create", building);
         return;
     }
     std::string blank = MakePoolRecord(",,,,");
     bool ok = true;
     for (int r = 0; r < POOL_INITIAL_RECORDS; ++r)
         ok = ok && std::fwrite(blank.data(), 1, blank.size(), file) == blank.size();
-    if (std::fclose(file) != 0 || !ok)
-        LogFileFailure("write", PoolFileName);
+    if (std::fclose(file) != 0 || !ok) {
+        LogFileFailure("write", building);
+        std::remove(building.c_str());
+    } else if (std::rename(building.c_str(), PoolFileName) != 0) {
+        LogFileFailure("create", PoolFileName);
+        std::remove(building.c_str());
+    }
 }
 
 void UpdatePoolDatabase()
