@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "logger/logger.h"
@@ -132,6 +133,8 @@ SerialNumber SensorList[SENSOR_SLOTS];
 int RunLogger(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // Whatever umask we inherit, the files we create are never world-writable.
+    umask(umask(0) | S_IWOTH);
     DriverRegisterBuiltinBackends();
     StartUp(argc > 0 ? argv[0] : "");
     WaitForKey();
