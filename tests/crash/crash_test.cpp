@@ -5,7 +5,8 @@
 // each the record it held before the run or a whole, self-consistent reading
 // of its own sensor, never a torn mix; no restart may recreate the file.
 //
-// TEMP_CRASH_KILLS sets the number of kills (default 100), TEMP_CRASH_SEED the seed.
+// TEMP_CRASH_KILLS sets the number of kills (default 100), TEMP_CRASH_SEED the
+// seed, TEMP_CRASH_BINARY another temp to run instead of the one built here.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -91,7 +92,9 @@ protected:
             dup2(out, STDERR_FILENO);
             std::string argv0 = dir_ + "/temp";
             std::string device = "sim:" + dir_ + "/bus.txt";
-            execl(TEMP_BINARY, argv0.c_str(), device.c_str(), static_cast<char*>(nullptr));
+            const char* binary = std::getenv("TEMP_CRASH_BINARY");  // another build of temp, e.g. a mutant
+            execl(binary && *binary ? binary : TEMP_BINARY, argv0.c_str(), device.c_str(),
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         return pid;
