@@ -607,6 +607,38 @@ TEST_F(LoggerRun, UnopenableFilesAreLoggedAndTheRunGoesOn)
     }
 }
 
+TEST_F(LoggerRun, ReadOnlyDirectoriesAreReportedAndTheRunGoesOn)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root writes through read-only modes; the occupied-name cases above cover this";
+    struct Case {
+        bool program;                    // the program directory, else the working directory
+        std::vector<std::string> texts;  // in the event log, or on the console for the program directory
+    } cases[] = {
+        {false,
+         {"Can't create temp.pd.new: Permission denied\r\n", "Can't open tempu.tmp: Permission denied\r\n",
+          "Can't create USBSyncStart: Permission denied\r\n"}},
+        {true, {"Can't open event log APP/USBerr.txt: Permission denied\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program ? "program directory" : "working directory");
+        TearDown();
+        SetUp();
+        std::string dir = c.program ? app_ : work_;
+        ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+        Result r = Run({Bus(BusText({{"100000000000A1", "20"}}, 2))});
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(Count(r.out, "Next cycle"), 2);
+        std::string where = c.program ? r.out : ReadFile(app_ + "USBerr.txt");
+        for (std::string text : c.texts) {
+            if (text.find("APP/") != std::string::npos)
+                text.replace(text.find("APP/"), 4, app_);
+            EXPECT_NE(where.find(text), std::string::npos) << text << "\n" << where;
+        }
+    }
+}
+
 // A session on a pseudo-terminal: the key waits read single keys from it.
 class PtySession {
 public:
