@@ -126,9 +126,9 @@ void PrintSleeps(const char* prefix, double per, uint64_t usbMicros, double docu
     double total = Sleeps.total_micros / 1000.0;
     double settle = Sleeps.count_5ms * 5.0;
     double stack = total - usbMicros / 1000.0 - documentedMs;
-    std::fprintf(Out, "%s_sleeps %.2f\n%s_sleep_ms %.3f\n%s_settle_pauses %.2f\n%s_settle_ms %.3f\n", prefix,
+    std::fprintf(Out, "%s_sleeps %.4g\n%s_sleep_ms %.1f\n%s_settle_pauses %.4g\n%s_settle_ms %.1f\n", prefix,
                  Sleeps.count / per, prefix, total / per, prefix, Sleeps.count_5ms / per, prefix, settle / per);
-    std::fprintf(Out, "%s_stack_pause_ms %.3f\n%s_poll_pause_ms %.3f\n", prefix, stack / per, prefix,
+    std::fprintf(Out, "%s_stack_pause_ms %.1f\n%s_poll_pause_ms %.1f\n", prefix, stack / per, prefix,
                  (stack - settle) / per);
 }
 
@@ -225,10 +225,10 @@ double DocumentedMs(int n) { return 850 + 100.0 * n + 1700; }
 
 void PrintTraffic(const char* prefix, const SimCounters& t, double per)
 {
-    std::fprintf(Out, "%s_requests %.2f\n%s_status_reads %.2f\n%s_bulk_reads %.2f\n%s_bulk_writes %.2f\n", prefix,
+    std::fprintf(Out, "%s_requests %.4g\n%s_status_reads %.4g\n%s_bulk_reads %.4g\n%s_bulk_writes %.4g\n", prefix,
                  t.requests / per, prefix, t.status_reads / per, prefix, t.bulk_reads / per, prefix,
                  t.bulk_writes / per);
-    std::fprintf(Out, "%s_transfers %.2f\n%s_bus_ms %.3f\n%s_usb_ms %.3f\n", prefix,
+    std::fprintf(Out, "%s_transfers %.4g\n%s_bus_ms %.1f\n%s_usb_ms %.1f\n", prefix,
                  (t.requests + t.status_reads + t.bulk_reads + t.bulk_writes) / per, prefix,
                  t.bus_micros / per / 1000.0, prefix, t.usb_micros / per / 1000.0);
 }
@@ -236,7 +236,7 @@ void PrintTraffic(const char* prefix, const SimCounters& t, double per)
 int CycleModelMode(int n, int cycles)
 {
     CycleModel m = ModelCycle(n, std::max(cycles, 2));
-    std::fprintf(Out, "n %d\ndocumented_ms %.0f\nmodel_period_ms %.3f\n", n, DocumentedMs(n), m.period_ms);
+    std::fprintf(Out, "n %d\ndocumented_ms %.0f\nmodel_period_ms %.0f\n", n, DocumentedMs(n), m.period_ms);
     PrintTraffic("cycle", m.traffic, 1);
     Sleeps = m.sleeps;
     PrintSleeps("cycle", 1, m.traffic.usb_micros, DocumentedMs(n));

@@ -2,7 +2,8 @@
 // "key value" lines.
 //
 //   viewer_bench latency WRITES    record written -> row shows it, real 100 ms timer
-//   viewer_bench refresh LINES REPS    one refresh of a file of LINES records
+//   viewer_bench refresh LINES REPS [uniform]    one refresh of a file of LINES
+//       records; "uniform" first tells List1 that its rows are of one height
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -171,7 +172,7 @@ int Latency(int writes)
 }
 
 // Each refresh gets a new modification time, so every tick reads the file.
-int Refresh(int records, int reps)
+int Refresh(int records, int reps, bool uniform)
 {
     QTemporaryDir dir;
     std::string path = dir.path().toStdString() + "/temp.pd";
@@ -180,6 +181,9 @@ int Refresh(int records, int reps)
     Karvixfrm window(QString::fromStdString(path));
     window.setTableDirectory(dir.path());
     window.Form_Load();
+    if (uniform)
+        if (auto* list = window.findChild<QListWidget*>(QStringLiteral("List1")))
+            list->setUniformItemSizes(true);
     QCoreApplication::processEvents();
     std::vector<double> tick;
     std::vector<double> painted;
@@ -208,7 +212,8 @@ int main(int argc, char** argv)
     if (args.size() >= 3 && args[1] == QLatin1String("latency"))
         return Latency(std::max(1, args[2].toInt()));
     if (args.size() >= 4 && args[1] == QLatin1String("refresh"))
-        return Refresh(std::max(1, args[2].toInt()), std::max(1, args[3].toInt()));
-    std::fprintf(stderr, "usage: viewer_bench latency WRITES | refresh LINES REPS\n");
+        return Refresh(std::max(1, args[2].toInt()), std::max(1, args[3].toInt()),
+                       args.size() >= 5 && args[4] == QLatin1String("uniform"));
+    std::fprintf(stderr, "usage: viewer_bench latency WRITES | refresh LINES REPS [uniform]\n");
     return 2;
 }

@@ -10,7 +10,8 @@ case $build in /*) ;; *) build=$root/$build ;; esac
 doc=$root/docs/benchmarks.md
 png=$root/docs/cycle-scaling.png
 work=$(mktemp -d /tmp/temp-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+karvix_pid=
+trap '[[ -n $karvix_pid ]] && kill $karvix_pid 2>/dev/null; rm -rf "$work"' EXIT
 export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work
 
 missing=()
@@ -112,6 +113,7 @@ cpu1=$(cpu_ns $karvix_pid)
 t1=$(date +%s%N)
 kill $karvix_pid
 wait $karvix_pid 2>/dev/null || true
+karvix_pid=
 idle_pct=$(calc '%.3f' "($cpu1 - $cpu0) * 100 / ($t1 - $t0)")
 
 # ---- 5. Scaling --------------------------------------------------------------
