@@ -130,9 +130,8 @@ void LoadDirectAccessTable(const std::string& path)
 {
     std::string text;
     if (!ReadWholeFile(path, &text)) {
-        // A missing table is an empty one; anything else is worth a log entry.
-        if (errno != ENOENT)
-            LogFileFailure("read", path);
+        // A table that can't be read (also a missing one) is an empty one.
+        LogFileFailure("read", path);
         ClearDirectAccessTable();
         return;
     }

@@ -338,6 +338,8 @@ TEST_F(LoggerRun, CyclesWriteExactLinesCsvCopiesAndRecords)
         EXPECT_EQ(pool.substr(100 * static_cast<size_t>(index), 100), Record(line));
     }
     EXPECT_EQ(r.out.find("Error"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Can't read " + app_ + "Direct Access table.txt: No such file or directory\n"),
+              std::string::npos);
 }
 
 struct Listed {
