@@ -7,7 +7,9 @@
 #   options: --build-dir DIR (default build-fuzz), --seconds N, --build-only, --no-build
 #
 # New inputs go to DIR/corpus/TARGET (the committed seeds in tests/fuzz/corpus
-# are only read); a crashing input is kept in DIR/artifacts/TARGET/.
+# are only read); a crashing input is kept in DIR/artifacts/TARGET/. The seed
+# tests/fuzz/corpus/stack/recorded_session is a recorded software-adapter
+# session: FUZZ_STACK_RECORD=/abs/path DIR/fuzz_stack writes it again.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,7 +24,7 @@ while [ $# -gt 0 ]; do
     --seconds) seconds=$2; shift 2 ;;
     --build-only) run=0; shift ;;
     --no-build) build=0; shift ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
     -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
   esac
@@ -31,6 +33,9 @@ if [ ${#targets[@]} -eq 0 ]; then
   targets=(table bus_file records pool_update stack)
 fi
 
+# The targets change into a scratch directory, so every path they get is absolute.
+mkdir -p "$build_dir"
+build_dir=$(cd "$build_dir" && pwd)
 if [ "$build" = 1 ]; then
   cmake -S "$repo/tests/fuzz" -B "$build_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build_dir" -j2 >/dev/null
