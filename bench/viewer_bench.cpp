@@ -1,7 +1,8 @@
 // Measurements of the viewer's window under the offscreen platform. Prints
 // "key value" lines.
 //
-//   viewer_bench latency WRITES    record written -> row shows it, real 100 ms timer
+//   viewer_bench latency WRITES    record written -> row holds its text, and -> the
+//       list's next paint; real 100 ms timer
 //   viewer_bench refresh LINES REPS [uniform]    one refresh of a file of LINES
 //       records; "uniform" first tells List1 that its rows are of one height
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <QAbstractItemModel>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QListWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -81,6 +83,7 @@ public:
         auto check = [this] { Check(); };
         connect(list_->model(), &QAbstractItemModel::dataChanged, this, check);
         connect(list_->model(), &QAbstractItemModel::rowsInserted, this, check);
+        list_->viewport()->installEventFilter(this);
         timeout_.setSingleShot(true);
         connect(&timeout_, &QTimer::timeout, this, [this] {
             ++missed_;
@@ -91,13 +94,25 @@ public:
 
     void Start() { ScheduleNext(); }
     const std::vector<double>& latencies() const { return latencies_; }
+    const std::vector<double>& painted() const { return painted_; }
     int missed() const { return missed_; }
+
+protected:
+    // The paint that follows the new text: the row is then on screen.
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (paintPending_ && event->type() == QEvent::Paint) {
+            paintPending_ = false;
+            painted_.push_back(clock_.nsecsElapsed() / 1e6);
+        }
+        return QObject::eventFilter(watched, event);
+    }
 
 private:
     void ScheduleNext()
     {
         if (done_ >= writes_) {
-            QCoreApplication::quit();
+            QTimer::singleShot(300, qApp, &QCoreApplication::quit);  // after the last paint
             return;
         }
         // Random moments against the 100 ms tick; writes at least 150 ms apart.
@@ -108,6 +123,7 @@ private:
     void Write()
     {
         ++done_;
+        paintPending_ = false;  // a paint that never came is not counted
         tag_ = 0x10000000u + static_cast<unsigned>(done_);
         char text[16];
         std::snprintf(text, sizeof text, "BE%08X", tag_);
@@ -133,6 +149,7 @@ private:
             return;
         latencies_.push_back(clock_.nsecsElapsed() / 1e6);
         waiting_ = false;
+        paintPending_ = true;
         timeout_.stop();
         ScheduleNext();
     }
@@ -144,11 +161,13 @@ private:
     int missed_ = 0;
     unsigned tag_ = 0;
     bool waiting_ = false;
+    bool paintPending_ = false;
     QString expected_;
     QElapsedTimer clock_;
     QTimer timeout_;
     std::mt19937 random_;
     std::vector<double> latencies_;
+    std::vector<double> painted_;
 };
 
 int Latency(int writes)
@@ -168,6 +187,8 @@ int Latency(int writes)
     QApplication::exec();
     std::printf("writes %d\nshown %zu\nmissed %d\n", writes, run.latencies().size(), run.missed());
     PrintSpread("latency", run.latencies());
+    std::printf("painted %zu\n", run.painted().size());
+    PrintSpread("latency_painted", run.painted());
     return 0;
 }
 

@@ -49,7 +49,7 @@ periods() {
            if (NR > 1) { d = t - p; if (d < 0) d += 86400000; print d }
            p = t }'
 }
-declare -A measured measured_min measured_max
+declare -A measured measured_min measured_max read_errors
 for timing in on off; do
   for n in 1 10 39; do
     echo "== logger cycle: $n sensors, timing $timing" >&2
@@ -63,6 +63,7 @@ for timing in on off; do
       tail -20 "$dir/out.txt" >&2
       exit 1
     fi
+    read_errors[$timing-$n]=$(grep -c 'Error reading' "$dir/out.txt" || true)
     measured[$timing-$n]=$(awk '{ s += $1 } END { printf "%.0f", s / NR }' "$dir/periods.txt")
     measured_min[$timing-$n]=$(sort -n "$dir/periods.txt" | head -1)
     measured_max[$timing-$n]=$(sort -n "$dir/periods.txt" | tail -1)
@@ -143,6 +144,7 @@ phys_ms=$(get "$work/read.txt" physical_ms)
 read_ratio=$(calc '%.2f' "$read_ms / $phys_ms")
 cpu_ms=$(get "$work/cpu.txt" cpu_per_read_ms)
 lat_p99=$(get "$work/latency.txt" latency_p99_ms)
+lat_paint_p99=$(get "$work/latency.txt" latency_painted_p99_ms)
 r41=$(get "$work/refresh41.txt" refresh_p50_ms)
 verdict() { awk "BEGIN { print ($1) ? \"met\" : \"**missed**\" }"; }
 
@@ -165,6 +167,9 @@ the period is the mean of the $((cycles - 1)) intervals between the cycle stamps
 length: 850 + 100·n + 1700 ms. Modelled bus and USB time: the software adapter's counters over one cycle
 (\`stack_bench cycle-model\`). Model period: the same cycle on the virtual clock with the timing model on, i.e. every
 wait of the logger and the stack plus the model's USB and bus time, without any CPU cost.
+
+Failed sensor reads in these runs (they would shorten a cycle): timing on $(for n in 1 10 39; do printf '%s ' "${read_errors[on-$n]}"; done)
+for n = 1, 10, 39; timing off $(for n in 1 10 39; do printf '%s ' "${read_errors[off-$n]}"; done).
 
 Timing model on (target: ratio ≤ 1.01):
 
@@ -261,9 +266,10 @@ Latency from a record rewritten in the watched file (pwrite of record 0, 150..40
 the tick) to row 0 of \`List1\` holding the new text, $(get "$work/latency.txt" writes) writes,
 $(get "$work/latency.txt" missed) not shown within 2 s:
 
-| p50 ms | p99 ms | max ms | target p99 ≤ 110 ms |
-|---|---|---|---|
-| $(get "$work/latency.txt" latency_p50_ms) | $lat_p99 | $(get "$work/latency.txt" latency_max_ms) | $(verdict "$lat_p99 <= 110") |
+| up to | p50 ms | p99 ms | max ms | target p99 ≤ 110 ms |
+|---|---|---|---|---|
+| the row holds the text | $(get "$work/latency.txt" latency_p50_ms) | $lat_p99 | $(get "$work/latency.txt" latency_max_ms) | $(verdict "$lat_p99 <= 110") |
+| the list's next paint ($(get "$work/latency.txt" painted) paints) | $(get "$work/latency.txt" latency_painted_p50_ms) | $lat_paint_p99 | $(get "$work/latency.txt" latency_painted_max_ms) | $(verdict "$lat_paint_p99 <= 110") |
 
 Refresh time (one \`TmrTimer_Timer\` that finds a new modification time and rewrites the rows; "with paint" adds the
 event processing that lays out and paints the list):
