@@ -17,6 +17,9 @@
 #include <fcntl.h>
 #include <fstream>
 #include <random>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -202,4 +205,46 @@ TEST_F(CrashRig, KilledLoggerLeavesWholeRecords)
     EXPECT_GT(insideUpdate, kills / 4) << "too few kills landed inside the update";
 }
 
+// Each record reaches temp.pd through exactly one positioned write of the
+// whole 100 bytes at a record boundary, as traced by strace.
+TEST_F(CrashRig, EachRecordIsOnePositionedWrite)
+{
+    if (std::system("command -v strace >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed";
+    std::ofstream(dir_ + "/bus.txt") << "timing off\nclock virtual\nsensor 10A1B2C3D4E5F6 21.5\n"
+                                        "sensor 10112233445566 -3\nfault terminate conversion=4\n";
+    std::string blank;
+    for (int r = 0; r < 41; ++r)
+        blank += poolcheck::BlankRecord();
+    std::ofstream(pool_, std::ios::binary) << blank;  // present, so only updates write it
+    ASSERT_EQ(symlink(TEMP_BINARY, (dir_ + "/temp").c_str()), 0);
+    std::string command = "cd '" + dir_ + "' && strace -f -qq -o trace.txt "
+                          "-e trace=openat,close,write,writev,pwrite64,pwritev,pwritev2 ./temp 'sim:" + dir_ +
+                          "/bus.txt' </dev/null >out.txt 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << poolcheck::ReadFile(dir_ + "/out.txt");
+
+    std::istringstream trace(poolcheck::ReadFile(dir_ + "/trace.txt"));
+    std::regex opened(R"rx(openat\(.*"temp\.pd".*\) = (\d+))rx"), closed(R"rx(close\((\d+)\))rx");
+    std::regex written(R"rx((\w+)\((\d+), .*\) = (-?\d+))rx");
+    std::regex positioned(R"rx(pwrite64\(\d+, ".*"\.*, 100, (\d+)\) = 100$)rx");
+    std::set<std::string> poolFds;
+    int records = 0;
+    std::string line;
+    while (std::getline(trace, line)) {
+        std::smatch m;
+        if (std::regex_search(line, m, opened)) {
+            poolFds.insert(m[1]);
+        } else if (std::regex_search(line, m, closed)) {
+            poolFds.erase(m[1]);
+        } else if (std::regex_search(line, m, written) && poolFds.count(m[2])) {
+            std::smatch p;
+            ASSERT_TRUE(std::regex_search(line, p, positioned)) << "not one whole-record pwrite: " << line;
+            EXPECT_EQ(std::stol(p[1]) % 100, 0) << line;
+            ++records;
+        }
+    }
+    EXPECT_EQ(records, 8) << "two sensors in four cycles (the cycle that SIGTERM interrupts completes)";
+}
+
 }  // namespace
+
