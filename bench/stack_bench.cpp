@@ -22,6 +22,7 @@
 #include "logger/logger.h"
 #include "onewire/driver.h"
 #include "onewire/port.h"
+#include "simulator/ds2490_chip.h"
 #include "simulator/sim.h"
 #include "support/clock.h"
 
@@ -29,9 +30,6 @@ namespace {
 
 FILE* Out = nullptr;  // the real standard output
 
-// Standard-speed figures of the timing model (simulator/ds2490_chip.h).
-constexpr double ResetMicros = 1000;
-constexpr double SlotMicros = 70;
 
 void Fail(const char* what)
 {
@@ -276,7 +274,8 @@ double NowMicros(clockid_t id)
 
 // Physical standard-speed time of one read: two resets, two Match ROM
 // selections of 9 bytes and the 10-byte scratchpad block.
-double PhysicalReadMicros() { return 2 * ResetMicros + (2 * 9 + 10) * 8 * SlotMicros; }
+// The timing model's standard-speed figures keep this in step with the model.
+double PhysicalReadMicros() { return 2.0 * RESET_MICROS + (2 * 9 + 10) * 8.0 * SLOT_MICROS; }
 
 int ReadMode(int count)
 {
@@ -304,7 +303,8 @@ int ReadMode(int count)
         sum += w;
     std::fprintf(Out, "reads %d\nfailures %d\nread_median_ms %.3f\nread_mean_ms %.3f\nread_min_ms %.3f\n", count,
                  failures, wall[wall.size() / 2] / 1000, sum / count / 1000, wall.front() / 1000);
-    std::fprintf(Out, "physical_ms %.3f\n", PhysicalReadMicros() / 1000);
+    std::fprintf(Out, "physical_ms %.3f\nreset_us %llu\nslot_us %llu\n", PhysicalReadMicros() / 1000,
+                 static_cast<unsigned long long>(RESET_MICROS), static_cast<unsigned long long>(SLOT_MICROS));
     PrintTraffic("read", t, count);
     PrintSleeps("read", count, t.usb_micros, 0);
     return 0;

@@ -218,8 +218,9 @@ sleeps in its USB transfers and pauses.
 ## 2. One sensor read against physics
 
 \`SampleSensor\` without the 100 ms pause, timing model on, real clock, median of 200 reads
-(\`stack_bench read 200\`). Physical standard-speed time from the model's constants (reset 1000 µs, slot 70 µs): two
-resets, two 9-byte Match ROM selections and the 10-byte scratchpad block = 2·1000 + 28·8·70 µs = $phys_ms ms.
+(\`stack_bench read 200\`). Physical standard-speed time from the model's constants (reset $(get "$work/read.txt" reset_us) µs, slot
+$(get "$work/read.txt" slot_us) µs): two resets, two 9-byte Match ROM selections and the 10-byte scratchpad block =
+2·$(get "$work/read.txt" reset_us) + 28·8·$(get "$work/read.txt" slot_us) µs = $phys_ms ms.
 
 | measured median ms | mean ms | min ms | physical ms | ratio | target ≤ 2.0 |
 |---|---|---|---|---|---|
