@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-bash scripts/build.sh build -DTEMP_BUILD_TESTS=OFF
+bash scripts/build.sh build -DTEMP_SANITIZE=OFF -DTEMP_BUILD_TESTS=OFF
 
 root=$(pwd)
 demo="$root/scratch/demo"
