@@ -168,8 +168,9 @@ length: 850 + 100·n + 1700 ms. Modelled bus and USB time: the software adapter'
 (\`stack_bench cycle-model\`). Model period: the same cycle on the virtual clock with the timing model on, i.e. every
 wait of the logger and the stack plus the model's USB and bus time, without any CPU cost.
 
-Failed sensor reads in these runs (they would shorten a cycle): timing on $(for n in 1 10 39; do printf '%s ' "${read_errors[on-$n]}"; done)
-for n = 1, 10, 39; timing off $(for n in 1 10 39; do printf '%s ' "${read_errors[off-$n]}"; done).
+Failed sensor reads in these runs, for n = 1, 10, 39 (a failed read would shorten its cycle): timing on
+$(IFS=,; echo "${read_errors[on-1]}, ${read_errors[on-10]}, ${read_errors[on-39]}"); timing off
+$(echo "${read_errors[off-1]}, ${read_errors[off-10]}, ${read_errors[off-39]}").
 
 Timing model on (target: ratio ≤ 1.01):
 
