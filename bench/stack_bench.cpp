@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,8 @@
 
 namespace {
 
-FILE* Out = nullptr;  // the real standard output
-
+FILE* Out = nullptr;        // the real standard output
+std::string WorkDirectory;  // the bus file and the cycle's files
 
 void Fail(const char* what)
 {
@@ -59,6 +60,7 @@ std::string WriteBus(int n, bool timing, bool virtualClock)
         Fail("can't create a work directory");
     if (chdir(dir) != 0)
         Fail("can't enter the work directory");
+    WorkDirectory = dir;
     std::string path = std::string(dir) + "/bus.txt";
     FILE* f = std::fopen(path.c_str(), "w");
     if (!f)
@@ -153,6 +155,15 @@ Bench OpenBus(int n, bool timing, bool virtualClock)
     return b;
 }
 
+void CloseBus(const Bench& b)
+{
+    PortClose(b.port);
+    if (chdir("/") == 0 && !WorkDirectory.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(WorkDirectory, ignored);
+    }
+}
+
 // One measurement cycle as the logger runs it, built from its public steps.
 void Cycle(const Bench& b)
 {
@@ -214,7 +225,7 @@ CycleModel ModelCycle(int n, int cycles)
         m.traffic = Minus(SimCountersOf(b.adapter), before);
         m.sleeps = Sleeps;
     }
-    PortClose(b.port);
+    CloseBus(b);
     ClockInstall(nullptr);
     return m;
 }
@@ -296,7 +307,7 @@ int ReadMode(int count)
     }
     SimCounters t = Minus(SimCountersOf(b.adapter), before);
     ClockInstall(nullptr);
-    PortClose(b.port);
+    CloseBus(b);
     std::sort(wall.begin(), wall.end());
     double sum = 0;
     for (double w : wall)
@@ -323,7 +334,7 @@ int CpuMode(int count)
             ++failures;
     cpu = NowMicros(CLOCK_PROCESS_CPUTIME_ID) - cpu;
     wall = NowMicros(CLOCK_MONOTONIC) - wall;
-    PortClose(b.port);
+    CloseBus(b);
     std::fprintf(Out, "reads %d\nfailures %d\ncpu_per_read_ms %.4f\nwall_per_read_ms %.4f\n", count, failures,
                  cpu / count / 1000, wall / count / 1000);
     return 0;

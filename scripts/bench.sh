@@ -169,7 +169,7 @@ length: 850 + 100·n + 1700 ms. Modelled bus and USB time: the software adapter'
 wait of the logger and the stack plus the model's USB and bus time, without any CPU cost.
 
 Failed sensor reads in these runs, for n = 1, 10, 39 (a failed read would shorten its cycle): timing on
-$(IFS=,; echo "${read_errors[on-1]}, ${read_errors[on-10]}, ${read_errors[on-39]}"); timing off
+$(echo "${read_errors[on-1]}, ${read_errors[on-10]}, ${read_errors[on-39]}"); timing off
 $(echo "${read_errors[off-1]}, ${read_errors[off-10]}, ${read_errors[off-39]}").
 
 Timing model on (target: ratio ≤ 1.01):
