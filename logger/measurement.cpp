@@ -1,6 +1,9 @@
 // The measurement files of the latest cycle: tempu.tmp and its copy tempu.csv.
 #include <cerrno>
 #include <cstdio>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "logger/logger.h"
 
@@ -68,7 +71,13 @@ int CopyTmpToCsv()
             if (std::fclose(target) != 0 || !ok) {
                 LogFileFailure("write", CsvNewFileName);
                 std::remove(CsvNewFileName);
+#ifdef _WIN32
+            // rename does not replace an existing file on Windows.
+            } else if (!MoveFileExA(CsvNewFileName, CsvFileName, MOVEFILE_REPLACE_EXISTING)) {
+                errno = EACCES;
+#else
             } else if (std::rename(CsvNewFileName, CsvFileName) != 0) {
+#endif
                 LogFileFailure("replace", CsvFileName);
                 std::remove(CsvNewFileName);
             }

@@ -7,6 +7,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#endif
 
 #include "logger/logger.h"
 
@@ -89,6 +93,27 @@ bool ReadWholeFile(const std::string& path, std::string* content)
     std::fclose(file);
     return ok;
 }
+#ifdef _WIN32
+// pwrite: one write at the given offset through the file's handle, which
+// leaves the descriptor's position alone.
+ssize_t PositionedWrite(int fd, const void* data, size_t size, off_t offset)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    DWORD wrote = 0;
+    if (!WriteFile(handle, data, static_cast<DWORD>(size), &wrote, &at)) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<ssize_t>(wrote);
+}
+#endif
+
 }  // namespace
 
 void ClearDirectAccessTable()
@@ -225,7 +250,12 @@ void UpdatePoolDatabase()
             continue;
         }
         if (pool < 0) {
+#ifdef _WIN32
+            // Binary: the records' CR LF go out as they are.
+            pool = open(PoolFileName, O_RDWR | O_BINARY | O_NOINHERIT);
+#else
             pool = open(PoolFileName, O_RDWR | O_CLOEXEC);
+#endif
             if (pool < 0) {
                 LogFileFailure("open", PoolFileName);
                 return;
@@ -233,7 +263,11 @@ void UpdatePoolDatabase()
         }
         // One positioned write per record: a crash can't leave a torn record.
         off_t offset = static_cast<off_t>(POOL_RECORD_SIZE) * j;
+#ifdef _WIN32
+        ssize_t wrote = PositionedWrite(pool, record.data(), record.size(), offset);
+#else
         ssize_t wrote = pwrite(pool, record.data(), record.size(), offset);
+#endif
         if (wrote != static_cast<ssize_t>(record.size())) {
             if (wrote >= 0)
                 errno = ENOSPC;

@@ -29,8 +29,13 @@ const char* const MonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 struct tm LocalTm(time_t seconds)
 {
     struct tm local {};
+#ifdef _WIN32
+    if (localtime_s(&local, &seconds) != 0)
+        std::memset(&local, 0, sizeof local);
+#else
     if (!localtime_r(&seconds, &local))
         std::memset(&local, 0, sizeof local);
+#endif
     return local;
 }
 

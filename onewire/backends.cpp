@@ -1,14 +1,16 @@
 // The list of driver backends built into the program, registered like any other.
 #include "onewire/driver.h"
 #include "simulator/sim_driver.h"
-#ifdef TEMP_HAVE_LIBUSB
+#ifdef _WIN32
+#include "onewire/driver_win32.h"
+#elif defined(TEMP_HAVE_LIBUSB)
 #include "onewire/driver_libusb.h"
 #else
 #include <cstdio>
 #include <cstring>
 #endif
 
-#ifndef TEMP_HAVE_LIBUSB
+#if !defined(_WIN32) && !defined(TEMP_HAVE_LIBUSB)
 namespace {
 
 // Without libusb the real adapter's names still get a plain reason when they fail.
@@ -33,7 +35,9 @@ const DriverOps NoUsbDriverOps = {"usb", NoUsbClaims, NoUsbOpen, NoVendor, NoSta
 void DriverRegisterBuiltinBackends()
 {
     DriverRegisterBackend(&SimDriverOps);
-#ifdef TEMP_HAVE_LIBUSB
+#ifdef _WIN32
+    DriverRegisterBackend(&Win32DriverOps);
+#elif defined(TEMP_HAVE_LIBUSB)
     DriverRegisterBackend(&UsbDriverOps);
 #else
     DriverRegisterBackend(&NoUsbDriverOps);

@@ -3,8 +3,50 @@
 #include <cerrno>
 #include <ctime>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
+#ifdef _WIN32
+// The performance counter: monotonic, with microseconds to spare.
+uint64_t RealNowMicros(void*)
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
+    const uint64_t hz = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / hz * 1000000u + ticks % hz * 1000000u / hz;
+}
+
+// Sleep takes whole milliseconds: round up so a pause is never cut short.
+void RealSleepMicros(void*, uint64_t microseconds)
+{
+    uint64_t ms = (microseconds + 999u) / 1000u;
+    while (ms > 0) {
+        const DWORD step = ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(ms);
+        Sleep(step);
+        ms -= step;
+    }
+}
+
+// The system time as 100 ns units since 1601-01-01 (UTC).
+WallTime RealWallNow(void*)
+{
+    FILETIME file_time;
+    GetSystemTimeAsFileTime(&file_time);
+    const uint64_t units = (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) | file_time.dwLowDateTime;
+    const uint64_t kUnixEpoch = 116444736000000000ull;
+    const uint64_t since_epoch = units - kUnixEpoch;
+    return WallTime{static_cast<time_t>(since_epoch / 10000000u), static_cast<int>(since_epoch / 10000u % 1000u)};
+}
+#else
 uint64_t RealNowMicros(void*)
 {
     timespec ts{};
@@ -29,6 +71,7 @@ WallTime RealWallNow(void*)
     clock_gettime(CLOCK_REALTIME, &ts);
     return WallTime{ts.tv_sec, static_cast<int>(ts.tv_nsec / 1000000)};
 }
+#endif
 
 ClockSource Active{RealNowMicros, RealSleepMicros, RealWallNow, nullptr};
 

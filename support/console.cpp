@@ -8,10 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef _WIN32
+#include <conio.h>
+#include <io.h>
+#include <unistd.h>
+#else
 #include <pthread.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -44,6 +50,14 @@ void OnTerminate(int)
 
 // Installs `handler` for `signal_number`, one-shot: the next such signal gets
 // the default action and ends the process.
+#ifdef _WIN32
+// The C runtime's signal resets to the default before calling the handler,
+// which runs on the thread the console starts for the control event.
+int InstallOneShot(int signal_number, void (*handler)(int))
+{
+    return std::signal(signal_number, handler) != SIG_ERR ? 1 : 0;
+}
+#else
 int InstallOneShot(int signal_number, void (*handler)(int))
 {
     struct sigaction action;
@@ -54,9 +68,11 @@ int InstallOneShot(int signal_number, void (*handler)(int))
     action.sa_flags = SA_RESETHAND | SA_RESTART;
     return sigaction(signal_number, &action, nullptr) == 0 ? 1 : 0;
 }
+#endif
 
 // ---------------------------------------------------------------------------
 // Key wait on a terminal
+#ifndef _WIN32
 
 // Signals that end a key wait. Their handlers restore the terminal first.
 constexpr int kWaitSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -169,6 +185,7 @@ int WaitForTerminalKey()
     pthread_sigmask(SIG_SETMASK, &original_mask, nullptr);
     return switched;
 }
+#endif
 
 // One input character taken as a byte, or EOF.
 int NextByte()
@@ -213,7 +230,16 @@ void OnInterrupt(int)
 void WaitForKey()
 {
     std::fflush(stdout);
+#ifdef _WIN32
+    // On a console one key, unechoed, without Enter. _getch gives -1 at once
+    // when input is no console: that is end of input, as is a failed wait.
+    if (_isatty(0)) {
+        _getch();
+        return;
+    }
+#else
     if (isatty(STDIN_FILENO) && WaitForTerminalKey()) return;
+#endif
     NextInputChar();
 }
 

@@ -11,10 +11,26 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <filesystem>
+#include <io.h>
+#endif
 
 #include "logger/logger.h"
 
 namespace {
+
+#ifdef _WIN32
+// The POSIX calls the fixtures use, from the Windows runtime.
+char* mkdtemp(char* pattern)
+{
+    if (_mktemp_s(pattern, std::strlen(pattern) + 1) != 0 || _mkdir(pattern) != 0)
+        return nullptr;
+    return pattern;
+}
+int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
+#endif
 
 std::string ReadFile(const std::string& path)
 {
@@ -49,8 +65,14 @@ protected:
     void TearDown() override
     {
         ASSERT_EQ(chdir(old_.c_str()), 0);
+#ifdef _WIN32
+        std::error_code error;
+        std::filesystem::remove_all(dir_, error);
+        ASSERT_FALSE(error) << error.message();
+#else
         std::string command = "rm -rf '" + dir_ + "'";
         ASSERT_EQ(std::system(command.c_str()), 0);
+#endif
     }
     std::string dir_, old_;
 };
@@ -110,6 +132,13 @@ TEST(Paths, AppDirectoryIsCutAfterTheLastSeparator)
     EXPECT_EQ(AppDirectoryFrom(nullptr), "");
     std::string longPath = "/" + std::string(5000, 'd') + "/temp";
     EXPECT_EQ(AppDirectoryFrom(longPath.c_str()), longPath.substr(0, longPath.size() - 4));
+#ifdef _WIN32
+    // Windows takes both separators.
+    EXPECT_EQ(AppDirectoryFrom("C:\\loggers\\temp.exe"), "C:\\loggers\\");
+    EXPECT_EQ(AppDirectoryFrom("C:\\loggers/x\\temp.exe"), "C:\\loggers/x\\");
+    EXPECT_EQ(AppDirectoryFrom("D:/loggers\\bin/temp.exe"), "D:/loggers\\bin/");
+    EXPECT_EQ(AppDirectoryFrom("C:temp.exe"), "");
+#endif
 }
 
 struct TableCase {

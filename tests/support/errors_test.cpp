@@ -6,6 +6,37 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <cstdlib>
+#include <cstring>
+// No open_memstream on Windows: a temporary file, read back when closed.
+namespace {
+struct MemoryStream {
+    FILE* file;
+    char** text;
+    size_t* size;
+} g_memory_stream;
+FILE* open_memstream(char** text, size_t* size)
+{
+    g_memory_stream = MemoryStream{std::tmpfile(), text, size};
+    return g_memory_stream.file;
+}
+int CloseMemoryStream(FILE* file)
+{
+    if (file == g_memory_stream.file) {
+        std::string all;
+        std::rewind(file);
+        for (int c; (c = std::fgetc(file)) != EOF;) all += static_cast<char>(c);
+        *g_memory_stream.text = static_cast<char*>(std::malloc(all.size() + 1));
+        std::memcpy(*g_memory_stream.text, all.c_str(), all.size() + 1);
+        *g_memory_stream.size = all.size();
+    }
+    return std::fclose(file);
+}
+}  // namespace
+#define fclose CloseMemoryStream
+#endif
+
 namespace {
 
 class ErrorStackTest : public ::testing::Test {

@@ -1,0 +1,15 @@
+# GoogleTest built from Debian's sources (package googletest) for a cross build,
+# where no prebuilt GoogleTest for the target exists. Point GTest_DIR here.
+set(TEMP_GTEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest sources for the cross build")
+if(NOT TARGET gtest)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${TEMP_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endif()
+foreach(lib gtest gtest_main gmock gmock_main)
+  if(NOT TARGET GTest::${lib})
+    add_library(GTest::${lib} ALIAS ${lib})
+  endif()
+endforeach()
+set(GTest_FOUND TRUE)

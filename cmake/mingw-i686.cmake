@@ -1,0 +1,3 @@
+# 32-bit Windows (i686) with mingw-w64.
+set(TEMP_MINGW_ARCH i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,0 +1,12 @@
+# Tests of a Windows cross build, run through CMAKE_CROSSCOMPILING_EMULATOR
+# (scripts/windows-wine-run.sh). Each test program is one CTest test: one wine
+# start per program instead of one per case. A run only passes when the program
+# printed GoogleTest's own summary, so an .exe that wine never really started
+# (exit 0, no output) fails.
+function(gtest_discover_tests target)
+  add_test(NAME ${target} COMMAND ${target})
+  set_tests_properties(${target} PROPERTIES
+    TIMEOUT 300
+    PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [0-9]+ test"
+    FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\];wine-run: exit status [1-9]")
+endfunction()
