@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Cross-builds temp.exe for Windows with mingw-w64, statically linked.
 # Usage: scripts/windows-build.sh ARCH [BUILD_DIR] [TARGET...]
-#   ARCH is i686 (32-bit) or x86_64 (64-bit); BUILD_DIR defaults to build-win-ARCH;
+#   ARCH is i686 (32-bit) or x86_64 (64-bit); BUILD_DIR defaults to build-win32 or build-win64;
 #   TARGETs default to temp. The tests are configured too (GoogleTest from
 #   /usr/src/googletest) and run under wine through scripts/windows-wine-run.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 arch=${1:?usage: windows-build.sh i686|x86_64 [BUILD_DIR] [TARGET...]}
-build=${2:-build-win-$arch}
+default_build=build-win64
+[ "$arch" = i686 ] && default_build=build-win32
+build=${2:-$default_build}
 shift $(( $# >= 2 ? 2 : 1 ))
 case $arch in i686|x86_64) ;; *) echo "unknown architecture $arch" >&2; exit 2;; esac
 case $build in /*) ;; *) build=$root/$build;; esac
