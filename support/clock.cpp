@@ -25,14 +25,14 @@ uint64_t RealNowMicros(void*)
     return ticks / hz * 1000000u + ticks % hz * 1000000u / hz;
 }
 
-// Sleep takes whole milliseconds: round up so a pause is never cut short.
+// Sleep takes whole milliseconds and may end early on a coarse timer: sleep
+// on, rounded up, until the counter shows the whole pause.
 void RealSleepMicros(void*, uint64_t microseconds)
 {
-    uint64_t ms = (microseconds + 999u) / 1000u;
-    while (ms > 0) {
-        const DWORD step = ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(ms);
-        Sleep(step);
-        ms -= step;
+    const uint64_t end = RealNowMicros(nullptr) + microseconds;
+    for (uint64_t now; (now = RealNowMicros(nullptr)) < end;) {
+        const uint64_t ms = (end - now + 999u) / 1000u;
+        Sleep(ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(ms));
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <ctime>
 #ifndef _WIN32
 #include <pthread.h>
 #endif
@@ -65,5 +66,23 @@ TEST(ClockTest, WallClockMillisecondsInRange)
     EXPECT_LE(now.milliseconds, 999);
     EXPECT_GT(now.seconds, 1600000000);
 }
+
+#ifdef _WIN32
+// The Windows clock: system time from 1601 turned into calendar seconds, and
+// Sleep's whole milliseconds never cutting a pause short.
+TEST(ClockTest, WindowsClockAgreesWithTheRuntime)
+{
+    const time_t before = std::time(nullptr);
+    const WallTime now = WallClockNow();
+    const time_t after = std::time(nullptr);
+    EXPECT_GE(now.seconds, before);
+    EXPECT_LE(now.seconds, after);
+    for (uint64_t micros : {1u, 999u, 1001u, 20000u}) {
+        const uint64_t start = ClockMicros();
+        PauseMicros(micros);
+        EXPECT_GE(ClockMicros() - start, micros);
+    }
+}
+#endif
 
 }  // namespace
