@@ -10,6 +10,7 @@ packages=(
   umockdev libumockdev-dev
   xvfb xauth
   desktop-file-utils systemd dpkg-dev man-db
+  clang libclang-rt-14-dev clang-tidy cppcheck strace python3
 )
 
 missing=()
