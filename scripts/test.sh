@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: once plainly and once
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is missing, builds, and runs every test: under AddressSanitizer
+# and UndefinedBehaviorSanitizer, the Windows build under wine, then plainly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,6 +8,9 @@ bash scripts/install-deps.sh
 
 bash scripts/build.sh build-asan -DTEMP_SANITIZE=ON -DTEMP_BUILD_TESTS=ON
 (cd build-asan && ctest -j2 --output-on-failure --timeout 600 -LE no-sanitize)
+
+# The Windows build of the logger, its unit tests under wine.
+bash scripts/windows-test.sh
 
 bash scripts/build.sh build -DTEMP_SANITIZE=OFF -DTEMP_BUILD_TESTS=ON
 cd build
