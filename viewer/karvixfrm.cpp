@@ -136,6 +136,8 @@ void Karvixfrm::createLists()
     for (QListWidget* list : {List1, List3}) {
         list->setSortingEnabled(false);
         list->setSelectionMode(QAbstractItemView::SingleSelection);
+        // Every row is one line of text: skip measuring each row at layout.
+        list->setUniformItemSizes(true);
     }
 }
 
