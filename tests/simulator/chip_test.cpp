@@ -26,7 +26,7 @@ TEST(Chip, ResetReportsPresenceAbsenceAndShortOnce)
     };
     for (const Case& c : cases) {
         Rig rig(c.bus);
-        ASSERT_TRUE(rig.Comm(RESET_WORD, 1));
+        ASSERT_TRUE(rig.Comm(CMD_RESET, 1));
         std::vector<uint8_t> status = rig.Status();
         ASSERT_EQ(status.size(), 17u) << c.bus;
         EXPECT_EQ(status[16], c.result) << c.bus;
@@ -55,7 +55,7 @@ TEST(Chip, ByteAndBlockEcho)
         size_t chunk = std::min<size_t>(64, block.size() - offset);
         EXPECT_EQ(rig.Write(std::vector<uint8_t>(block.begin() + offset, block.begin() + offset + chunk)), chunk);
         if (offset == 0)
-            rig.Comm(BLOCK_WORD, static_cast<uint16_t>(block.size()));
+            rig.Comm(CMD_BLOCK, static_cast<uint16_t>(block.size()));
         EXPECT_EQ(rig.Status()[13], chunk);
         std::vector<uint8_t> read = rig.Read(static_cast<uint32_t>(chunk));
         back.insert(back.end(), read.begin(), read.end());
@@ -171,7 +171,7 @@ TEST(Chip, PowerOnResetAndUnknownRequests)
 {
     Rig rig("sensor 10A1B2C3D4E5F6 20\n");
     rig.Reset();
-    rig.Comm(BYTE_WORD, 0x12);
+    rig.Comm(CMD_BYTE, 0x12);
     rig.Write({1, 2, 3});
     std::vector<uint8_t> status = rig.Status();
     EXPECT_EQ(status[12], 3);
@@ -213,7 +213,7 @@ TEST(Chip, CommandWithoutExecuteAtOnceWaitsForStart)
 {
     Rig rig("sensor 10A1B2C3D4E5F6 20\n");
     rig.Reset();
-    rig.Comm(BYTE_WORD & ~1, 0x5A);
+    rig.Comm(CMD_BYTE & ~1, 0x5A);
     std::vector<uint8_t> status = rig.Status();
     EXPECT_EQ(status[11], 1);
     EXPECT_FALSE(status[8] & 0x20);
@@ -233,9 +233,9 @@ TEST(Chip, BitSlotsAndAlarmSearch)
     rig.Byte(0xF0);
     // First triplet: both family codes have bit 0 = 0, so the first slot reads 0
     // and the complement slot reads 1.
-    rig.Comm(BIT_WRITE1_WORD);
-    rig.Comm(BIT_WRITE1_WORD);
-    rig.Comm(BIT_WRITE0_WORD);
+    rig.Comm(CMD_BIT_WRITE1);
+    rig.Comm(CMD_BIT_WRITE1);
+    rig.Comm(CMD_BIT_WRITE0);
     EXPECT_EQ(rig.Read(3), (std::vector<uint8_t>{0, 1, 0}));
 
     rig.ConvertAll();
@@ -243,7 +243,7 @@ TEST(Chip, BitSlotsAndAlarmSearch)
     rig.StopPullup();
     rig.Reset();
     rig.Write(std::vector<uint8_t>(8, 0));
-    rig.Comm(SEARCH_WORD, 0x01EC);
+    rig.Comm(CMD_SEARCH, 0x01EC);
     std::vector<uint8_t> found = rig.Read(16);
     SimSerial alarmed = Serial("10A1B2C3D4E5F6");
     EXPECT_EQ(found, std::vector<uint8_t>(alarmed.begin(), alarmed.end())) << "only the sensor above TH";
@@ -259,7 +259,7 @@ TEST(Chip, OverdriveMatch)
     std::vector<uint8_t> echo = rig.Block(std::vector<uint8_t>(serial.begin(), serial.end()));
     EXPECT_EQ(echo, std::vector<uint8_t>(serial.begin(), serial.end()));
     // An overdrive reset reaches only the matched device.
-    rig.Comm(RESET_WORD, 2);
+    rig.Comm(CMD_RESET, 2);
     EXPECT_EQ(rig.Results(), std::vector<uint8_t>{0xA5});
     rig.Byte(0xCC);
     rig.Byte(0xBE);

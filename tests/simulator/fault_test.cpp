@@ -18,7 +18,7 @@ struct Reach {
 Reach Probe(Rig& rig)
 {
     Reach reach{};
-    reach.vendor = rig.Comm(BYTE_WORD, 0x77);
+    reach.vendor = rig.Comm(CMD_BYTE, 0x77);
     reach.status = !rig.Status().empty();
     uint8_t byte = 0;
     uint32_t done = 0;
@@ -82,8 +82,8 @@ TEST(Faults, ConversionWindowCountsRefusedConvertsToo)
     // A stack that stops at the refused pulse enable has asked for cycle 4;
     // Match ROM arms the counter as Skip ROM does; other traffic disarms it.
     SimSetPlugged(rig.adapter, false);
-    rig.Comm(RESET_WORD, 1);
-    rig.Comm(BYTE_WORD, 0xCC);
+    rig.Comm(CMD_RESET, 1);
+    rig.Comm(CMD_BYTE, 0xCC);
     rig.Request(2, 0x0000, 0x0002);
     SimSetPlugged(rig.adapter, true);
     rig.Reset();
@@ -122,7 +122,7 @@ TEST(Faults, ShortTransfers)
     EXPECT_EQ(writes.Write(std::vector<uint8_t>(8, 0xFF)), 4u);
     Rig reads(SENSOR + "fault short-read seconds=1\n");
     for (uint8_t byte : {1, 2, 3, 4})
-        reads.Comm(BYTE_WORD, byte);
+        reads.Comm(CMD_BYTE, byte);
     EXPECT_EQ(reads.Read(1).size(), 1u);
     PauseMs(1000);
     EXPECT_EQ(reads.Read(3), std::vector<uint8_t>{2});
@@ -132,23 +132,23 @@ TEST(Faults, LineAndAdapterState)
 {
     {
         Rig rig(SENSOR + "fault short-line once\n");
-        rig.Comm(RESET_WORD, 1);
+        rig.Comm(CMD_RESET, 1);
         EXPECT_EQ(rig.Results(), std::vector<uint8_t>{0x02});
         EXPECT_TRUE(rig.Reset());
         SimSetLineShorted(rig.adapter, true);
-        rig.Comm(RESET_WORD, 1);
+        rig.Comm(CMD_RESET, 1);
         EXPECT_EQ(rig.Results(), std::vector<uint8_t>{0x02});
     }
     {
         Rig rig(SENSOR + "fault busy always\n");
-        rig.Comm(RESET_WORD, 1);
+        rig.Comm(CMD_RESET, 1);
         std::vector<uint8_t> status = rig.Status();
         EXPECT_NE(status[11], 0);
         EXPECT_FALSE(status[8] & 0x20);
     }
     {
         Rig rig(SENSOR + "fault leave 10A1B2C3D4E5F6 seconds=0-1\n");
-        rig.Comm(RESET_WORD, 1);
+        rig.Comm(CMD_RESET, 1);
         EXPECT_EQ(rig.Results(), std::vector<uint8_t>{0x01});
         PauseMs(1000);
         EXPECT_TRUE(rig.Reset()) << "the sensor comes back";

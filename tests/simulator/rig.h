@@ -9,19 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "onewire/adapter.h"  // the command words as the stack sends them
 #include "onewire/driver.h"
 #include "simulator/sim.h"
 #include "support/clock.h"
 
-// Communication command words as the stack sends them.
-constexpr uint16_t RESET_WORD = 0x084B;
-constexpr uint16_t BYTE_WORD = 0x0053;
-constexpr uint16_t BYTE_PULLUP_WORD = 0x1053;
-constexpr uint16_t BIT_WRITE0_WORD = 0x0021;
-constexpr uint16_t BIT_WRITE1_WORD = 0x0029;
-constexpr uint16_t BLOCK_WORD = 0x0875;
-constexpr uint16_t SEARCH_WORD = 0x48FD;
-constexpr uint16_t PULLUP_NOW_WORD = 0x0031;
 
 class Rig {
 public:
@@ -108,14 +100,14 @@ public:
     // A reset; true when a device answered (result 0xA5).
     bool Reset()
     {
-        Comm(RESET_WORD, 1);
+        Comm(CMD_RESET, 1);
         PauseMs(5);  // the stack's settle pause
         std::vector<uint8_t> results = Results();
         return results.size() == 1 && results[0] == 0xA5;
     }
     uint8_t Byte(uint8_t byte)
     {
-        Comm(BYTE_WORD, byte);
+        Comm(CMD_BYTE, byte);
         std::vector<uint8_t> read = Read(1);
         return read.size() == 1 ? read[0] : 0xEE;
     }
@@ -123,7 +115,7 @@ public:
     std::vector<uint8_t> Block(const std::vector<uint8_t>& bytes)
     {
         Write(bytes);
-        Comm(BLOCK_WORD, static_cast<uint16_t>(bytes.size()));
+        Comm(CMD_BLOCK, static_cast<uint16_t>(bytes.size()));
         // With the timing model on, the bytes arrive as they complete.
         for (int i = 0; i < 300; ++i) {
             std::vector<uint8_t> status = Status();
@@ -149,7 +141,7 @@ public:
         Reset();
         Byte(0xCC);
         Request(2, 0x0000, 0x0002);
-        Comm(BYTE_PULLUP_WORD, 0x44);
+        Comm(CMD_BYTE_SPU, 0x44);
         Read(1);
     }
     // Ends a strong pull-up the way the stack does.

@@ -34,7 +34,7 @@ struct Search {
                 path[static_cast<size_t>(i / 8)] &= static_cast<uint8_t>(~(1u << (i % 8)));
         }
         rig.Write(std::vector<uint8_t>(path.begin(), path.end()));
-        EXPECT_TRUE(rig.Comm(SEARCH_WORD, 0x01F0));
+        EXPECT_TRUE(rig.Comm(CMD_SEARCH, 0x01F0));
         std::vector<uint8_t> status = rig.Status();
         EXPECT_TRUE(status[8] & 0x20);
         if (status[13] == 0)
@@ -138,10 +138,10 @@ TEST(Search, EmptyBusAndDepartedDevice)
     Rig rig("device 05FFEEDDCCBBAA\nsensor 10A1B2C3D4E5F6 20\n");
     SimSetPresent(rig.adapter, Serial("05FFEEDDCCBBAA"), false);
     SimSetPresent(rig.adapter, Serial("10A1B2C3D4E5F6"), false);
-    rig.Comm(RESET_WORD, 1);
+    rig.Comm(CMD_RESET, 1);
     EXPECT_EQ(rig.Results(), std::vector<uint8_t>{0x01});
     rig.Write(std::vector<uint8_t>(8, 0));
-    rig.Comm(SEARCH_WORD, 0x01F0);
+    rig.Comm(CMD_SEARCH, 0x01F0);
     std::vector<uint8_t> status = rig.Status();
     EXPECT_TRUE(status[8] & 0x20);
     EXPECT_EQ(status[13], 0) << "nothing when no device answers";

@@ -48,7 +48,7 @@ TEST(Timing, ByteCommandRunsOnTheModelledClock)
 {
     Rig rig("timing on\nclock virtual\nsensor 10A1B2C3D4E5F6 21\n");
     uint64_t start = ClockMicros();
-    ASSERT_TRUE(rig.Comm(BYTE_WORD, 0x3C));
+    ASSERT_TRUE(rig.Comm(CMD_BYTE, 0x3C));
     EXPECT_EQ(ClockMicros() - start, 1000u) << "one control transfer frame";
     std::vector<uint8_t> status = rig.Status();
     EXPECT_NE(status[11], 0) << "pending right after it is issued";
@@ -70,7 +70,7 @@ TEST(Timing, ByteCommandRunsOnTheModelledClock)
     // The stack reads the status right after an overdrive reset, without a settle pause.
     rig.Reset();
     rig.Byte(0x3C);  // Overdrive Skip ROM
-    rig.Comm(RESET_WORD, 2);
+    rig.Comm(CMD_RESET, 2);
     EXPECT_EQ(rig.Results(), std::vector<uint8_t>{0xA5});
 }
 
@@ -78,7 +78,7 @@ TEST(Timing, BlockFillsTheFifoAsBytesComplete)
 {
     Rig rig("timing on\nclock virtual\n");
     rig.Write(std::vector<uint8_t>(64, 0x5A));
-    rig.Comm(BLOCK_WORD, 64);
+    rig.Comm(CMD_BLOCK, 64);
     std::vector<int> counts;
     for (int i = 0; i < 201; ++i) {
         std::vector<uint8_t> status = rig.Status();
@@ -95,7 +95,7 @@ TEST(Timing, BlockFillsTheFifoAsBytesComplete)
     // A search pass is over well within the stack's 200 ms.
     rig.Write(std::vector<uint8_t>(8, 0));
     uint64_t start = ClockMicros();
-    rig.Comm(SEARCH_WORD, 0x01F0);
+    rig.Comm(CMD_SEARCH, 0x01F0);
     while (!(rig.Status()[8] & 0x20))
         ASSERT_LT(ClockMicros() - start, 200000u);
 }
@@ -105,7 +105,7 @@ TEST(Timing, TimedPullupEndsByItself)
     Rig rig("timing on\nclock virtual\nsensor 10A1B2C3D4E5F6 21\n");
     rig.Request(2, 0x0000, 0x0002);
     rig.Comm(0x0013, 2);  // 2 x 16 ms
-    rig.Comm(PULLUP_NOW_WORD);
+    rig.Comm(CMD_PULSE_SPU);
     EXPECT_TRUE(rig.Status()[8] & 0x01);
     PauseMs(40);
     EXPECT_FALSE(rig.Status()[8] & 0x01);
