@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>  // getpid: one bus file per test process
+
 #include "onewire/adapter.h"
 #include "onewire/block.h"
 #include "onewire/crc.h"
@@ -58,7 +60,7 @@ protected:
     // Writes the bus file and opens it; the file always runs on the virtual clock.
     void Open(const std::string& lines)
     {
-        const std::string path = ::testing::TempDir() + "stack_bus.txt";
+        const std::string path = ::testing::TempDir() + "stack_bus_" + std::to_string(getpid()) + ".txt";
         std::ofstream(path) << "clock virtual\n" << lines;
         port = PortOpenFirstFree(("sim:" + path).c_str());
         ASSERT_GE(port, 0);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>  // getpid: one bus file per test process
+
 #include "onewire/adapter.h"
 #include "onewire/block.h"
 #include "onewire/crc.h"
@@ -307,7 +309,7 @@ TEST_F(Win32BackendTest, BulkPipesAreReadFileAndWriteFileOnTheSameHandle)
 // The whole stack through the Win32 calls, with the software adapter behind them.
 TEST_F(Win32BackendTest, StackRunsThroughTheWin32Calls)
 {
-    const std::string path = ::testing::TempDir() + "win32_bus.txt";
+    const std::string path = ::testing::TempDir() + "win32_bus_" + std::to_string(getpid()) + ".txt";
     std::ofstream(path) << "clock virtual\nsensor 10000000000001 21.5\nsensor 10000000000002 -3\n";
     R.sim_name = "sim:" + path;
     ErrorStackResetForTest();
