@@ -165,25 +165,10 @@ void CloseBus(const Bench& b)
 }
 
 // One measurement cycle as the logger runs it, built from its public steps.
+// One measurement cycle exactly as the logger runs it.
 void Cycle(const Bench& b)
 {
-    ZovWriteConvert(b.port);
-    bool fileOpen = OpenMeasurementFile() != 0;
-    for (int i = 0; i < b.count; ++i) {
-        float value = 0;
-        if (SampleSensor(b.port, b.sensors[i].data(), &value))
-            PauseMs(100);
-        else
-            LogEvent("Error reading temperature, verify device present:%d\n", NetCheckPresent(b.port, 0));
-    }
-    std::printf("\n");
-    CloseMeasurementFile();
-    if (fileOpen) {
-        CopyTmpToCsv();
-        UpdatePoolDatabase();
-    }
-    WaitForSerialSync();
-    CreateMarker("USBSyncStart");
+    RunMeasurementCycle(b.port, b.sensors, b.count);
 }
 
 SimCounters Minus(const SimCounters& a, const SimCounters& b)
