@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "logger/config.h"
 #include "logger/logger.h"
+#include "logger/outputs.h"
 #include "onewire/driver.h"
 #include "onewire/port.h"
 #include "support/console.h"
@@ -91,6 +93,7 @@ void StartUp(const char* argv0)
     }
     CreatePoolDatabase();
     LoadDirectAccessTable(AppDirectory + "Direct Access table.txt");
+    LoadTempConfig(AppDirectory + ConfigFileName);
     CreateMarker("USBPresent");
     time_t now = WallClockNow().seconds;
     LogEvent("%s - %s List of devices:\n", FormatLocalDate(now).c_str(), FormatLocalTime(now).c_str());
@@ -101,17 +104,43 @@ void StartUp(const char* argv0)
     std::printf("  Output [Serial Number(s) ........ Temp1(C)] \n\n");
 }
 
+namespace {
+CycleReport Report;
+uint32_t LastCycleStartMs;
+
+// The table's record and label for the reading the cycle just took.
+void KeepReading(SensorReading* reading)
+{
+    *reading = LastReading;
+    FormatSerialText(reading->serial.data(), reading->serialText);
+    int j = FindTableEntry(reading->serialText);
+    reading->tableIndex = j;
+    reading->label[0] = '\0';
+    if (j >= 0)
+        std::snprintf(reading->label, sizeof reading->label, "%s", DirectAccessTable.entries[j].label);
+}
+}  // namespace
+
 void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
 {
+    uint32_t startMs = ClockMs();
+    Report.previousPeriodMs = Report.cycleNumber ? startMs - LastCycleStartMs : 0;
+    LastCycleStartMs = startMs;
+    ++Report.cycleNumber;
+    Report.started = WallClockNow();
     ZovWriteConvert(port);
+    Report.conversionComplete = LastConversionComplete != 0;
     bool fileOpen = OpenMeasurementFile() != 0;
     for (int i = 0; i < count; ++i) {
         float value = 0;
-        if (SampleSensor(port, sensors[i].data(), &value))
+        int good = SampleSensor(port, sensors[i].data(), &value);
+        KeepReading(&Report.readings[i]);
+        if (good)
             PauseMs(100);
         else
             LogEvent("Error reading temperature, verify device present:%d\n", NetCheckPresent(port, 0));
     }
+    Report.count = count;
     std::printf("\n");
     CloseMeasurementFile();
     // Without this cycle's tempu.tmp the copy and the update would spread an
@@ -122,6 +151,10 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
     } else {
         std::printf("\n");
     }
+    // The data files are done: the outputs take the readings from here, on
+    // their own thread, while the cycle goes on to its wait.
+    Report.ended = WallClockNow();
+    OutputsPublish(Report);
     WaitForSerialSync();
     CreateMarker("USBSyncStart");
 }
@@ -167,6 +200,7 @@ int RunLogger(int argc, char** argv)
     WaitForKey();
     std::printf("\n");
 
+    OutputsOpen();
     do {
         RunMeasurementCycle(port, SensorList, count);
     } while (!AbortPending());
@@ -174,6 +208,7 @@ int RunLogger(int argc, char** argv)
     std::printf("\nClosing\n");
     WaitForKey();
     PortClose(port);
+    OutputsClose();
     std::printf("Closing port %s.\n", name);
     RemoveMarker("USBPresent");
     RemoveMarker("USBSyncStart");

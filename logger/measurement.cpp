@@ -6,6 +6,7 @@
 #endif
 
 #include "logger/logger.h"
+#include "logger/outputs.h"
 
 FILE* MeasurementFile = nullptr;
 
@@ -38,10 +39,12 @@ void CloseMeasurementFile()
 
 int WriteStampedHex(const uint8_t* bytes, int length, int flag)
 {
+    // Seconds and milliseconds from one reading, so the stamp can't straddle a
+    // second; the outputs get the same stamp as the line.
+    WallTime now = WallClockNow();
+    LastReading.stamp = now;
     if (!MeasurementFile)
         return 1;
-    // Seconds and milliseconds from one reading, so the stamp can't straddle a second.
-    WallTime now = WallClockNow();
     std::fprintf(MeasurementFile, "%llu.%03d,", static_cast<unsigned long long>(now.seconds), now.milliseconds);
     for (int i = 0; i < length; ++i)
         std::fprintf(MeasurementFile, "%02X", bytes[i]);

@@ -1,0 +1,120 @@
+// The history of every reading: an embedded SQLite database written by the
+// logger after each cycle and read by temp-history and the viewer's chart.
+// The schema is documented in docs/history.md.
+//
+// Conventions as in the rest of the program: plain functions over opaque
+// handles, int results (1 success, 0 failure), the reason of a failure in
+// *error (one sentence, no line end).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr int HISTORY_SCHEMA_VERSION = 1;  // PRAGMA user_version
+
+enum HistoryTier { HISTORY_RAW = 0, HISTORY_MINUTE = 1, HISTORY_HOUR = 2 };
+constexpr int HISTORY_TIER_COUNT = 3;
+// "raw", "minute", "hour"; and back (-1 for an unknown name).
+const char* HistoryTierName(HistoryTier tier);
+int HistoryTierFromName(const std::string& name);
+
+// Reading outcomes as stored (same numbers as the logger's ReadingOutcome).
+enum HistoryOutcome {
+    HISTORY_GOOD = 0,
+    HISTORY_NO_PRESENCE = 1,
+    HISTORY_CRC = 2,
+    HISTORY_CONVERSION_INCOMPLETE = 3,
+    HISTORY_COUNT_PER_C_ZERO = 4,
+    HISTORY_POWER_ON_VALUE = 5,
+};
+
+struct HistoryRetention {
+    int rawDays = 7;      // 0: for ever
+    int minuteDays = 90;  // 0: for ever
+    int hourDays = 0;     // 0: for ever
+};
+
+// One reading as the logger hands it over.
+struct HistoryReading {
+    int64_t timeMs;       // UTC, milliseconds since 1970
+    std::string serial;   // 16 upper-case hex digits
+    int place;            // database index (record of temp.pd), -1 for none
+    std::string label;    // the place table's label at that time
+    int outcome;          // HistoryOutcome
+    bool hasWhole;        // whole is valid (the scratchpad passed its CRC)
+    double whole;
+    double extended;      // valid for HISTORY_GOOD (and conversion incomplete)
+};
+
+// ---- Writer (the logger) ------------------------------------------------
+
+struct HistoryWriter;
+// Opens or creates the database (WAL, synchronous=NORMAL, busy timeout,
+// persistent WAL so read-only readers of another user keep working).
+// Null with *error on failure (e.g. a foreign or newer database).
+HistoryWriter* HistoryOpenWriter(const std::string& path, const HistoryRetention& retention, std::string* error);
+// Commits one cycle's readings in one transaction, with the rollups of every
+// minute and hour that closed and a small batch of pruning. When the
+// database is locked or the disk is full, the rows stay in a bounded backlog
+// and go in with the next commit that succeeds. Returns 1 when this cycle's
+// rows (and any backlog) were committed, 0 when they wait (*error says why).
+int HistoryAppend(HistoryWriter* writer, const std::vector<HistoryReading>& readings, std::string* error);
+// Readings waiting in the backlog.
+size_t HistoryBacklog(const HistoryWriter* writer);
+// Tries to commit the backlog, closes rollups up to the last reading, closes.
+void HistoryCloseWriter(HistoryWriter* writer);
+
+// ---- Reader (temp-history, the viewer) -----------------------------------
+
+struct HistoryReader;
+// Opens read-only (works without write access to the folder while the -wal
+// and -shm files exist). Null with *error for a missing or foreign database.
+HistoryReader* HistoryOpenReader(const std::string& path, std::string* error);
+void HistoryCloseReader(HistoryReader* reader);
+
+struct HistorySensor {
+    std::string serial;
+    int place;            // latest database index, -1 for none
+    std::string label;    // latest label
+    int64_t lastTimeMs;   // latest reading of any outcome
+    int lastOutcome;
+    double lastExtended;  // of the latest good reading
+    int64_t lastGoodMs;   // 0 when none
+};
+int HistoryListSensors(HistoryReader* reader, std::vector<HistorySensor>* sensors, std::string* error);
+
+// One point of a series. For raw rows min = mean = max = extended and count
+// is 1 (0 for a failed reading: a gap). For rollups, count good readings.
+struct HistoryPoint {
+    int64_t timeMs;       // raw: the reading; rollups: the bucket's start
+    std::string serial;
+    int place;
+    std::string label;
+    int outcome;          // raw rows; HISTORY_GOOD for rollups
+    double whole;         // raw rows only
+    double min, mean, max;
+    int count;
+};
+struct HistoryQuery {
+    HistoryTier tier = HISTORY_RAW;
+    int64_t fromMs = 0;           // inclusive
+    int64_t toMs = INT64_MAX;     // exclusive
+    std::string serial;           // empty: every sensor
+    int place = -1;               // -1: every place
+};
+// Points in time order (then serial). Returns 1, or 0 with *error.
+int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<HistoryPoint>* points,
+                  std::string* error);
+// The tier that fits a span shown at once: raw up to 1 day, minutes up to
+// 30 days, hours beyond.
+HistoryTier HistoryTierForSpan(int64_t spanMs);
+
+struct HistoryTierInfo {
+    int64_t rows;
+    int64_t firstMs, lastMs;  // 0 when empty
+    int64_t bytes;            // from dbstat when available, else an estimate
+};
+int HistoryInfo(HistoryReader* reader, HistoryTierInfo info[HISTORY_TIER_COUNT], std::string* error);
+// SQLite's integrity check: 1 when "ok", else 0 with the first problem in *error.
+int HistoryCheck(HistoryReader* reader, std::string* error);
