@@ -154,6 +154,7 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
     // The data files are done: the outputs take the readings from here, on
     // their own thread, while the cycle goes on to its wait.
     Report.ended = WallClockNow();
+    OutputsDeliverEvents();
     OutputsPublish(Report);
     WaitForSerialSync();
     CreateMarker("USBSyncStart");

@@ -2,11 +2,15 @@
 // each report to every active output in turn.
 #include "logger/outputs.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 SensorReading LastReading;
 int LastConversionComplete = 1;
@@ -38,6 +42,9 @@ struct Worker {
 };
 
 Worker* TheWorker = nullptr;
+
+std::mutex EventsLock;
+std::vector<std::string> Events;
 
 void RunWorker(Worker* worker)
 {
@@ -115,4 +122,28 @@ void OutputsClose()
     TheWorker->thread.join();
     delete TheWorker;
     TheWorker = nullptr;
+    OutputsDeliverEvents();
+}
+
+void OutputsLogEvent(const char* format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::lock_guard<std::mutex> guard(EventsLock);
+    if (Events.size() < 100)
+        Events.emplace_back(text);
+}
+
+void OutputsDeliverEvents()
+{
+    std::vector<std::string> waiting;
+    {
+        std::lock_guard<std::mutex> guard(EventsLock);
+        waiting.swap(Events);
+    }
+    for (const std::string& text : waiting)
+        LogEvent("%s", text.c_str());
 }

@@ -72,6 +72,13 @@ void OutputsFlush();
 // Flushes, closes each output and stops the worker.
 void OutputsClose();
 
+// For outputs on the worker thread: queues an event-log entry that the cycle
+// writes on its own thread (the event log and the console are the cycle's).
+void OutputsLogEvent(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Writes the queued entries through LogEvent. Called by the cycle before it
+// publishes a report, and after the outputs are closed.
+void OutputsDeliverEvents();
+
 // Filled by SampleSensor for the sensor it just read (and by the cycle for
 // what the reading can't know), then copied into the cycle's report.
 extern SensorReading LastReading;
