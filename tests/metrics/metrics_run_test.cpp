@@ -472,13 +472,18 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
     if (!HaveTools({"promtool", "prometheus-node-exporter", "prometheus"}))
         GTEST_SKIP() << missing_;
     std::string bus = "clock real\n" + Sensors() + "fault crc " + S2 + " conversions=4-999\n";
-    pid_t logger = StartLogger(bus, Table, "metrics = temp-lab.prom\nmetrics-name = lab\n");
+    pid_t logger = StartLogger(bus, Table, "metrics = metrics.prom\nmetrics-name = lab\n");
+    // As the service publishes it: a link in the textfile folder to the file
+    // that the logger replaces in its own folder.
+    std::string textfiles = root_ + "/textfile";
+    ASSERT_EQ(mkdir(textfiles.c_str(), 0755), 0);
+    ASSERT_EQ(symlink((work_ + "/metrics.prom").c_str(), (textfiles + "/temp-lab.prom").c_str()), 0);
 
     int exporterPort = FreePort();
     std::string exporterLog = root_ + "/node_exporter.log";
     pid_t exporter = Start({"prometheus-node-exporter", "--web.listen-address=127.0.0.1:" + std::to_string(exporterPort),
                             "--collector.disable-defaults", "--collector.textfile",
-                            "--collector.textfile.directory=" + work_},
+                            "--collector.textfile.directory=" + textfiles},
                            FindTool("prometheus-node-exporter"), exporterLog, root_);
 
     // The scrape has every sensor's temperature, with the right labels and value.
@@ -540,6 +545,21 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
     auto failing = results(answer);
     EXPECT_EQ(failing.size(), 1u) << answer;
     EXPECT_EQ(failing.count(S2), 1u) << answer;
+
+    // Every query of the dashboard runs, with all loggers and a 1-minute rate window.
+    std::string dashboard = ReadFile(TEMP_DASHBOARD);
+    std::regex exprPattern(R"re("expr": "((?:[^"\\]|\\.)*)")re");
+    int queries = 0;
+    for (std::sregex_iterator it(dashboard.begin(), dashboard.end(), exprPattern), end; it != end; ++it) {
+        std::string expr = std::regex_replace((*it)[1].str(), std::regex(R"(\\(.))"), "$1");
+        expr = std::regex_replace(expr, std::regex(R"(\$logger)"), ".*");
+        expr = std::regex_replace(expr, std::regex(R"(\$__rate_interval)"), "1m");
+        answer = query(expr);
+        EXPECT_NE(answer.find("\"status\":\"success\""), std::string::npos) << expr << "\n" << answer;
+        EXPECT_NE(answer.find("\"result\":[{"), std::string::npos) << "no series for " << expr << "\n" << answer;
+        ++queries;
+    }
+    EXPECT_GE(queries, 8);
 
     // The rules file loaded, every group healthy.
     std::string rules = HttpGet(prometheusPort, "/api/v1/rules");
