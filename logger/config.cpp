@@ -172,9 +172,20 @@ int ParseTempConfig(const std::string& text, const std::string& path, TempConfig
     return static_cast<int>(problems->size() - before);
 }
 
+void ApplyTempEnvironment(TempConfig* config)
+{
+    const char* metrics = std::getenv("TEMP_METRICS");
+    if (metrics && *metrics)
+        config->metricsFile = metrics;
+    const char* name = std::getenv("TEMP_METRICS_NAME");
+    if (name && *name)
+        config->metricsName = name;
+}
+
 int LoadTempConfig(const std::string& path)
 {
     Config = TempConfig();
+    ApplyTempEnvironment(&Config);
     FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
         if (errno != ENOENT)

@@ -38,7 +38,12 @@ extern TempConfig Config;
 int ParseTempConfig(const std::string& text, const std::string& path, TempConfig* config,
                     std::vector<std::string>* problems);
 
-// Reads `path` into Config (defaults first). A missing file is no problem;
+// Takes TEMP_METRICS and TEMP_METRICS_NAME from the environment, when set and
+// not empty, as `metrics` and `metrics-name` (the service sets them; lines of
+// temp.conf still win).
+void ApplyTempEnvironment(TempConfig* config);
+
+// Reads `path` into Config (defaults, then the environment, first). A missing file is no problem;
 // an unreadable one and every bad line get one event-log entry each. Returns 1
 // when the file was read.
 int LoadTempConfig(const std::string& path);

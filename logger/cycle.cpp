@@ -8,6 +8,7 @@
 #include "logger/config.h"
 #include "logger/logger.h"
 #include "logger/outputs.h"
+#include "onewire/adapter.h"
 #include "onewire/driver.h"
 #include "onewire/port.h"
 #include "support/console.h"
@@ -127,6 +128,8 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
     Report.previousPeriodMs = Report.cycleNumber ? startMs - LastCycleStartMs : 0;
     LastCycleStartMs = startMs;
     ++Report.cycleNumber;
+    const auto slot = static_cast<size_t>(port);
+    uint32_t failuresBefore = PortReinitFailures[slot];
     Report.started = WallClockNow();
     ZovWriteConvert(port);
     Report.conversionComplete = LastConversionComplete != 0;
@@ -154,6 +157,9 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
     // The data files are done: the outputs take the readings from here, on
     // their own thread, while the cycle goes on to its wait.
     Report.ended = WallClockNow();
+    Report.adapterOpen = PortHandle[slot] != 0 && PortReinitFailures[slot] == failuresBefore;
+    // The first reinitialisation is the opening's own.
+    Report.adapterReinitializations = PortReinitCount[slot] > 0 ? PortReinitCount[slot] - 1 : 0;
     OutputsDeliverEvents();
     OutputsPublish(Report);
     WaitForSerialSync();
@@ -201,6 +207,7 @@ int RunLogger(int argc, char** argv)
     WaitForKey();
     std::printf("\n");
 
+    Report.adapterName = name;
     OutputsOpen();
     do {
         RunMeasurementCycle(port, SensorList, count);

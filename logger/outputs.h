@@ -42,7 +42,14 @@ struct CycleReport {
     bool conversionComplete;
     int count;               // sensors listed and read this cycle
     SensorReading readings[SENSOR_SLOTS];
+    // The adapter: open, and no reinitialisation failed this cycle (so it answers).
+    bool adapterOpen;
+    uint32_t adapterReinitializations;  // recoveries since the opening
+    const char* adapterName;            // the device name from the command line
 };
+
+// The version the banner shows.
+constexpr const char* LoggerVersion = "10.00";
 
 // One output, as a table of operations. Every member runs on the outputs'
 // worker thread, never on the cycle's.

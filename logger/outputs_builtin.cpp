@@ -2,7 +2,9 @@
 // switched on or off by temp.conf in its own open().
 #include "logger/outputs.h"
 
+extern const CycleOutputOps MetricsOutput;
+
 const CycleOutputOps* const BuiltinOutputs[] = {
-    nullptr,  // placeholder: the array may not be empty
+    &MetricsOutput,
 };
-const int BuiltinOutputCount = 0;
+const int BuiltinOutputCount = static_cast<int>(sizeof BuiltinOutputs / sizeof BuiltinOutputs[0]);

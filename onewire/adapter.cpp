@@ -13,11 +13,15 @@ std::array<DriverHandle, MAX_PORTNUM> PortHandle{};
 std::array<int, MAX_PORTNUM> PortSpeed{};
 std::array<int, MAX_PORTNUM> PortLevel{};
 std::array<int, MAX_PORTNUM> PortProgramVoltage{};
+std::array<uint32_t, MAX_PORTNUM> PortReinitCount{};
+std::array<uint32_t, MAX_PORTNUM> PortReinitFailures{};
 
 int AdapterReinitialize(int port)
 {
     const auto slot = static_cast<std::size_t>(port);
+    ++PortReinitCount[slot];
     if (!PrepareAdapter(PortHandle[slot])) {
+        ++PortReinitFailures[slot];
         PushErrorCode(24);
         return 0;
     }
@@ -44,6 +48,8 @@ void StackResetForTest()
     PortSpeed.fill(0);
     PortLevel.fill(0);
     PortProgramVoltage.fill(0);
+    PortReinitCount.fill(0);
+    PortReinitFailures.fill(0);
     PortSerial.fill(SerialNumber{});
     SearchResumeBit.fill(0);
     SearchFamilyResumeBit.fill(0);

@@ -2,9 +2,17 @@
 // naming the file and line, and the default stays for it.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "logger/config.h"
 
 namespace {
+
+#ifdef _WIN32
+void SetEnv(const char* name, const char* value) { _putenv_s(name, value); }
+#else
+void SetEnv(const char* name, const char* value) { setenv(name, value, 1); }
+#endif
 
 struct ConfigCase {
     const char* name;
@@ -60,6 +68,26 @@ TEST(ConfigParse, ValuesAreTakenAndBadLinesKeepDefaults)
     EXPECT_EQ(config.families[0], 0x28);
     EXPECT_EQ(config.families[1], 0x10);
     EXPECT_EQ(config.families[2], 0x3B);
+}
+
+// The service's environment gives the metrics settings; empty is unset, and
+// temp.conf still wins.
+TEST(ConfigEnvironment, MetricsSettingsComeBeforeTheFile)
+{
+    SetEnv("TEMP_METRICS", "metrics.prom");
+    SetEnv("TEMP_METRICS_NAME", "");
+    TempConfig config;
+    ApplyTempEnvironment(&config);
+    EXPECT_EQ(config.metricsFile, "metrics.prom");
+    EXPECT_EQ(config.metricsName, "");
+    SetEnv("TEMP_METRICS_NAME", "lab");
+    ApplyTempEnvironment(&config);
+    std::vector<std::string> problems;
+    ParseTempConfig("metrics = other.prom\n", "temp.conf", &config, &problems);
+    EXPECT_EQ(config.metricsFile, "other.prom");
+    EXPECT_EQ(config.metricsName, "lab");
+    SetEnv("TEMP_METRICS", "");
+    SetEnv("TEMP_METRICS_NAME", "");
 }
 
 TEST(ConfigParse, DefaultsAreThePlainLogger)

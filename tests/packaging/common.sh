@@ -35,6 +35,9 @@ expected_files() {
         echo "$UNIT_DIR/temp@.service"
         echo "$SYSUSERS_DIR/temp.conf"
         echo "$DOCDIR/examples/temp-adapter.env"
+        echo "$DOCDIR/examples/temp-metrics-tmpfiles.conf"
+        echo "$DOCDIR/examples/temp-alerts.yml"
+        echo "$DOCDIR/examples/temp-dashboard.json"
         echo "$MANDIR/man1/temp.1.gz"
         for rule in $UDEV_RULES; do
             echo "$UDEV_RULES_DIR/$rule"
@@ -85,6 +88,26 @@ check_tree() {
             fail "unit ExecStart is '$exec_line'"
         grep -q '@TEMP_\|@CMAKE_' "$unit" && fail "unit has unreplaced placeholders"
     fi
+
+    # The metrics example: applied to a scratch root, it links node_exporter's
+    # textfile folder to the file in the state directory of instance 1.
+    local tmpfiles="$top/$DOCDIR/examples/temp-metrics-tmpfiles.conf"
+    if [ -f "$tmpfiles" ] && command -v systemd-tmpfiles >/dev/null; then
+        local fake="$SCRATCH/tmpfiles-root" out
+        mkdir -p "$fake/etc"
+        echo "$SERVICE_USER:x:990:990::$STATE_ROOT:/usr/sbin/nologin" > "$fake/etc/passwd"
+        echo "$SERVICE_USER:x:990:" > "$fake/etc/group"
+        if out=$(systemd-tmpfiles --root="$fake" --create "$tmpfiles" 2>&1); then
+            [ "$(readlink "$fake$TEXTFILE_DIR/temp-1.prom")" = "$STATE_ROOT/1/metrics.prom" ] ||
+                fail "tmpfiles example makes no link $TEXTFILE_DIR/temp-1.prom -> $STATE_ROOT/1/metrics.prom"
+            [ -f "$fake$STATE_ROOT/1/metrics.prom" ] && [ "$(stat -c %u "$fake$STATE_ROOT/1/metrics.prom")" = 990 ] ||
+                fail "tmpfiles example makes no empty metrics file owned by $SERVICE_USER"
+        else
+            fail "systemd-tmpfiles rejects the metrics example: $out"
+        fi
+        rm -rf "$fake"
+    fi
+    grep -q '@TEMP_' "$tmpfiles" 2>/dev/null && fail "tmpfiles example has unreplaced placeholders"
 
     local rule
     for rule in $UDEV_RULES; do

@@ -14,8 +14,11 @@ DESTDIR="$stage" cmake --install "$build" > "$SCRATCH/install.log" 2>&1 || { cat
 unit="$stage$PREFIX/$UNIT_DIR/temp@.service"
 
 # start_instance INSTANCE ADAPTER: starts the logger in the background, sets PID and STATE.
+# The unit's TEMP_METRICS_NAME goes along, and TEMP_METRICS as an environment file would set it.
 start_instance() {
-    local instance=$1 adapter=$2 words
+    local instance=$1 adapter=$2 words name
+    name=$(grep '^Environment=TEMP_METRICS_NAME=' "$unit" | sed 's/^Environment=TEMP_METRICS_NAME=//; s/%i/'"$instance"'/')
+    [ -n "$name" ] || fail "the unit does not name the metrics after the instance"
     read -r -a words <<< "$(key_value "$unit" ExecStart)"
     # ExecStart=@PROGRAM ARGV0 ${TEMP_ADAPTER}
     local program=${words[0]#@} argv0=${words[1]//%i/$instance}
@@ -26,7 +29,8 @@ start_instance() {
     workdir=${workdir//%i/$instance}
     [ "$workdir" = "$STATE" ] || fail "working directory $workdir is not the program directory $STATE"
     mkdir -p "$STATE"
-    (cd "$STATE" && exec -a "$SCRATCH$argv0" "$stage$program" "$adapter" < /dev/null > "$STATE.out" 2>&1) &
+    (cd "$STATE" && TEMP_METRICS=metrics.prom TEMP_METRICS_NAME=$name \
+        exec -a "$SCRATCH$argv0" "$stage$program" "$adapter" < /dev/null > "$STATE.out" 2>&1) &
     PID=$!
 }
 
@@ -55,6 +59,12 @@ if wait_for "$STATE/USBSyncStart" && rm -f "$STATE/tempu.csv" && wait_for "$STAT
     for file in temp.pd tempu.csv; do
         [ -s "$STATE/$file" ] || fail "$file missing in the state directory"
     done
+    # The metrics, named after the instance, in the state directory.
+    grep -q '^temp_info{logger="sim",version="10.00",adapter="sim:"} 1$' "$STATE/metrics.prom" ||
+        fail "no metrics of instance sim in the state directory: $(head -c 300 "$STATE/metrics.prom" 2>&1)"
+    if command -v promtool >/dev/null; then
+        out=$(promtool check metrics < "$STATE/metrics.prom" 2>&1) || fail "promtool rejects the metrics: $out"
+    fi
     for marker in USBPresent USBSyncStart; do
         [ ! -e "$STATE/$marker" ] || fail "marker $marker left behind after SIGTERM"
     done

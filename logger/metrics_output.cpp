@@ -1,0 +1,112 @@
+// The metrics output: after every cycle, the Prometheus text file named by
+// `metrics` in temp.conf, written beside itself and renamed over it so that a
+// reader (node_exporter's textfile collector) never sees half a file.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "logger/metrics.h"
+#include "logger/outputs.h"
+
+namespace {
+
+struct MetricsOutputState {
+    std::string path;
+    std::string building;  // path + ".tmp"
+    bool failing = false;  // the latest write failed; logged once
+    MetricsState metrics;
+};
+
+MetricsOutputState* Output = nullptr;
+
+// Writes the text to `building` and renames it over `path`. On failure, 0 and
+// `reason` says which step failed and why.
+int ReplaceFile(const std::string& text, std::string* reason)
+{
+    FILE* file = std::fopen(Output->building.c_str(), "wb");
+    if (!file) {
+        *reason = "can't open " + Output->building + ": " + std::strerror(errno);
+        return 0;
+    }
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    int error = errno;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        *reason = "can't write " + Output->building + ": " + std::strerror(error);
+        std::remove(Output->building.c_str());
+        return 0;
+    }
+#ifdef _WIN32
+    // rename does not replace an existing file on Windows.
+    if (!MoveFileExA(Output->building.c_str(), Output->path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        *reason = "can't replace " + Output->path + ": error " + std::to_string(GetLastError());
+#else
+    if (std::rename(Output->building.c_str(), Output->path.c_str()) != 0) {
+        *reason = "can't replace " + Output->path + ": " + std::strerror(errno);
+#endif
+        std::remove(Output->building.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+// Writes the file; a failure is logged when it starts and when it ends.
+void WriteMetrics()
+{
+    std::string reason;
+    if (ReplaceFile(MetricsText(Output->metrics), &reason)) {
+        if (Output->failing)
+            OutputsLogEvent("Metrics file %s written again\n", Output->path.c_str());
+        Output->failing = false;
+    } else if (!Output->failing) {
+        OutputsLogEvent("Metrics file %s not written, %s\n", Output->path.c_str(), reason.c_str());
+        Output->failing = true;
+    }
+}
+
+int OpenMetrics(const TempConfig& config)
+{
+    if (config.metricsFile.empty())
+        return 0;
+    delete Output;
+    Output = new MetricsOutputState;
+    Output->path = config.metricsFile;
+    Output->building = config.metricsFile + ".tmp";
+    Output->metrics.logger = config.metricsName;
+    if (Output->metrics.logger.empty()) {
+        char* cwd = getcwd(nullptr, 0);
+        Output->metrics.logger = cwd ? cwd : ".";
+        std::free(cwd);
+    }
+    return 1;
+}
+
+void CycleMetrics(const CycleReport& report)
+{
+    MetricsUpdate(&Output->metrics, report);
+    WriteMetrics();
+}
+
+// The last file says the adapter is closed; the readings stay as they were.
+void CloseMetrics()
+{
+    if (Output->metrics.haveCycle) {
+        Output->metrics.last.adapterOpen = false;
+        WriteMetrics();
+    }
+    delete Output;
+    Output = nullptr;
+}
+
+}  // namespace
+
+extern const CycleOutputOps MetricsOutput = {"metrics", OpenMetrics, CycleMetrics, CloseMetrics};

@@ -1,0 +1,575 @@
+// Runs of the built temp on software adapters with `metrics` on, real clock,
+// checked with the real tools: promtool on every cycle's file, a reader that
+// never sees half a file, and node_exporter and Prometheus serving the series.
+// Every server listens on 127.0.0.1, on a free port, and is stopped by the test.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <netinet/in.h>
+#include <poll.h>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "onewire/crc.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+// 14 hex digits plus their CRC8: the serial as the logger prints it.
+std::string FullSerial(const std::string& digits14)
+{
+    uint8_t bytes[7];
+    for (int i = 0; i < 7; ++i)
+        bytes[i] = static_cast<uint8_t>(std::stoi(digits14.substr(static_cast<size_t>(2 * i), 2), nullptr, 16));
+    char crc[3];
+    std::snprintf(crc, sizeof crc, "%02X", Crc8Of(bytes, 7));
+    return digits14 + crc;
+}
+
+// A path for a program from the Debian packages, or empty.
+std::string FindTool(const char* name)
+{
+    for (const char* dir : {"/usr/bin/", "/usr/sbin/", "/usr/local/bin/"}) {
+        std::string path = std::string(dir) + name;
+        if (access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return std::string();
+}
+
+// One sample of the text format: name, labels (values as escaped in the text), value.
+struct Sample {
+    std::string name;
+    std::map<std::string, std::string> labels;
+    std::string value;
+};
+
+// The samples of a text-format page; comment lines are skipped.
+std::vector<Sample> ParseSamples(const std::string& text)
+{
+    std::vector<Sample> samples;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        Sample s;
+        size_t at = line.find_first_of("{ ");
+        s.name = line.substr(0, at);
+        if (at != std::string::npos && line[at] == '{') {
+            ++at;
+            while (at < line.size() && line[at] != '}') {
+                size_t equals = line.find('=', at);
+                std::string key = line.substr(at, equals - at);
+                std::string value;
+                at = equals + 2;  // past ="
+                while (at < line.size() && line[at] != '"') {
+                    if (line[at] == '\\')
+                        value += line[at++];
+                    value += line[at++];
+                }
+                s.labels[key] = value;
+                at += 1;  // past "
+                if (at < line.size() && line[at] == ',')
+                    ++at;
+            }
+            ++at;  // past }
+        }
+        size_t begin = line.find_first_not_of(' ', at);
+        s.value = begin == std::string::npos ? std::string() : line.substr(begin);
+        samples.push_back(s);
+    }
+    return samples;
+}
+
+// The samples named `name`, by their serial label (or "" without one).
+std::map<std::string, Sample> BySerial(const std::vector<Sample>& samples, const std::string& name,
+                                       const std::string& kind = "")
+{
+    std::map<std::string, Sample> found;
+    for (const Sample& s : samples) {
+        if (s.name != name)
+            continue;
+        auto k = s.labels.find("kind");
+        if (!kind.empty() && (k == s.labels.end() || k->second != kind))
+            continue;
+        auto serial = s.labels.find("serial");
+        found[serial == s.labels.end() ? std::string() : serial->second] = s;
+    }
+    return found;
+}
+
+std::string Value(const std::vector<Sample>& samples, const std::string& name)
+{
+    auto found = BySerial(samples, name);
+    return found.count("") ? found[""].value : std::string("(none)");
+}
+
+// A port on 127.0.0.1 that nothing listens on right now.
+int FreePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+// GET http://127.0.0.1:port/path: the body of a 200 answer, else empty.
+std::string HttpGet(int port, const std::string& path)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            auto deadline = Clock::now() + std::chrono::seconds(10);
+            while (Clock::now() < deadline) {
+                pollfd p = {fd, POLLIN, 0};
+                if (poll(&p, 1, 500) <= 0)
+                    continue;
+                char chunk[8192];
+                ssize_t got = read(fd, chunk, sizeof chunk);
+                if (got <= 0)
+                    break;
+                answer.append(chunk, static_cast<size_t>(got));
+            }
+        }
+    }
+    close(fd);
+    size_t body = answer.find("\r\n\r\n");
+    if (answer.compare(0, 12, "HTTP/1.0 200") != 0 && answer.compare(0, 12, "HTTP/1.1 200") != 0)
+        return std::string();
+    return body == std::string::npos ? std::string() : answer.substr(body + 4);
+}
+
+std::string UrlEncode(const std::string& text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '_' || c == '.' || c == '-') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// Calls `probe` every 200 ms until it returns true or `seconds` have passed.
+template <typename Probe>
+bool WaitFor(int seconds, Probe probe)
+{
+    auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+        if (probe())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return probe();
+}
+
+// The test's scratch root with the logger's working and program directories;
+// every process started is stopped and the whole root removed at the end.
+class MetricsRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/metrics_run_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        work_ = root_ + "/work";
+        app_ = root_ + "/app/";
+        ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(app_.c_str(), 0755), 0);
+    }
+    void TearDown() override
+    {
+        for (pid_t pid : pids_)
+            Stop(pid);
+        ASSERT_EQ(std::system(("rm -rf '" + root_ + "'").c_str()), 0);
+    }
+
+    // Starts a program with its output to `log`, standard input from /dev/null.
+    pid_t Start(const std::vector<std::string>& argv, const std::string& program, const std::string& log,
+                const std::string& dir)
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            int null = open("/dev/null", O_RDONLY);
+            int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(null, 0);
+            dup2(out, 1);
+            dup2(out, 2);
+            if (chdir(dir.c_str()) != 0)
+                _exit(126);
+            std::vector<char*> pointers;
+            for (const std::string& a : argv)
+                pointers.push_back(const_cast<char*>(a.c_str()));
+            pointers.push_back(nullptr);
+            execv(program.c_str(), pointers.data());
+            _exit(127);
+        }
+        pids_.push_back(pid);
+        return pid;
+    }
+
+    // SIGTERM, then SIGKILL after 15 s. The exit status, or minus the signal.
+    int Stop(pid_t pid)
+    {
+        auto it = std::find(pids_.begin(), pids_.end(), pid);
+        if (it == pids_.end())
+            return -1000;
+        pids_.erase(it);
+        kill(pid, SIGTERM);
+        int status = 0;
+        auto deadline = Clock::now() + std::chrono::seconds(15);
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+
+    // Waits for the end of a process that ends by itself (60 s at most).
+    int Wait(pid_t pid)
+    {
+        int status = 0;
+        auto deadline = Clock::now() + std::chrono::seconds(60);
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline) {
+                ADD_FAILURE() << "process " << pid << " did not end";
+                return Stop(pid);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        pids_.erase(std::find(pids_.begin(), pids_.end(), pid));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+
+    bool Running(pid_t pid)
+    {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) != pid)
+            return true;
+        pids_.erase(std::find(pids_.begin(), pids_.end(), pid));
+        return false;
+    }
+
+    // temp on the bus `busText` with the place table and temp.conf given;
+    // argv[0] in the program directory, so both files are read from there.
+    pid_t StartLogger(const std::string& busText, const std::string& table, const std::string& conf)
+    {
+        WriteFile(root_ + "/bus.txt", busText);
+        WriteFile(app_ + "Direct Access table.txt", table);
+        WriteFile(app_ + "temp.conf", conf);
+        return Start({app_ + "temp", "sim:" + root_ + "/bus.txt"}, TEMP_BINARY, root_ + "/temp.out", work_);
+    }
+
+    std::string Tail(const std::string& log) const
+    {
+        std::string text = ReadFile(log);
+        return text.size() > 3000 ? text.substr(text.size() - 3000) : text;
+    }
+
+    // promtool check metrics on the text: its output, empty when it accepts it.
+    std::string PromtoolCheck(const std::string& text)
+    {
+        std::string file = root_ + "/check.prom";
+        WriteFile(file, text);
+        std::string command = promtool_ + " check metrics < '" + file + "' 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        std::string out;
+        char buffer[4096];
+        size_t got;
+        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            out.append(buffer, got);
+        int status = pclose(pipe);
+        if (status != 0 && out.empty())
+            out = "promtool failed with status " + std::to_string(status);
+        return status == 0 ? std::string() : out;
+    }
+
+    // Skips with the reason when a tool of the Debian packages is missing.
+    bool HaveTools(std::initializer_list<const char*> names)
+    {
+        for (const char* name : names)
+            if (FindTool(name).empty()) {
+                missing_ = std::string(name) + " is not installed (Debian packages prometheus and "
+                                               "prometheus-node-exporter; scripts/install-deps.sh installs them)";
+                return false;
+            }
+        promtool_ = FindTool("promtool");
+        return true;
+    }
+
+    std::string root_, work_, app_, promtool_, missing_;
+    std::vector<pid_t> pids_;
+};
+
+// Three sensors whose table labels need escaping or replacing.
+const std::string S1 = FullSerial("10000000000101"), S2 = FullSerial("10000000000102"),
+                  S3 = FullSerial("10000000000103");
+const std::string Table = S1 + " 7 Hall\"B\"\r\n" + S2 + " 8 C:\\lab\r\n" + S3 + " 9 K\xC3\xBC" "che\xFC\r\n";
+const std::map<std::string, std::string> EscapedLabels = {
+    {S1, "Hall\\\"B\\\""}, {S2, "C:\\\\lab"}, {S3, "K\xC3\xBC" "che\xEF\xBF\xBD"}};
+const std::map<std::string, std::string> Temperatures = {{S1, "21.5"}, {S2, "-10.25"}, {S3, "30.0625"}};
+
+std::string Sensors()
+{
+    return "sensor " + S1 + " 21.5\nsensor " + S2 + " -10.25\nsensor " + S3 + " 30.0625\n";
+}
+
+// Every file a reader finds while cycles run with faults is whole and passes
+// promtool; there is one for every cycle; a sensor that leaves keeps its
+// temperature and its last-good time.
+TEST_F(MetricsRun, EveryCyclesFileIsWholeAndPassesPromtool)
+{
+    if (!HaveTools({"promtool"}))
+        GTEST_SKIP() << missing_;
+    std::string bus = "clock real\n" + Sensors() + "fault crc " + S2 + " conversion=2\n" + "fault leave " + S3 +
+                      " conversions=3-99\n" + "fault unplug conversion=4\n" + "fault interrupt conversion=6\n";
+    const std::string path = work_ + "/metrics.prom";
+    pid_t logger = StartLogger(bus, Table, "metrics = metrics.prom\nmetrics-name = hall \"B\"\n");
+
+    // The reader: reads the whole file again and again and keeps each new text.
+    std::vector<std::string> texts;
+    long reads = 0;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        std::string previous;
+        while (!done) {
+            FILE* file = std::fopen(path.c_str(), "rb");
+            if (!file) {
+                std::this_thread::yield();
+                continue;
+            }
+            std::string text;
+            char buffer[65536];
+            size_t got;
+            while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+                text.append(buffer, got);
+            std::fclose(file);
+            ++reads;
+            if (text != previous)
+                texts.push_back(text);
+            previous = text;
+            std::this_thread::yield();
+        }
+    });
+    int status = Wait(logger);
+    done = true;
+    reader.join();
+    std::string closing = ReadFile(path);  // written at the close, maybe after the reader's last look
+    if (texts.empty() || closing != texts.back())
+        texts.push_back(closing);
+    ASSERT_EQ(status, 0) << Tail(root_ + "/temp.out");
+    ASSERT_FALSE(texts.empty());
+
+    std::set<std::string> cycles;
+    std::string lastGoodOfS3;
+    bool sawAdapterClosed = false;
+    for (const std::string& text : texts) {
+        // Whole: ends with the last family's sample and its line end.
+        ASSERT_GE(text.size(), 2u);
+        ASSERT_EQ(text.back(), '\n') << text;
+        ASSERT_EQ(text.rfind("temp_info{"), text.rfind('\n', text.size() - 2) + 1) << text;
+        EXPECT_EQ(PromtoolCheck(text), "") << text;
+        std::vector<Sample> samples = ParseSamples(text);
+        std::string cycle = Value(samples, "temp_cycles_total");
+        cycles.insert(cycle);
+        for (const Sample& s : samples)
+            ASSERT_EQ(s.labels.at("logger"), "hall \\\"B\\\"") << s.name;
+        auto temperatures = BySerial(samples, "temp_sensor_temperature_celsius");
+        auto lastGood = BySerial(samples, "temp_sensor_last_good_timestamp_seconds");
+        ASSERT_EQ(temperatures.size(), 3u) << text;
+        for (const auto& [serial, sample] : temperatures) {
+            EXPECT_EQ(sample.value, Temperatures.at(serial)) << serial;
+            EXPECT_EQ(sample.labels.at("label"), EscapedLabels.at(serial)) << serial;
+        }
+        // S3 left after cycle 2: its last-good time stays that of cycle 2.
+        if (cycle == "2")
+            lastGoodOfS3 = lastGood[S3].value;
+        if (std::stoi(cycle) > 2) {
+            EXPECT_EQ(lastGood[S3].value, lastGoodOfS3) << "cycle " << cycle;
+        }
+        if (cycle == "4" && Value(samples, "temp_adapter_open") == "0")
+            sawAdapterClosed = true;
+    }
+    EXPECT_EQ(cycles, (std::set<std::string>{"1", "2", "3", "4", "5", "6"})) << texts.size() << " texts in " << reads
+                                                                             << " reads";
+    EXPECT_TRUE(sawAdapterClosed) << "the unplugged cycle's file says the adapter is not answering";
+
+    std::vector<Sample> last = ParseSamples(texts.back());
+    EXPECT_EQ(BySerial(last, "temp_sensor_failed_readings_total", "crc")[S2].value, "1");
+    EXPECT_EQ(BySerial(last, "temp_sensor_good_readings_total")[S1].value, "5");  // all but the unplugged cycle
+    // S3 failed in cycles 3 to 6, whatever the kind (with other sensors on the
+    // bus its selection still finds a presence pulse, and the read fails its CRC).
+    int failuresOfS3 = 0;
+    for (const Sample& s : last)
+        if (s.name == "temp_sensor_failed_readings_total" && s.labels.at("serial") == S3)
+            failuresOfS3 += std::stoi(s.value);
+    EXPECT_EQ(failuresOfS3, 4);
+    EXPECT_NE(Value(last, "temp_adapter_reinitializations_total"), "0");
+    EXPECT_EQ(Value(last, "temp_adapter_open"), "0") << "the file written at the close";
+    EXPECT_EQ(Value(last, "temp_sensors_listed"), "3");
+    struct stat info;
+    EXPECT_NE(stat((path + ".tmp").c_str(), &info), 0);
+}
+
+// node_exporter's textfile collector serves each sensor's series while the
+// logger runs; a Prometheus scraping it every second has them, with the alert
+// rules loaded, and sees the failure counter rise after an injected fault.
+TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
+{
+    if (!HaveTools({"promtool", "prometheus-node-exporter", "prometheus"}))
+        GTEST_SKIP() << missing_;
+    std::string bus = "clock real\n" + Sensors() + "fault crc " + S2 + " conversions=4-999\n";
+    pid_t logger = StartLogger(bus, Table, "metrics = metrics.prom\nmetrics-name = lab\n");
+    // As the service publishes it: a link in the textfile folder to the file
+    // that the logger replaces in its own folder.
+    std::string textfiles = root_ + "/textfile";
+    ASSERT_EQ(mkdir(textfiles.c_str(), 0755), 0);
+    ASSERT_EQ(symlink((work_ + "/metrics.prom").c_str(), (textfiles + "/temp-lab.prom").c_str()), 0);
+
+    int exporterPort = FreePort();
+    std::string exporterLog = root_ + "/node_exporter.log";
+    pid_t exporter = Start({"prometheus-node-exporter", "--web.listen-address=127.0.0.1:" + std::to_string(exporterPort),
+                            "--collector.disable-defaults", "--collector.textfile",
+                            "--collector.textfile.directory=" + textfiles},
+                           FindTool("prometheus-node-exporter"), exporterLog, root_);
+
+    // The scrape has every sensor's temperature, with the right labels and value.
+    std::string page;
+    bool served = WaitFor(40, [&] {
+        page = HttpGet(exporterPort, "/metrics");
+        return BySerial(ParseSamples(page), "temp_sensor_temperature_celsius").size() == 3;
+    });
+    ASSERT_TRUE(served) << "node_exporter running: " << Running(exporter) << "\n"
+                        << Tail(exporterLog) << "\nlast page:\n" << page << "\nlogger:\n" << Tail(root_ + "/temp.out");
+    std::vector<Sample> samples = ParseSamples(page);
+    const std::map<std::string, std::string> places = {{S1, "0"}, {S2, "1"}, {S3, "2"}};
+    for (const auto& [serial, sample] : BySerial(samples, "temp_sensor_temperature_celsius")) {
+        EXPECT_EQ(sample.value, Temperatures.at(serial)) << serial;
+        EXPECT_EQ(sample.labels.at("label"), EscapedLabels.at(serial)) << serial;
+        EXPECT_EQ(sample.labels.at("place"), places.at(serial)) << serial;
+        EXPECT_EQ(sample.labels.at("logger"), "lab") << serial;
+    }
+    EXPECT_EQ(Value(samples, "node_textfile_scrape_error"), "0") << page;
+
+    // Prometheus, scraping node_exporter every second, with the alert rules loaded.
+    int prometheusPort = FreePort();
+    std::string config = root_ + "/prometheus.yml";
+    WriteFile(config, "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                      "rule_files:\n  - " TEMP_ALERT_RULES "\n"
+                      "scrape_configs:\n  - job_name: node\n    static_configs:\n      - targets: ['127.0.0.1:" +
+                          std::to_string(exporterPort) + "']\n");
+    std::string prometheusLog = root_ + "/prometheus.log";
+    pid_t prometheus =
+        Start({"prometheus", "--config.file=" + config, "--storage.tsdb.path=" + root_ + "/tsdb",
+               "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
+              FindTool("prometheus"), prometheusLog, root_);
+    auto query = [&](const std::string& promql) {
+        return HttpGet(prometheusPort, "/api/v1/query?query=" + UrlEncode(promql));
+    };
+    // serial -> value of each result of an instant query.
+    auto results = [](const std::string& json) {
+        std::map<std::string, std::string> found;
+        std::regex result(R"re("serial":"([0-9A-F]{16})"[^}]*\},"value":\[[0-9.e+]+,"([^"]+)"\])re");
+        for (std::sregex_iterator it(json.begin(), json.end(), result), end; it != end; ++it)
+            found[(*it)[1]] = (*it)[2];
+        return found;
+    };
+    std::string answer;
+    bool stored = WaitFor(60, [&] {
+        answer = query("temp_sensor_temperature_celsius{logger=\"lab\",job=\"node\"}");
+        return results(answer).size() == 3;
+    });
+    ASSERT_TRUE(stored) << "prometheus running: " << Running(prometheus) << "\n"
+                        << Tail(prometheusLog) << "\nlast answer: " << answer;
+    EXPECT_EQ(results(answer), Temperatures) << answer;
+
+    // The crc fault starts with cycle 4: the counter of sensor 2 rises, no other.
+    stored = WaitFor(60, [&] {
+        answer = query("temp_sensor_failed_readings_total{kind=\"crc\"} > 0");
+        return !results(answer).empty();
+    });
+    ASSERT_TRUE(stored) << Tail(prometheusLog) << "\nlast answer: " << answer;
+    auto failing = results(answer);
+    EXPECT_EQ(failing.size(), 1u) << answer;
+    EXPECT_EQ(failing.count(S2), 1u) << answer;
+
+    // Every query of the dashboard runs, with all loggers and a 1-minute rate window.
+    std::string dashboard = ReadFile(TEMP_DASHBOARD);
+    std::regex exprPattern(R"re("expr": "((?:[^"\\]|\\.)*)")re");
+    int queries = 0;
+    for (std::sregex_iterator it(dashboard.begin(), dashboard.end(), exprPattern), end; it != end; ++it) {
+        std::string expr = std::regex_replace((*it)[1].str(), std::regex(R"(\\(.))"), "$1");
+        expr = std::regex_replace(expr, std::regex(R"(\$logger)"), ".*");
+        expr = std::regex_replace(expr, std::regex(R"(\$__rate_interval)"), "1m");
+        answer = query(expr);
+        EXPECT_NE(answer.find("\"status\":\"success\""), std::string::npos) << expr << "\n" << answer;
+        EXPECT_NE(answer.find("\"result\":[{"), std::string::npos) << "no series for " << expr << "\n" << answer;
+        ++queries;
+    }
+    EXPECT_GE(queries, 8);
+
+    // The rules file loaded, every group healthy.
+    std::string rules = HttpGet(prometheusPort, "/api/v1/rules");
+    EXPECT_NE(rules.find("\"TempSensorNoGoodReading\""), std::string::npos) << rules;
+    EXPECT_EQ(rules.find("\"health\":\"err"), std::string::npos) << rules;
+
+    EXPECT_EQ(Stop(prometheus), 0) << Tail(prometheusLog);
+    int exporterStatus = Stop(exporter);  // node_exporter ends by the signal itself
+    EXPECT_TRUE(exporterStatus == 0 || exporterStatus == -SIGTERM) << exporterStatus << Tail(exporterLog);
+    EXPECT_EQ(Stop(logger), 0) << Tail(root_ + "/temp.out");
+}
+
+}  // namespace
