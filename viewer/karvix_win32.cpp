@@ -101,12 +101,14 @@ int Px(const Karvixfrm* form, int twips)
 }
 
 // The controls in tab order (creation order is the tab order), at the
-// design's place converted with the window's DPI.
+// design's place converted with the window's DPI. The font is the system's
+// dialog font at the design's 8 points (the design's own, MS Sans Serif, is
+// wider than the text boxes on current systems).
 bool CreateControls(Karvixfrm* form, HINSTANCE instance)
 {
     form->font = CreateFontA(-MulDiv(karvix::kDesignFontPoints, static_cast<int>(form->dpi), 72), 0, 0, 0, FW_NORMAL,
                              FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                             DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, "MS Sans Serif");
+                             DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, "MS Shell Dlg 2");
     for (karvix::ControlId id : karvix::ControlsInTabOrder()) {
         const karvix::ControlDesign& design = karvix::kControls[id];
         DWORD style = 0, exStyle = 0;
