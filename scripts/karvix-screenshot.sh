@@ -9,6 +9,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
+. "$repo/scripts/screenshot-lib.sh"
 binary=${1:-$repo/build-viewer/viewer/Karvix}
 output=${2:-$repo/docs/karvix.png}
 [ -x "$binary" ] || { echo "Karvix binary not found: $binary" >&2; exit 1; }
@@ -56,24 +57,13 @@ awk -v table="$work/Direct Access table.txt" -v pool="$work/temp.pd" 'BEGIN {
 }'
 
 # A free display, chosen by the server itself.
-Xvfb -displayfd 3 -screen 0 654x473x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-xvfb_pid=$!
-for _ in $(seq 100); do
-    [ -s "$work/display" ] && break
-    sleep 0.1
-done
-[ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$work/display")"
+start_xvfb "$work" 654x473x24
 
 QT_QPA_PLATFORM=xcb "$work/Karvix" "$work/temp.pd" >/dev/null 2>&1 &
 karvix_pid=$!
 
 # Wait for the window, then for a few refresh ticks to have painted it.
-for _ in $(seq 100); do
-    xwininfo -root -tree 2>/dev/null | grep -q '"Karvix of ' && break
-    sleep 0.1
-done
-xwininfo -root -tree | grep -q '"Karvix of ' || { echo "Karvix window did not appear" >&2; exit 1; }
+wait_for_window '"Karvix of ' 100
 sleep 1
 
 mkdir -p "$(dirname "$output")"

@@ -17,7 +17,7 @@ case $build in /*) ;; *) build=$root/$build;; esac
 cmake -S "$root" -B "$build" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release \
-    -DTEMP_BUILD_VIEWER=OFF \
+    -DTEMP_BUILD_VIEWER=ON \
     -DTEMP_BUILD_TESTS=ON \
     -DGTest_DIR="$root/cmake/gtest-source" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$root/scripts/windows-wine-run.sh;$build/wine-prefix" >/dev/null

@@ -13,8 +13,6 @@
 #include <QScreen>
 #include <QTimer>
 
-#include <algorithm>
-#include <cmath>
 
 // The icon lives in a static library, so its resource is registered by hand.
 static void InitKarvixResources()
@@ -23,18 +21,6 @@ static void InitKarvixResources()
 }
 
 namespace {
-
-constexpr int kTwipsPerInch = 1440;
-constexpr int kClientWidthTwips = 9810;
-constexpr int kClientHeightTwips = 7095;
-// List1 takes the window's outer size less these margins at each refresh.
-constexpr int kList1HeightMarginTwips = 900;
-constexpr int kList1WidthMarginTwips = 400;
-constexpr int kTickMs = 100;
-constexpr int kDesignFontPoints = 8;
-// Rows 0..26 of both lists are blanked by every refresh.
-constexpr int kBlankedRows = 27;
-const char kTableFileName[] = "Direct Access table.txt";
 
 // Reads a whole file; an empty result when it can't be opened.
 QByteArray ReadWholeFile(const QString& path, bool* opened = nullptr)
@@ -48,7 +34,7 @@ QByteArray ReadWholeFile(const QString& path, bool* opened = nullptr)
     return ok ? file.readAll() : QByteArray();
 }
 
-std::string_view View(const QByteArray& bytes)
+std::string_view Bytes(const QByteArray& bytes)
 {
     return std::string_view(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
@@ -56,6 +42,16 @@ std::string_view View(const QByteArray& bytes)
 QString Shown(const std::string& bytes)
 {
     return QString::fromLocal8Bit(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+QString DesignText(karvix::ControlId id)
+{
+    return QString::fromLatin1(karvix::kControls[id].text);
+}
+
+QString DesignName(karvix::ControlId id)
+{
+    return QString::fromLatin1(karvix::kControls[id].name);
 }
 
 }  // namespace
@@ -68,17 +64,16 @@ QString KarvixCommandLine(const QStringList& arguments)
 Karvixfrm::Karvixfrm(const QString& commandLine, QWidget* parent)
     : QWidget(parent),
       CommandLine(commandLine),
-      TableLines(karvix::TableFromBytes({})),
       TableDirectory(QCoreApplication::applicationDirPath()),
       TimeSource([] { return QTime::currentTime(); })
 {
     InitKarvixResources();
     setObjectName(QStringLiteral("Karvixfrm"));
-    setWindowTitle(QStringLiteral("Karvix"));
+    setWindowTitle(QString::fromLatin1(karvix::kDesignCaption));
     setWindowIcon(QIcon(QStringLiteral(":/karvix/karvix.png")));
     // The controls are sized for an 8-point dialog font.
     QFont designFont = font();
-    designFont.setPointSize(kDesignFontPoints);
+    designFont.setPointSize(karvix::kDesignFontPoints);
     setFont(designFont);
 
     createLabels();
@@ -93,28 +88,21 @@ Karvixfrm::Karvixfrm(const QString& commandLine, QWidget* parent)
 int Karvixfrm::twipsToPixels(int twips) const
 {
     QScreen* shownOn = screen() ? screen() : QGuiApplication::primaryScreen();
-    double dpi = shownOn ? shownOn->logicalDotsPerInch() : 96.0;
-    return static_cast<int>(std::lround(twips * dpi / kTwipsPerInch));
+    return karvix::TwipsToPixels(twips, shownOn ? shownOn->logicalDotsPerInch() : 96.0);
 }
 
 void Karvixfrm::createLabels()
 {
-    Label1 = new QLabel(QStringLiteral("Current"), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label2 = new QLabel(QStringLiteral("Previous"), this);
-    Label2->setObjectName(QStringLiteral("Label2"));
-    Label17 = new QLabel(QStringLiteral("Records Found"), this);
-    Label17->setObjectName(QStringLiteral("Label17"));
+    Label1 = new QLabel(DesignText(karvix::Label1), this);
+    Label2 = new QLabel(DesignText(karvix::Label2), this);
+    Label17 = new QLabel(DesignText(karvix::Label17), this);
 }
 
 void Karvixfrm::createTextBoxes()
 {
-    Text1 = new QLineEdit(this);
-    Text1->setObjectName(QStringLiteral("Text1"));
-    Text2 = new QLineEdit(this);
-    Text2->setObjectName(QStringLiteral("Text2"));
-    Expect = new QLineEdit(QStringLiteral("21"), this);
-    Expect->setObjectName(QStringLiteral("Expect"));
+    Text1 = new QLineEdit(DesignText(karvix::Text1), this);
+    Text2 = new QLineEdit(DesignText(karvix::Text2), this);
+    Expect = new QLineEdit(DesignText(karvix::Expect), this);
     Label1->setBuddy(Text1);
     Label2->setBuddy(Text2);
     Label17->setBuddy(Expect);
@@ -122,17 +110,14 @@ void Karvixfrm::createTextBoxes()
 
 void Karvixfrm::createButton()
 {
-    Command1 = new QPushButton(QStringLiteral("Snapshot to Clipboard"), this);
-    Command1->setObjectName(QStringLiteral("Command1"));
+    Command1 = new QPushButton(DesignText(karvix::Command1), this);
     connect(Command1, &QPushButton::clicked, this, &Karvixfrm::Command1_Click);
 }
 
 void Karvixfrm::createLists()
 {
     List1 = new QListWidget(this);
-    List1->setObjectName(QStringLiteral("List1"));
     List3 = new QListWidget(this);
-    List3->setObjectName(QStringLiteral("List3"));
     for (QListWidget* list : {List1, List3}) {
         list->setSortingEnabled(false);
         list->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -145,57 +130,62 @@ void Karvixfrm::createTimer()
 {
     TmrTimer = new QTimer(this);
     TmrTimer->setObjectName(QStringLiteral("TmrTimer"));
-    TmrTimer->setInterval(kTickMs);
+    TmrTimer->setInterval(karvix::kTickMs);
     connect(TmrTimer, &QTimer::timeout, this, &Karvixfrm::TmrTimer_Timer);
+}
+
+QWidget* Karvixfrm::control(karvix::ControlId id) const
+{
+    QWidget* const controls[] = {Label1, Text1, Label2, Text2, Label17, Expect, Command1, List1, List3};
+    static_assert(std::size(controls) == karvix::kControlCount);
+    return controls[id];
 }
 
 void Karvixfrm::placeControls()
 {
-    struct Placement {
-        QWidget* control;
-        int left, top, width, height;
-    };
-    const Placement design[] = {
-        {Label1, 120, 0, 855, 255},   {Text1, 720, 0, 735, 285},
-        {Label2, 1560, 0, 735, 255},  {Text2, 2280, 0, 735, 285},
-        {Label17, 3360, 0, 1215, 375}, {Expect, 4680, 0, 495, 285},
-        {Command1, 5520, 0, 1815, 350}, {List1, 90, 420, 9615, 6495},
-        {List3, 9390, 6285, 195, 255},
-    };
-    for (const Placement& p : design)
-        p.control->setGeometry(twipsToPixels(p.left), twipsToPixels(p.top), twipsToPixels(p.width),
-                               twipsToPixels(p.height));
-    resize(twipsToPixels(kClientWidthTwips), twipsToPixels(kClientHeightTwips));
+    for (const karvix::ControlDesign& design : karvix::kControls) {
+        QWidget* widget = control(design.id);
+        widget->setObjectName(DesignName(design.id));
+        widget->setGeometry(twipsToPixels(design.left), twipsToPixels(design.top), twipsToPixels(design.width),
+                            twipsToPixels(design.height));
+    }
+    resize(twipsToPixels(karvix::kClientWidthTwips), twipsToPixels(karvix::kClientHeightTwips));
 }
 
 void Karvixfrm::createTabOrder()
 {
-    // The labels (tab places 3, 4 and 6) take no focus; their buddies do.
-    QWidget* order[] = {List1, Text1, Text2, Expect, List3, Command1};
-    for (size_t i = 1; i < std::size(order); ++i)
-        setTabOrder(order[i - 1], order[i]);
+    // The labels take no focus; their buddies do.
+    QWidget* previous = nullptr;
+    for (karvix::ControlId id : karvix::ControlsInTabOrder()) {
+        if (!karvix::TakesFocus(id))
+            continue;
+        if (previous)
+            setTabOrder(previous, control(id));
+        previous = control(id);
+    }
 }
 
 void Karvixfrm::Form_Load()
 {
-    DbFile = QStringLiteral("E:\\temp.pd");
-    ReadTable();
-    if (!CommandLine.isEmpty())
-        DbFile = CommandLine.section(QLatin1Char(' '), 0, 0);
-    setWindowTitle(QStringLiteral("Karvix of ") + DbFile);
+    QByteArray commandText = CommandLine.toLocal8Bit();
+    View.Start(Bytes(commandText), Bytes(ReadTable()));
+    setWindowTitle(Shown(View.Caption()));
     List1->setFocus();  // first in the tab order
     show();
     TmrTimer->start();
 }
 
-void Karvixfrm::ReadTable()
+QString Karvixfrm::dbFile() const
 {
-    // A missing or unreadable table is an empty one.
-    QByteArray bytes = ReadWholeFile(TableDirectory + QLatin1Char('/') + QLatin1String(kTableFileName));
-    TableLines = karvix::TableFromBytes(View(bytes));
+    return Shown(View.DbFile());
 }
 
-bool Karvixfrm::FileExists(const QString& folderspec)
+QByteArray Karvixfrm::ReadTable() const
+{
+    return ReadWholeFile(TableDirectory + QLatin1Char('/') + QLatin1String(karvix::kTableFileName));
+}
+
+bool Karvixfrm::FileExists(const QString& folderspec, karvix::FileStamp* stamp)
 {
     // A fresh QFileInfo: a cached one would miss changes.
     QFileInfo info(folderspec);
@@ -203,69 +193,54 @@ bool Karvixfrm::FileExists(const QString& folderspec)
         QApplication::beep();
         return false;
     }
-    // The full-resolution time and the size, so that a write within the
-    // same second as the last refresh still counts as a change.
-    NewDate = QString::number(info.lastModified().toMSecsSinceEpoch()) + QLatin1Char('/') +
-              QString::number(info.size());
+    *stamp = {info.lastModified().toMSecsSinceEpoch(), info.size()};
     return true;
 }
 
 void Karvixfrm::TmrTimer_Timer()
 {
-    if (!FileExists(DbFile)) {
+    karvix::FileStamp stamp{};
+    bool exists = FileExists(dbFile(), &stamp);
+    switch (View.Tick(exists ? &stamp : nullptr)) {
+    case karvix::TickAction::NotFound:
         reportMissingFile();
         return;
-    }
-    if (OldDate == NewDate)
+    case karvix::TickAction::Refresh:
+        break;
+    default:
         return;
+    }
 
-    // Opened before anything changes: a file that vanished or can't be read
-    // leaves the window as it is and is tried again at the next tick.
+    // A file that vanished or can't be read leaves the window as it is and
+    // is tried again at the next tick.
     bool opened = false;
-    QByteArray bytes = ReadWholeFile(DbFile, &opened);
+    QByteArray bytes = ReadWholeFile(dbFile(), &opened);
     if (!opened)
         return;
 
-    OldDate = NewDate;
+    size_t written = View.Refresh(Bytes(bytes));
     Text1->setText(Text2->text());
     Text2->setText(TimeSource().toString(QStringLiteral("HH:mm:ss")));
-    for (int i = 0; i < kBlankedRows; ++i) {
-        setRow(List1, i, QString());
-        setRow(List3, i, QString());
-    }
+    writeRows(List1, View.List1Rows(), written);
+    writeRows(List3, View.List3Rows(), written);
     resizeList1();
-
-    int k = 0;
-    for (const std::string& raw : karvix::SplitLines(View(bytes))) {
-        std::string line = karvix::CleanRecordLine(raw);
-        if (karvix::IsSkippedRecord(line))
-            continue;
-        std::string place = karvix::myvalue(line, TableLines);
-        setRow(List1, k, Shown(karvix::mytime(line) + place));
-        setRow(List3, k, Shown(line + place));
-        ++k;
-    }
-    Expect->setText(QString::number(k));
+    Expect->setText(QString::number(View.Count()));
 }
 
 void Karvixfrm::resizeList1()
 {
     QSize outer = frameGeometry().size();
-    int width = std::max(0, outer.width() - twipsToPixels(kList1WidthMarginTwips));
-    int height = std::max(0, outer.height() - twipsToPixels(kList1HeightMarginTwips));
-    List1->resize(width, height);
+    QScreen* shownOn = screen() ? screen() : QGuiApplication::primaryScreen();
+    karvix::Size size =
+        karvix::List1Size({outer.width(), outer.height()}, shownOn ? shownOn->logicalDotsPerInch() : 96.0);
+    List1->resize(size.width, size.height);
 }
 
 void Karvixfrm::reportMissingFile()
 {
-    // The box runs its own event loop; a running timer would stack up boxes.
-    if (Ending)
-        return;
-    Ending = true;
+    // The box runs its own event loop: the timer stops first.
     TmrTimer->stop();
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Karvix"),
-                    QStringLiteral("File \"") + DbFile +
-                        QStringLiteral("\" not found. Check the correct name and location"),
+    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(karvix::kDesignCaption), Shown(View.NotFoundText()),
                     QMessageBox::Ok, this);
     box.exec();
     close();
@@ -273,31 +248,33 @@ void Karvixfrm::reportMissingFile()
 
 void Karvixfrm::Command1_Click()
 {
-    QString snapshot;
-    for (int i = 0; i < List1->count(); ++i)
-        snapshot += List1->item(i)->text() + QStringLiteral("\r\n");
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->clear();
-    clipboard->setText(snapshot);
+    clipboard->setText(Shown(karvix::SnapshotText(View.List1Rows())));
 }
 
 QString Karvixfrm::mytime(const QString& line) const
 {
     QByteArray bytes = line.toLocal8Bit();
-    return Shown(karvix::mytime(View(bytes)));
+    return Shown(karvix::mytime(Bytes(bytes)));
 }
 
 QString Karvixfrm::myvalue(const QString& Rec) const
 {
     QByteArray bytes = Rec.toLocal8Bit();
-    return Shown(karvix::myvalue(View(bytes), TableLines));
+    return Shown(karvix::myvalue(Bytes(bytes), View.Table()));
 }
 
-void Karvixfrm::setRow(QListWidget* list, int row, const QString& text)
+void Karvixfrm::writeRows(QListWidget* list, const std::vector<std::string>& rows, size_t count)
 {
-    // Writing the row just past the end appends it.
-    if (row < list->count())
-        list->item(row)->setText(text);
-    else
-        list->addItem(text);
+    // Rows 0..count-1 as the view holds them; writing the row just past the
+    // end appends it.
+    for (size_t i = 0; i < count; ++i) {
+        int row = static_cast<int>(i);
+        QString text = Shown(rows[i]);
+        if (row < list->count())
+            list->item(row)->setText(text);
+        else
+            list->addItem(text);
+    }
 }

@@ -1,7 +1,9 @@
 // Karvixfrm, the viewer's one window: it watches the capture file, shows its
 // measured records one per row with a time of day and a place text, the times
 // of the last two refreshes and the number of records, and copies the rows to
-// the clipboard on request.
+// the clipboard on request. The rules live in karvix::KarvixView (shared with
+// the Win32 window); this class holds the Qt controls and moves the view's
+// results into them.
 #pragma once
 
 #include <QString>
@@ -10,7 +12,7 @@
 
 #include <functional>
 
-#include "karvix_records.h"
+#include "karvix_view.h"
 
 class QLabel;
 class QLineEdit;
@@ -33,15 +35,16 @@ public:
     void TmrTimer_Timer();
     // Puts the rows of List1, each ended by CR LF, on the clipboard.
     void Command1_Click();
-    // True when `folderspec` names an existing file; sets NewDate to its
+    // True when `folderspec` names an existing file; `stamp` gets its
     // modification time and size. Beeps when it returns false.
-    bool FileExists(const QString& folderspec);
-    // Loads "Direct Access table.txt" from the table directory.
-    void ReadTable();
+    bool FileExists(const QString& folderspec, karvix::FileStamp* stamp);
+    // The bytes of "Direct Access table.txt" in the table directory (none
+    // when it is missing or unreadable).
+    QByteArray ReadTable() const;
     QString mytime(const QString& line) const;
     QString myvalue(const QString& Rec) const;
 
-    QString dbFile() const { return DbFile; }
+    QString dbFile() const;
     // The directory of "Direct Access table.txt"; the program's own
     // directory unless replaced (tests) before Form_Load.
     void setTableDirectory(const QString& directory) { TableDirectory = directory; }
@@ -61,7 +64,8 @@ private:
     void placeControls();
     void resizeList1();
     void reportMissingFile();
-    static void setRow(QListWidget* list, int row, const QString& text);
+    QWidget* control(karvix::ControlId id) const;
+    static void writeRows(QListWidget* list, const std::vector<std::string>& rows, size_t count);
 
     QLabel* Label1 = nullptr;
     QLineEdit* Text1 = nullptr;
@@ -75,13 +79,9 @@ private:
     QTimer* TmrTimer = nullptr;
 
     QString CommandLine;
-    QString DbFile;
-    QString OldDate;
-    QString NewDate;
-    karvix::TableLines TableLines;
+    karvix::KarvixView View;
     QString TableDirectory;
     std::function<QTime()> TimeSource;
-    bool Ending = false;  // the missing-file message has been shown
 };
 
 // The command-line text after the program's name, rebuilt from the arguments.

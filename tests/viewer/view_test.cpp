@@ -1,0 +1,226 @@
+// Karvix's window rules shared by the Qt and the Win32 window: command line,
+// start-up, the tick's decision, the rows of a refresh, List1's size, the
+// design geometry and the clipboard text. Runs in the Linux build and under wine.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "karvix_view.h"
+
+namespace {
+
+using karvix::KarvixView;
+using karvix::TickAction;
+
+const char kTable[] = "28FF001122330000 0 Room0\r\n28FF001122330001 1 Room1\r\n";
+
+std::string Record(int i)
+{
+    std::string line = std::to_string(1700000000 + i) + ".123,28FF00112233000" + std::to_string(i) +
+                       ",BE2A00FFFF0C10100C55,21.000,21.063 ";
+    return line + std::string(98 - line.size(), ' ') + "\r\n";
+}
+
+std::string Blank()
+{
+    return ",,,," + std::string(94, ' ') + "\r\n";
+}
+
+std::string Records(int first, int count)
+{
+    std::string bytes;
+    for (int i = first; i < first + count; ++i)
+        bytes += i % 10 == 9 ? Blank() : Record(i % 10);
+    return bytes;
+}
+
+TEST(KarvixView, ArgumentTextFollowsTheProgramName)
+{
+    const struct {
+        const char* commandLine;
+        const char* argument;
+    } cases[] = {
+        {"Karvix.exe", ""},
+        {"Karvix.exe C:\\data\\temp.pd", "C:\\data\\temp.pd"},
+        {"Karvix.exe   C:\\a.pd more words", "C:\\a.pd more words"},
+        {"Karvix.exe\tC:\\a.pd", "C:\\a.pd"},
+        {"\"C:\\Program Files\\Karvix\\Karvix.exe\" D:\\temp.pd", "D:\\temp.pd"},
+        {"\"C:\\Program Files\\Karvix\\Karvix.exe\"", ""},
+        {"\"C:\\unterminated quote D:\\temp.pd", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(karvix::ArgumentText(c.commandLine), c.argument) << c.commandLine;
+}
+
+TEST(KarvixView, StartTakesThePathBeforeTheFirstBlank)
+{
+    const struct {
+        const char* commandText;
+        const char* dbFile;
+    } cases[] = {
+        {"", "E:\\temp.pd"},
+        {"C:\\data\\temp.pd", "C:\\data\\temp.pd"},
+        {"C:\\data\\temp.pd more words", "C:\\data\\temp.pd"},
+        {"\"C:\\My Data\\temp.pd\"", "\"C:\\My"},  // quotes are not special
+    };
+    for (const auto& c : cases) {
+        KarvixView view;
+        view.Start(c.commandText, kTable);
+        EXPECT_EQ(view.DbFile(), c.dbFile);
+        EXPECT_EQ(view.Caption(), std::string("Karvix of ") + c.dbFile);
+        EXPECT_EQ(view.NotFoundText(),
+                  std::string("File \"") + c.dbFile + "\" not found. Check the correct name and location");
+    }
+}
+
+TEST(KarvixView, ProgramDirectory)
+{
+    EXPECT_EQ(karvix::ProgramDirectory("C:\\loggers\\Karvix.exe"), "C:\\loggers");
+    EXPECT_EQ(karvix::ProgramDirectory("Z:\\a/b\\Karvix.exe"), "Z:\\a/b");
+    EXPECT_EQ(karvix::ProgramDirectory("/usr/bin/Karvix"), "/usr/bin");
+    EXPECT_EQ(karvix::ProgramDirectory("Karvix"), ".");
+}
+
+TEST(KarvixView, TickRefreshesOnTimeOrSizeChange)
+{
+    // Each step: the file's stamp at this tick, and whether the tick refreshes.
+    const struct {
+        long long modifiedMs;
+        long long size;
+        TickAction action;
+    } steps[] = {
+        {1000, 4100, TickAction::Refresh},    // the first tick always refreshes
+        {1000, 4100, TickAction::Unchanged},  // nothing changed
+        {1400, 4100, TickAction::Refresh},    // same second, later millisecond
+        {1400, 4200, TickAction::Refresh},    // same time, new size
+        {1400, 4200, TickAction::Unchanged},  // rewritten alike
+        {900, 4200, TickAction::Refresh},     // time set back
+    };
+    KarvixView view;
+    view.Start("temp.pd", kTable);
+    int step = 0;
+    for (const auto& s : steps) {
+        karvix::FileStamp stamp{s.modifiedMs, s.size};
+        EXPECT_EQ(view.Tick(&stamp), s.action) << "step " << step++;
+        if (s.action == TickAction::Refresh)
+            view.Refresh({});
+    }
+}
+
+TEST(KarvixView, UnreadFileIsRefreshedAtTheNextTick)
+{
+    KarvixView view;
+    view.Start("temp.pd", kTable);
+    karvix::FileStamp stamp{5, 10};
+    EXPECT_EQ(view.Tick(&stamp), TickAction::Refresh);
+    // The front end could not read the file and skipped Refresh().
+    EXPECT_EQ(view.Tick(&stamp), TickAction::Refresh);
+    view.Refresh(Records(0, 1));
+    EXPECT_EQ(view.Tick(&stamp), TickAction::Unchanged);
+}
+
+TEST(KarvixView, MissingFileGivesOneMessage)
+{
+    KarvixView view;
+    view.Start("absent.pd", kTable);
+    EXPECT_EQ(view.Tick(nullptr), TickAction::NotFound);
+    // Ticks while the message is on screen, even with the file back, do nothing.
+    karvix::FileStamp stamp{5, 10};
+    EXPECT_EQ(view.Tick(&stamp), TickAction::Ended);
+    EXPECT_EQ(view.Tick(nullptr), TickAction::Ended);
+}
+
+TEST(KarvixView, RefreshRows)
+{
+    KarvixView view;
+    view.Start("temp.pd", kTable);
+    EXPECT_EQ(view.Refresh(Blank() + Record(0) + Blank() + Record(1) + Record(5)), 27u);
+    EXPECT_EQ(view.Count(), 3);
+    ASSERT_EQ(view.List1Rows().size(), 27u);
+    ASSERT_EQ(view.List3Rows().size(), 27u);
+    EXPECT_EQ(view.List1Rows()[0], "23:13:20,28FF001122330000,BE2A00FFFF0C10100C55,21.000,21.063  -  0 Room0");
+    EXPECT_EQ(view.List3Rows()[0],
+              "1700000000.123,28FF001122330000,BE2A00FFFF0C10100C55,21.000,21.063  -  0 Room0");
+    EXPECT_EQ(view.List1Rows()[1], "23:13:21,28FF001122330001,BE2A00FFFF0C10100C55,21.000,21.063  -  1 Room1");
+    EXPECT_EQ(view.List1Rows()[2],
+              "23:13:25,28FF001122330005,BE2A00FFFF0C10100C55,21.000,21.063  - Unknown element");
+    for (size_t k = 3; k < 27; ++k)
+        EXPECT_EQ(view.List1Rows()[k], "") << k;
+
+    // A file of blank records only: 27 empty rows.
+    EXPECT_EQ(view.Refresh(Blank() + Blank()), 27u);
+    EXPECT_EQ(view.Count(), 0);
+    EXPECT_EQ(view.List1Rows(), std::vector<std::string>(27));
+}
+
+TEST(KarvixView, RowsFrom27KeepOlderText)
+{
+    KarvixView view;
+    view.Start("temp.pd", kTable);
+    EXPECT_EQ(view.Refresh(Records(0, 33)), 30u);  // 30 measured, 3 blank
+    const std::vector<std::string> before = view.List1Rows();
+    EXPECT_EQ(view.Refresh(Records(0, 5)), 27u);
+    EXPECT_EQ(view.Count(), 5);
+    ASSERT_EQ(view.List1Rows().size(), 30u);
+    for (size_t k = 0; k < 30; ++k)
+        EXPECT_EQ(view.List1Rows()[k], k < 5 || k >= 27 ? before[k] : "") << k;
+    EXPECT_EQ(view.List3Rows()[27].substr(0, 14), "1700000000.123");
+}
+
+TEST(KarvixView, SnapshotText)
+{
+    KarvixView view;
+    view.Start("temp.pd", kTable);
+    EXPECT_EQ(karvix::SnapshotText(view.List1Rows()), "");  // before the first refresh
+    view.Refresh(Records(0, 20));                           // 18 measured
+    std::string text = karvix::SnapshotText(view.List1Rows());
+    std::string expected;
+    for (size_t k = 0; k < 18; ++k)
+        expected += view.List1Rows()[k] + "\r\n";
+    for (size_t k = 18; k < 27; ++k)
+        expected += "\r\n";  // the blanked rows
+    EXPECT_EQ(text, expected);
+    EXPECT_EQ(text.substr(text.size() - 4), "\r\n\r\n");
+}
+
+TEST(KarvixView, DesignGeometryAt96And144Dpi)
+{
+    // Pixels (left, top, width, height) at 96 dpi: 15 twips to the pixel.
+    const int at96[karvix::kControlCount][4] = {
+        {8, 0, 57, 17},   {48, 0, 49, 19},   {104, 0, 49, 17},  {152, 0, 49, 19},  {224, 0, 81, 25},
+        {312, 0, 33, 19}, {368, 0, 121, 23}, {6, 28, 641, 433}, {626, 419, 13, 17},
+    };
+    for (const karvix::ControlDesign& c : karvix::kControls) {
+        const int* px = at96[c.id];
+        EXPECT_EQ(karvix::TwipsToPixels(c.left, 96), px[0]) << c.name;
+        EXPECT_EQ(karvix::TwipsToPixels(c.top, 96), px[1]) << c.name;
+        EXPECT_EQ(karvix::TwipsToPixels(c.width, 96), px[2]) << c.name;
+        EXPECT_EQ(karvix::TwipsToPixels(c.height, 96), px[3]) << c.name;
+    }
+    EXPECT_EQ(karvix::TwipsToPixels(karvix::kClientWidthTwips, 96), 654);
+    EXPECT_EQ(karvix::TwipsToPixels(karvix::kClientHeightTwips, 96), 473);
+    EXPECT_EQ(karvix::TwipsToPixels(karvix::kClientWidthTwips, 144), 981);
+    EXPECT_EQ(karvix::TwipsToPixels(350, 144), 35);
+}
+
+TEST(KarvixView, List1SizeNeverNegative)
+{
+    EXPECT_EQ(karvix::List1Size({800, 600}, 96).width, 800 - 27);
+    EXPECT_EQ(karvix::List1Size({800, 600}, 96).height, 600 - 60);
+    EXPECT_EQ(karvix::List1Size({800, 600}, 144).height, 600 - 90);
+    EXPECT_EQ(karvix::List1Size({10, 10}, 96).width, 0);
+    EXPECT_EQ(karvix::List1Size({10, 10}, 96).height, 0);
+}
+
+TEST(KarvixView, TabOrderSkipsLabels)
+{
+    std::vector<std::string> focus;
+    for (karvix::ControlId id : karvix::ControlsInTabOrder())
+        if (karvix::TakesFocus(id))
+            focus.push_back(karvix::kControls[id].name);
+    EXPECT_EQ(focus, (std::vector<std::string>{"List1", "Text1", "Text2", "Expect", "List3", "Command1"}));
+}
+
+}  // namespace

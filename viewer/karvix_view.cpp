@@ -1,0 +1,116 @@
+#include "karvix_view.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace karvix {
+
+std::array<ControlId, kControlCount> ControlsInTabOrder()
+{
+    std::array<ControlId, kControlCount> order{};
+    for (const ControlDesign& c : kControls)
+        order[static_cast<size_t>(c.tabIndex)] = c.id;
+    return order;
+}
+
+bool TakesFocus(ControlId id)
+{
+    return kControls[id].kind != ControlKind::Label;
+}
+
+int TwipsToPixels(int twips, double dpi)
+{
+    return static_cast<int>(std::lround(twips * dpi / kTwipsPerInch));
+}
+
+Size List1Size(Size outer, double dpi)
+{
+    return {std::max(0, outer.width - TwipsToPixels(kList1WidthMarginTwips, dpi)),
+            std::max(0, outer.height - TwipsToPixels(kList1HeightMarginTwips, dpi))};
+}
+
+std::string ArgumentText(std::string_view commandLine)
+{
+    size_t i = 0;
+    if (!commandLine.empty() && commandLine[0] == '"') {
+        size_t close = commandLine.find('"', 1);
+        i = close == std::string_view::npos ? commandLine.size() : close + 1;
+    } else {
+        while (i < commandLine.size() && commandLine[i] != ' ' && commandLine[i] != '\t')
+            ++i;
+    }
+    while (i < commandLine.size() && (commandLine[i] == ' ' || commandLine[i] == '\t'))
+        ++i;
+    return std::string(commandLine.substr(i));
+}
+
+std::string ProgramDirectory(std::string_view programPath)
+{
+    size_t cut = programPath.find_last_of("\\/");
+    return cut == std::string_view::npos ? std::string(".") : std::string(programPath.substr(0, cut));
+}
+
+void KarvixView::Start(std::string_view commandText, std::string_view tableBytes)
+{
+    DbFile_ = kDefaultDbFile;
+    TableLines_ = TableFromBytes(tableBytes);
+    if (!commandText.empty())
+        DbFile_ = std::string(commandText.substr(0, commandText.find(' ')));
+}
+
+std::string KarvixView::NotFoundText() const
+{
+    return "File \"" + DbFile_ + "\" not found. Check the correct name and location";
+}
+
+TickAction KarvixView::Tick(const FileStamp* stamp)
+{
+    if (Ended_)
+        return TickAction::Ended;
+    if (!stamp) {
+        // One message, then the end: later ticks (the box runs its own
+        // message loop) do nothing.
+        Ended_ = true;
+        return TickAction::NotFound;
+    }
+    NewDate_ = std::to_string(stamp->modifiedMs) + '/' + std::to_string(stamp->size);
+    return OldDate_ == NewDate_ ? TickAction::Unchanged : TickAction::Refresh;
+}
+
+size_t KarvixView::Refresh(std::string_view fileBytes)
+{
+    OldDate_ = NewDate_;
+    size_t written = std::max(List1_.size(), static_cast<size_t>(kBlankedRows));
+    List1_.resize(written);
+    List3_.resize(written);
+    std::fill_n(List1_.begin(), kBlankedRows, std::string());
+    std::fill_n(List3_.begin(), kBlankedRows, std::string());
+    written = kBlankedRows;
+
+    size_t k = 0;
+    for (const std::string& raw : SplitLines(fileBytes)) {
+        std::string line = CleanRecordLine(raw);
+        if (IsSkippedRecord(line))
+            continue;
+        std::string place = myvalue(line, TableLines_);
+        if (k == List1_.size()) {
+            List1_.emplace_back();
+            List3_.emplace_back();
+        }
+        List1_[k] = mytime(line) + place;
+        List3_[k] = line + place;
+        ++k;
+    }
+    Count_ = static_cast<int>(k);
+    return std::max(written, k);
+}
+
+std::string SnapshotText(const std::vector<std::string>& rows)
+{
+    std::string text;
+    for (const std::string& row : rows)
+        text.append(row).append("\r\n");
+    return text;
+}
+
+}  // namespace karvix
