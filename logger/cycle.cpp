@@ -8,6 +8,7 @@
 #include "logger/config.h"
 #include "logger/logger.h"
 #include "logger/outputs.h"
+#include "onewire/adapter.h"
 #include "onewire/driver.h"
 #include "onewire/port.h"
 #include "support/console.h"
@@ -18,6 +19,8 @@ const FamilyName FamilyNameTable[] = {
     {0x1D, "Counter  "}, {0x20, "DS2450   "}, {0x26, "DS2438   "}, {0x29, "8-Switch "},
     {0x2C, "DS2890   "}, {0x3A, "DS2413   "}, {0x01, "Not Slave"}, {0x04, "Not Slave"},
     {0x09, "Not Slave"}, {0x0A, "Not Slave"}, {0x1A, "Not Slave"}, {0x23, "Not Slave"},
+    // The newer temperature families, listed only when temp.conf switches them on.
+    {0x28, "DS18B20  "}, {0x22, "DS1822   "}, {0x3B, "DS1825   "}, {0x42, "DS28EA00 "},
 };
 const int FamilyNameCount = static_cast<int>(sizeof FamilyNameTable / sizeof FamilyNameTable[0]);
 
@@ -44,6 +47,14 @@ int FindSensors(int port, SerialNumber* sensors, int family, int capacity)
         if ((sensors[count][0] & 0x7F) == (family & 0x7F))
             ++count;
     }
+    return count;
+}
+
+int FindConfiguredSensors(int port, SerialNumber* sensors, int capacity)
+{
+    int count = 0;
+    for (int f = 0; f < Config.familyCount && count < capacity - 1; ++f)
+        count += FindSensors(port, sensors + count, Config.families[static_cast<size_t>(f)], capacity - count);
     return count;
 }
 
@@ -108,6 +119,29 @@ namespace {
 CycleReport Report;
 uint32_t LastCycleStartMs;
 
+// What the cycle knows of each slot's sensor from its earlier cycles: whether
+// it answered last time, and the adapter's reinitialisations by then. A
+// power-on value is refused until the sensor has answered once since it
+// appeared and since the adapter was last reinitialised.
+struct SlotHistory {
+    SerialNumber serial;
+    bool answered;
+    uint32_t reinits;
+};
+SlotHistory Slots[SENSOR_SLOTS];
+
+int PowerOnPossible(int port, int slot, const SerialNumber& serial)
+{
+    const SlotHistory& seen = Slots[slot];
+    return seen.serial != serial || !seen.answered || seen.reinits != PortReinitCount[static_cast<size_t>(port)];
+}
+
+void RememberSlot(int port, int slot, const SerialNumber& serial, ReadingOutcome outcome)
+{
+    Slots[slot] = SlotHistory{serial, outcome != ReadingOutcome::NoPresence,
+                              PortReinitCount[static_cast<size_t>(port)]};
+}
+
 // The table's record and label for the reading the cycle just took.
 void KeepReading(SensorReading* reading)
 {
@@ -133,12 +167,19 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
     bool fileOpen = OpenMeasurementFile() != 0;
     for (int i = 0; i < count; ++i) {
         float value = 0;
-        int good = SampleSensor(port, sensors[i].data(), &value);
+        int good = SampleSensorChecked(port, sensors[i].data(), &value, PowerOnPossible(port, i, sensors[i]));
         KeepReading(&Report.readings[i]);
-        if (good)
+        RememberSlot(port, i, sensors[i], LastReading.outcome);
+        if (good) {
             PauseMs(100);
-        else
+        } else if (LastReading.outcome == ReadingOutcome::PowerOnValue) {
+            // The sensor answered: the pause of a good reading, no presence check.
+            LogEvent("Power-on value 85.000 from %s not stored: the sensor has not converted since power-up\n",
+                     Report.readings[i].serialText);
+            PauseMs(100);
+        } else {
             LogEvent("Error reading temperature, verify device present:%d\n", NetCheckPresent(port, 0));
+        }
     }
     Report.count = count;
     std::printf("\n");
@@ -188,11 +229,11 @@ int RunLogger(int argc, char** argv)
     }
     std::printf("Port opened: %s\n", name);
 
-    int count = FindSensors(port, SensorList, 0x10, SENSOR_SLOTS);
+    int count = FindConfiguredSensors(port, SensorList, SENSOR_SLOTS);
     while (count == 0) {
         std::printf("\n\n\nERROR, device DS1920/DS1820 not found!\n");
         PauseMs(5000);
-        count = FindSensors(port, SensorList, 0x10, SENSOR_SLOTS);
+        count = FindConfiguredSensors(port, SensorList, SENSOR_SLOTS);
     }
     std::printf("\n");
     std::printf("Device(s) Found: \n");

@@ -13,10 +13,12 @@ std::array<DriverHandle, MAX_PORTNUM> PortHandle{};
 std::array<int, MAX_PORTNUM> PortSpeed{};
 std::array<int, MAX_PORTNUM> PortLevel{};
 std::array<int, MAX_PORTNUM> PortProgramVoltage{};
+std::array<uint32_t, MAX_PORTNUM> PortReinitCount{};
 
 int AdapterReinitialize(int port)
 {
     const auto slot = static_cast<std::size_t>(port);
+    ++PortReinitCount[slot];
     if (!PrepareAdapter(PortHandle[slot])) {
         PushErrorCode(24);
         return 0;
@@ -44,6 +46,7 @@ void StackResetForTest()
     PortSpeed.fill(0);
     PortLevel.fill(0);
     PortProgramVoltage.fill(0);
+    PortReinitCount.fill(0);
     PortSerial.fill(SerialNumber{});
     SearchResumeBit.fill(0);
     SearchFamilyResumeBit.fill(0);

@@ -13,6 +13,9 @@ extern std::array<DriverHandle, MAX_PORTNUM> PortHandle;   // 0 = free slot
 extern std::array<int, MAX_PORTNUM> PortSpeed;             // 0 normal, 1 overdrive
 extern std::array<int, MAX_PORTNUM> PortLevel;             // 0 normal, 2 strong pull-up
 extern std::array<int, MAX_PORTNUM> PortProgramVoltage;    // 1 = 12 V reported present
+// Reinitialisations asked for on the port (opening included); wraps. Callers
+// compare two readings to learn whether the adapter was reset in between.
+extern std::array<uint32_t, MAX_PORTNUM> PortReinitCount;
 
 // Communication command values (request kind 1).
 constexpr uint16_t CMD_RESET = 0x084B;

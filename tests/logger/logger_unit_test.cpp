@@ -112,6 +112,97 @@ TEST(Degrees, WorkedExamplesOfTheScratchpad)
     }
 }
 
+// DecodeTemperature over the families, with scratchpad bytes 0, 1 and 4
+// (0x10: bytes 0, 1, 6, 7) as a sensor sends them.
+TEST(Degrees, DecodeByFamily)
+{
+    struct Case {
+        uint8_t family;
+        uint8_t b0, b1, b4;          // for 0x10 b4 is COUNT_REMAIN, with COUNT_PER_C 16 (0 when b4 is 0xFF)
+        int result;
+        const char* whole;
+        const char* extended;
+    } cases[] = {
+        {0x28, 0x91, 0x01, 0x7F, 1, "25.000", "25.063"},    // +25.0625
+        {0x28, 0x5E, 0xFF, 0x7F, 1, "-11.000", "-10.125"},  // -10.125
+        {0x28, 0xFF, 0xFF, 0x7F, 1, "-1.000", "-0.063"},    // -0.0625
+        {0x28, 0xD0, 0x07, 0x7F, 1, "125.000", "125.000"},
+        {0x28, 0x90, 0xFC, 0x7F, 1, "-55.000", "-55.000"},
+        {0x28, 0x50, 0x05, 0x7F, 1, "85.000", "85.000"},
+        {0x28, 0x00, 0x00, 0x7F, 1, "0.000", "0.000"},
+        {0x28, 0xF8, 0xFF, 0x7F, 1, "-1.000", "-0.500"},
+        // Lower resolutions: the undefined low bits are cleared.
+        {0x28, 0x97, 0x01, 0x1F, 1, "25.000", "25.000"},    // 9 bits: 3 bits
+        {0x28, 0x5F, 0xFF, 0x1F, 1, "-11.000", "-10.500"},
+        {0x28, 0x97, 0x01, 0x3F, 1, "25.000", "25.250"},    // 10 bits: 2 bits
+        {0x28, 0x97, 0x01, 0x5F, 1, "25.000", "25.375"},    // 11 bits: 1 bit
+        // The relatives decode alike; the DS1825's address pins in the low nibble.
+        {0x22, 0x5E, 0xFF, 0x7F, 1, "-11.000", "-10.125"},
+        {0x3B, 0x91, 0x01, 0x7A, 1, "25.000", "25.063"},
+        {0x3B, 0x97, 0x01, 0x15, 1, "25.000", "25.000"},
+        {0x42, 0xFF, 0xFF, 0x7F, 1, "-1.000", "-0.063"},
+        // The DS1820 rule, and its missing COUNT_PER_C.
+        {0x10, 0x32, 0x00, 0x0B, 1, "25.000", "25.063"},
+        {0x10, 0x92, 0xFF, 0x10, 1, "-55.000", "-55.250"},
+        {0x10, 0x2A, 0x00, 0xFF, 0, "21.000", "21.000"},
+        // Not a temperature family.
+        {0x05, 0x91, 0x01, 0x7F, 0, "0.000", "0.000"},
+    };
+    for (const Case& c : cases) {
+        uint8_t pad[9] = {c.b0, c.b1, 0x4B, 0x46, 0xFF, 0xFF, 0x0C, 0x10, 0x00};
+        if (c.family == 0x10) {
+            pad[6] = c.b4 == 0xFF ? 0x0C : c.b4;
+            pad[7] = c.b4 == 0xFF ? 0 : 0x10;
+        } else {
+            pad[4] = c.b4;
+        }
+        double whole = -99, extended = -99;
+        SCOPED_TRACE(::testing::Message() << std::hex << int(c.family) << " " << int(c.b1) << int(c.b0));
+        EXPECT_EQ(DecodeTemperature(c.family, pad, &whole, &extended), c.result);
+        EXPECT_EQ(FormatFixed3(whole), c.whole);
+        EXPECT_EQ(FormatFixed3(extended), c.extended);
+    }
+}
+
+TEST(Degrees, PowerOnValueOnlyForTheNewerFamilies)
+{
+    struct Case {
+        uint8_t family, b0, b1, b4;
+        int powerOn;
+    } cases[] = {
+        {0x28, 0x50, 0x05, 0x7F, 1}, {0x42, 0x50, 0x05, 0x7F, 1}, {0x28, 0x57, 0x05, 0x1F, 1},
+        {0x28, 0x51, 0x05, 0x7F, 0}, {0x10, 0xAA, 0x00, 0xFF, 0}, {0x10, 0x50, 0x05, 0xFF, 0},
+        {0x05, 0x50, 0x05, 0x7F, 0},
+    };
+    for (const Case& c : cases) {
+        uint8_t pad[9] = {c.b0, c.b1, 0x4B, 0x46, c.b4, 0xFF, 0x0C, 0x10, 0x00};
+        EXPECT_EQ(IsPowerOnValue(c.family, pad), c.powerOn) << std::hex << int(c.family) << " " << int(c.b0);
+    }
+}
+
+TEST(Families, NamesAndTemperatureFamilies)
+{
+    const struct {
+        uint8_t family;
+        const char* name;
+        int temperature;
+    } cases[] = {
+        {0x10, "Temp     ", 1}, {0x28, "DS18B20  ", 1}, {0x22, "DS1822   ", 1}, {0x3B, "DS1825   ", 1},
+        {0x42, "DS28EA00 ", 1}, {0x05, "1-Switch ", 0}, {0x90, nullptr, 0},     {0x01, "Not Slave", 0},
+    };
+    for (const auto& c : cases) {
+        const char* name = FamilyNameOf(c.family);
+        if (c.name) {
+            ASSERT_NE(name, nullptr);
+            EXPECT_STREQ(name, c.name);
+            EXPECT_EQ(std::strlen(name), 9u);
+        } else {
+            EXPECT_EQ(name, nullptr);
+        }
+        EXPECT_EQ(IsTemperatureFamily(c.family), c.temperature) << int(c.family);
+    }
+}
+
 TEST(Stamps, ZeroPaddedDayEnglishNamesOneReading)
 {
     setenv("TZ", "UTC", 1);
