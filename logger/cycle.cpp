@@ -136,10 +136,11 @@ int PowerOnPossible(int port, int slot, const SerialNumber& serial)
     return seen.serial != serial || !seen.answered || seen.reinits != PortReinitCount[static_cast<size_t>(port)];
 }
 
-void RememberSlot(int port, int slot, const SerialNumber& serial, ReadingOutcome outcome)
+// A sensor answered when its scratchpad passed the CRC; one that is off the
+// bus fails the selection or reads all ones.
+void RememberSlot(int port, int slot, const SerialNumber& serial, bool answered)
 {
-    Slots[slot] = SlotHistory{serial, outcome != ReadingOutcome::NoPresence,
-                              PortReinitCount[static_cast<size_t>(port)]};
+    Slots[slot] = SlotHistory{serial, answered, PortReinitCount[static_cast<size_t>(port)]};
 }
 
 // The table's record and label for the reading the cycle just took.
@@ -169,12 +170,12 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
         float value = 0;
         int good = SampleSensorChecked(port, sensors[i].data(), &value, PowerOnPossible(port, i, sensors[i]));
         KeepReading(&Report.readings[i]);
-        RememberSlot(port, i, sensors[i], LastReading.outcome);
+        RememberSlot(port, i, sensors[i], LastReading.hasWhole);
         if (good) {
             PauseMs(100);
         } else if (LastReading.outcome == ReadingOutcome::PowerOnValue) {
             // The sensor answered: the pause of a good reading, no presence check.
-            LogEvent("Power-on value 85.000 from %s not stored: the sensor has not converted since power-up\n",
+            LogEvent("Power-on value 85.000 from %s not stored: first reading since the sensor or the adapter started\n",
                      Report.readings[i].serialText);
             PauseMs(100);
         } else {

@@ -17,7 +17,13 @@
 #include <io.h>
 #endif
 
+#include "logger/config.h"
 #include "logger/logger.h"
+#include "logger/outputs.h"
+#include "onewire/adapter.h"
+#include "onewire/driver.h"
+#include "onewire/port.h"
+#include "simulator/sim.h"
 
 namespace {
 
@@ -363,6 +369,75 @@ TEST_F(InTempDir, UpdateBeyondRecord40ExtendsThePool)
     std::string pool = ReadFile("temp.pd");
     ASSERT_EQ(pool.size(), 4500u);
     EXPECT_EQ(pool.substr(4400, 100).substr(0, 16), "1700000000.123,1");
+}
+
+// When a reading of +85 degrees is the power-on value and when a temperature.
+TEST_F(InTempDir, CyclePowerOnValueRefusedOnlyWhenTheSensorMayNotHaveConverted)
+{
+    // A DS1820 and a DS18B20, both at +85 degrees, on a software adapter.
+    WriteFile("bus.txt", "clock virtual\nsensor 10000000000001 85\nsensor 28000000000002 85\n");
+    Config = TempConfig();
+    Config.families = {0x10, 0x28};
+    Config.familyCount = 2;
+    DriverRegisterBuiltinBackends();
+    struct Open {
+        int port = PortOpenFirstFree("sim:bus.txt");
+        ~Open()
+        {
+            if (port >= 0)
+                PortClose(port);
+            ClockInstall(nullptr);
+            Config = TempConfig();
+        }
+    } open;
+    const int port = open.port;
+    ASSERT_GE(port, 0);
+    SerialNumber sensors[SENSOR_SLOTS];
+    ASSERT_EQ(FindConfiguredSensors(port, sensors, SENSOR_SLOTS), 2);
+    ASSERT_EQ(sensors[0][0], 0x10);
+    ASSERT_EQ(sensors[1][0], 0x28);
+    SimSerial ds18b20;
+    std::copy(sensors[1].begin(), sensors[1].end(), ds18b20.begin());
+    const struct {
+        const char* name;
+        void (*before)(int port, const SimSerial& serial);
+        ReadingOutcome outcome;
+    } steps[] = {
+        {"first cycle", nullptr, ReadingOutcome::PowerOnValue},
+        {"second cycle", nullptr, ReadingOutcome::Good},
+        {"after an adapter reinitialisation", [](int port, const SimSerial&) { AdapterReinitialize(port); },
+         ReadingOutcome::PowerOnValue},
+        {"the cycle after", nullptr, ReadingOutcome::Good},
+        {"sensor gone", [](int, const SimSerial& s) { SimSetPresent(SimLastOpened(), s, false); },
+         ReadingOutcome::Crc},  // Match ROM finds nobody: all ones
+        {"sensor back", [](int, const SimSerial& s) { SimSetPresent(SimLastOpened(), s, true); },
+         ReadingOutcome::PowerOnValue},
+        {"and read", nullptr, ReadingOutcome::Good},
+    };
+    int refused = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.before)
+            step.before(port, ds18b20);
+        RunMeasurementCycle(port, sensors, 2);
+        EXPECT_EQ(LastReading.outcome, step.outcome);
+        std::string tmp = ReadFile("tempu.tmp");
+        EXPECT_NE(tmp.find(",10000000000001"), std::string::npos) << "a DS1820's 85 is always stored";
+        bool stored = step.outcome == ReadingOutcome::Good;
+        EXPECT_EQ(tmp.find(",28000000000002") != std::string::npos, stored) << tmp;
+        if (step.outcome == ReadingOutcome::PowerOnValue) {
+            ++refused;
+            EXPECT_TRUE(LastReading.hasWhole);
+            EXPECT_EQ(LastReading.scratchpad[0], 0x50);
+            EXPECT_EQ(LastReading.scratchpad[1], 0x05);
+        }
+    }
+    std::string log = ReadFile("USBerr.txt");
+    size_t entries = 0;
+    for (size_t at = log.find("Power-on value 85.000 from 28"); at != std::string::npos;
+         at = log.find("Power-on value 85.000 from 28", at + 1))
+        ++entries;
+    EXPECT_EQ(entries, static_cast<size_t>(refused)) << log;
 }
 
 TEST_F(InTempDir, EventLogStampsEachEntryAndWritesCrLf)
