@@ -51,7 +51,7 @@ bool ParseDays(const std::string& value, int* out)
     for (char c : value)
         if (c < '0' || c > '9')
             return false;
-    *out = std::atoi(value.c_str());
+    *out = static_cast<int>(std::strtol(value.c_str(), nullptr, 10));
     return true;
 }
 

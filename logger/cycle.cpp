@@ -175,7 +175,8 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
             PauseMs(100);
         } else if (LastReading.outcome == ReadingOutcome::PowerOnValue) {
             // The sensor answered: the pause of a good reading, no presence check.
-            LogEvent("Power-on value 85.000 from %s not stored: first reading since the sensor or the adapter started\n",
+            LogEvent("Power-on value 85.000 from %s not stored: first reading since the sensor or the adapter "
+                     "started\n",
                      Report.readings[i].serialText);
             PauseMs(100);
         } else {
