@@ -2,6 +2,7 @@
 // place table, record padding, the Pool Database update and the event log.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <tuple>
