@@ -171,45 +171,6 @@ TEST(Degrees, DecodeByFamily)
     }
 }
 
-TEST(Degrees, PowerOnValueOnlyForTheNewerFamilies)
-{
-    struct Case {
-        uint8_t family, b0, b1, b4;
-        int powerOn;
-    } cases[] = {
-        {0x28, 0x50, 0x05, 0x7F, 1}, {0x42, 0x50, 0x05, 0x7F, 1}, {0x28, 0x57, 0x05, 0x1F, 1},
-        {0x28, 0x51, 0x05, 0x7F, 0}, {0x10, 0xAA, 0x00, 0xFF, 0}, {0x10, 0x50, 0x05, 0xFF, 0},
-        {0x05, 0x50, 0x05, 0x7F, 0},
-    };
-    for (const Case& c : cases) {
-        uint8_t pad[9] = {c.b0, c.b1, 0x4B, 0x46, c.b4, 0xFF, 0x0C, 0x10, 0x00};
-        EXPECT_EQ(IsPowerOnValue(c.family, pad), c.powerOn) << std::hex << int(c.family) << " " << int(c.b0);
-    }
-}
-
-TEST(Families, NamesAndTemperatureFamilies)
-{
-    const struct {
-        uint8_t family;
-        const char* name;
-        int temperature;
-    } cases[] = {
-        {0x10, "Temp     ", 1}, {0x28, "DS18B20  ", 1}, {0x22, "DS1822   ", 1}, {0x3B, "DS1825   ", 1},
-        {0x42, "DS28EA00 ", 1}, {0x05, "1-Switch ", 0}, {0x90, nullptr, 0},     {0x01, "Not Slave", 0},
-    };
-    for (const auto& c : cases) {
-        const char* name = FamilyNameOf(c.family);
-        if (c.name) {
-            ASSERT_NE(name, nullptr);
-            EXPECT_STREQ(name, c.name);
-            EXPECT_EQ(std::strlen(name), 9u);
-        } else {
-            EXPECT_EQ(name, nullptr);
-        }
-        EXPECT_EQ(IsTemperatureFamily(c.family), c.temperature) << int(c.family);
-    }
-}
-
 TEST(Stamps, ZeroPaddedDayEnglishNamesOneReading)
 {
     setenv("TZ", "UTC", 1);
