@@ -87,6 +87,11 @@ void ParseFamilies(const std::string& value, const std::string& where, TempConfi
                                 "\"; ignored");
             continue;
         }
+        if (!IsTemperatureFamily(static_cast<uint8_t>(family))) {
+            problems->push_back(where + ": families: \"" + Shown(code) +
+                                "\" is not a temperature family (10, 28, 22, 3B or 42); ignored");
+            continue;
+        }
         bool repeated = false;
         for (int i = 0; i < count; ++i)
             repeated = repeated || families[i] == family;

@@ -19,6 +19,8 @@ const FamilyName FamilyNameTable[] = {
     {0x1D, "Counter  "}, {0x20, "DS2450   "}, {0x26, "DS2438   "}, {0x29, "8-Switch "},
     {0x2C, "DS2890   "}, {0x3A, "DS2413   "}, {0x01, "Not Slave"}, {0x04, "Not Slave"},
     {0x09, "Not Slave"}, {0x0A, "Not Slave"}, {0x1A, "Not Slave"}, {0x23, "Not Slave"},
+    // The newer temperature families, listed only when temp.conf switches them on.
+    {0x28, "DS18B20  "}, {0x22, "DS1822   "}, {0x3B, "DS1825   "}, {0x42, "DS28EA00 "},
 };
 const int FamilyNameCount = static_cast<int>(sizeof FamilyNameTable / sizeof FamilyNameTable[0]);
 
@@ -45,6 +47,14 @@ int FindSensors(int port, SerialNumber* sensors, int family, int capacity)
         if ((sensors[count][0] & 0x7F) == (family & 0x7F))
             ++count;
     }
+    return count;
+}
+
+int FindConfiguredSensors(int port, SerialNumber* sensors, int capacity)
+{
+    int count = 0;
+    for (int f = 0; f < Config.familyCount && count < capacity - 1; ++f)
+        count += FindSensors(port, sensors + count, Config.families[static_cast<size_t>(f)], capacity - count);
     return count;
 }
 
@@ -109,6 +119,30 @@ namespace {
 CycleReport Report;
 uint32_t LastCycleStartMs;
 
+// What the cycle knows of each slot's sensor from its earlier cycles: whether
+// it answered last time, and the adapter's reinitialisations by then. A
+// power-on value is refused until the sensor has answered once since it
+// appeared and since the adapter was last reinitialised.
+struct SlotHistory {
+    SerialNumber serial;
+    bool answered;
+    uint32_t reinits;
+};
+SlotHistory Slots[SENSOR_SLOTS];
+
+int PowerOnPossible(int port, int slot, const SerialNumber& serial)
+{
+    const SlotHistory& seen = Slots[slot];
+    return seen.serial != serial || !seen.answered || seen.reinits != PortReinitCount[static_cast<size_t>(port)];
+}
+
+// A sensor answered when its scratchpad passed the CRC; one that is off the
+// bus fails the selection or reads all ones.
+void RememberSlot(int port, int slot, const SerialNumber& serial, bool answered)
+{
+    Slots[slot] = SlotHistory{serial, answered, PortReinitCount[static_cast<size_t>(port)]};
+}
+
 // The table's record and label for the reading the cycle just took.
 void KeepReading(SensorReading* reading)
 {
@@ -136,12 +170,20 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
     bool fileOpen = OpenMeasurementFile() != 0;
     for (int i = 0; i < count; ++i) {
         float value = 0;
-        int good = SampleSensor(port, sensors[i].data(), &value);
+        int good = SampleSensorChecked(port, sensors[i].data(), &value, PowerOnPossible(port, i, sensors[i]));
         KeepReading(&Report.readings[i]);
-        if (good)
+        RememberSlot(port, i, sensors[i], LastReading.hasWhole);
+        if (good) {
             PauseMs(100);
-        else
+        } else if (LastReading.outcome == ReadingOutcome::PowerOnValue) {
+            // The sensor answered: the pause of a good reading, no presence check.
+            LogEvent("Power-on value 85.000 from %s not stored: first reading since the sensor or the adapter "
+                     "started\n",
+                     Report.readings[i].serialText);
+            PauseMs(100);
+        } else {
             LogEvent("Error reading temperature, verify device present:%d\n", NetCheckPresent(port, 0));
+        }
     }
     Report.count = count;
     std::printf("\n");
@@ -194,11 +236,11 @@ int RunLogger(int argc, char** argv)
     }
     std::printf("Port opened: %s\n", name);
 
-    int count = FindSensors(port, SensorList, 0x10, SENSOR_SLOTS);
+    int count = FindConfiguredSensors(port, SensorList, SENSOR_SLOTS);
     while (count == 0) {
         std::printf("\n\n\nERROR, device DS1920/DS1820 not found!\n");
         PauseMs(5000);
-        count = FindSensors(port, SensorList, 0x10, SENSOR_SLOTS);
+        count = FindConfiguredSensors(port, SensorList, SENSOR_SLOTS);
     }
     std::printf("\n");
     std::printf("Device(s) Found: \n");

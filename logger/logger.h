@@ -99,6 +99,26 @@ float WholeDegrees(uint8_t low, uint8_t high);
 // Extended resolution; only for countPerC != 0.
 float ExtendedDegrees(float whole, uint8_t countRemain, uint8_t countPerC);
 
+// The temperature sensor families the logger can read: 0x10 (DS1820/DS1920/
+// DS18S20), 0x28 (DS18B20), 0x22 (DS1822), 0x3B (DS1825), 0x42 (DS28EA00).
+// 1 for these, switched on in temp.conf or not.
+int IsTemperatureFamily(uint8_t family);
+// Whole and extended degrees from a nine-byte scratchpad. 0x10: the DS1820
+// rule (WholeDegrees, ExtendedDegrees); returns 0 with the whole degrees in
+// both when COUNT_PER_C is 0. The other families: extended is the 12-bit
+// two's complement register / 16 with the bits the resolution (byte 4,
+// bits 6-5) leaves undefined cleared, whole is that rounded down to whole
+// degrees. Returns 0 (both 0) for a family that is not a temperature family.
+int DecodeTemperature(uint8_t family, const uint8_t pad[9], double* whole, double* extended);
+// 1 when the scratchpad of a family other than 0x10 holds the power-on value
+// 0x0550 (+85 degrees).
+int IsPowerOnValue(uint8_t family, const uint8_t pad[9]);
+// SampleSensor for the cycle: with powerOnPossible set (the sensor's first
+// cycle, or the adapter was reinitialised since its last reading) a power-on
+// value of a family other than 0x10 is refused: outcome PowerOnValue,
+// nothing written, result 0.
+int SampleSensorChecked(int port, const uint8_t* serial, float* value, int powerOnPossible);
+
 // ---- Measurement files -------------------------------------------------
 
 // Opens tempu.tmp for this cycle (truncating). 1 when open.
@@ -128,6 +148,9 @@ const char* FamilyNameOf(uint8_t family);
 int IsNotSlaveFamily(uint8_t family);
 
 int FindSensors(int port, SerialNumber* sensors, int family, int capacity);
+// FindSensors for each family of Config.families in turn, into the same
+// slots in that order; at most capacity - 1 sensors in all.
+int FindConfiguredSensors(int port, SerialNumber* sensors, int capacity);
 // Lists the sensors against the table, adding missing ones.
 void ListSensors(const SerialNumber* sensors, int count);
 // One measurement cycle over the listed sensors: convert, read, measurement

@@ -5,6 +5,7 @@
 #include "onewire/crc.h"
 #include "onewire/link.h"
 
+#include <cmath>
 #include <cstring>
 
 char SerialText[17] = "";
@@ -49,6 +50,21 @@ float ExtendedDegrees(float whole, uint8_t countRemain, uint8_t countPerC)
 }
 
 namespace {
+
+constexpr uint8_t DS1820_FAMILY = 0x10;
+constexpr uint8_t TEMPERATURE_FAMILIES[] = {DS1820_FAMILY, 0x28, 0x22, 0x3B, 0x42};
+// The register of the newer families at power-on: +85 degrees.
+constexpr int POWER_ON_REGISTER = 0x0550;
+
+// The newer families' register with the bits the resolution leaves undefined
+// cleared: 9 bits clear the lowest 3, 10 bits 2, 11 bits 1.
+int MaskedRegister(const uint8_t pad[9])
+{
+    int raw = static_cast<int16_t>(static_cast<uint16_t>(pad[0] | pad[1] << 8));
+    int undefined = 3 - ((pad[4] >> 5) & 0x03);
+    return raw & ~((1 << undefined) - 1);
+}
+
 // Console and (when open) tempu.tmp get the same text.
 void PrintBoth(const std::string& console, const std::string& file)
 {
@@ -56,9 +72,7 @@ void PrintBoth(const std::string& console, const std::string& file)
     if (MeasurementFile)
         WriteCrLf(MeasurementFile, file.data(), file.size());
 }
-}  // namespace
 
-namespace {
 // Records a failed reading for the outputs; the data files get nothing.
 int ReadingFailed(ReadingOutcome outcome)
 {
@@ -66,9 +80,47 @@ int ReadingFailed(ReadingOutcome outcome)
     LastReading.outcome = outcome;
     return 0;
 }
+
 }  // namespace
 
+int IsTemperatureFamily(uint8_t family)
+{
+    for (uint8_t known : TEMPERATURE_FAMILIES)
+        if (known == family)
+            return 1;
+    return 0;
+}
+
+int DecodeTemperature(uint8_t family, const uint8_t pad[9], double* whole, double* extended)
+{
+    *whole = *extended = 0;
+    if (!IsTemperatureFamily(family))
+        return 0;
+    if (family == DS1820_FAMILY) {
+        float t = WholeDegrees(pad[0], pad[1]);
+        *whole = *extended = t;
+        if (pad[7] == 0)
+            return 0;
+        *extended = ExtendedDegrees(t, pad[6], pad[7]);
+        return 1;
+    }
+    int reg = MaskedRegister(pad);
+    *extended = reg / 16.0;
+    *whole = std::floor(reg / 16.0);
+    return 1;
+}
+
+int IsPowerOnValue(uint8_t family, const uint8_t pad[9])
+{
+    return family != DS1820_FAMILY && IsTemperatureFamily(family) && MaskedRegister(pad) == POWER_ON_REGISTER;
+}
+
 int SampleSensor(int port, const uint8_t* serial, float* value)
+{
+    return SampleSensorChecked(port, serial, value, 0);
+}
+
+int SampleSensorChecked(int port, const uint8_t* serial, float* value, int powerOnPossible)
 {
     std::memcpy(LastReading.serial.data(), serial, 8);
     LastReading.hasWhole = false;
@@ -89,6 +141,20 @@ int SampleSensor(int port, const uint8_t* serial, float* value)
     if (crc != 0)
         return ReadingFailed(ReadingOutcome::Crc);
 
+    // Search matches the low seven bits of the family; anything that is not
+    // one of the newer families is read by the DS1820 rule.
+    const uint8_t* pad = block + 1;
+    uint8_t family = static_cast<uint8_t>(serial[0] & 0x7F);
+    if (!IsTemperatureFamily(family))
+        family = DS1820_FAMILY;
+    double whole = 0, extended = 0;
+    int decoded = DecodeTemperature(family, pad, &whole, &extended);
+    std::memcpy(LastReading.scratchpad, pad, 9);
+    LastReading.hasWhole = true;
+    LastReading.whole = whole;
+    if (powerOnPossible && IsPowerOnValue(family, pad))
+        return ReadingFailed(ReadingOutcome::PowerOnValue);
+
     WriteStampedHex(serial, 8, 1);
     if (MeasurementFile)
         for (int i = 0; i < 10; ++i)
@@ -98,23 +164,16 @@ int SampleSensor(int port, const uint8_t* serial, float* value)
     PrintHexBytes(block, 10, 1);
     std::printf(" Temp = ");
 
-    const uint8_t* pad = block + 1;
-    float t = WholeDegrees(pad[0], pad[1]);
-    std::memcpy(LastReading.scratchpad, pad, 9);
-    LastReading.hasWhole = true;
-    LastReading.whole = t;
-    std::string whole = FormatFixed3(t);
-    PrintBoth(whole + "  ", "," + whole + ",");
-    uint8_t countRemain = pad[6];
-    uint8_t countPerC = pad[7];
-    if (countPerC == 0) {
-        PrintBoth(whole + " \n", whole + " \n");
+    std::string wholeText = FormatFixed3(whole);
+    PrintBoth(wholeText + "  ", "," + wholeText + ",");
+    if (!decoded) {
+        PrintBoth(wholeText + " \n", wholeText + " \n");
         LastReading.outcome = ReadingOutcome::CountPerCZero;
         return 0;
     }
-    t = ExtendedDegrees(t, countRemain, countPerC);
-    std::string extended = FormatFixed3(t) + " \n";
-    PrintBoth(extended, extended);
+    float t = static_cast<float>(extended);
+    std::string extendedText = FormatFixed3(t) + " \n";
+    PrintBoth(extendedText, extendedText);
     *value = t;
     LastReading.extended = t;
     LastReading.outcome = LastConversionComplete ? ReadingOutcome::Good : ReadingOutcome::ConversionIncomplete;

@@ -14,7 +14,8 @@ extern std::array<int, MAX_PORTNUM> PortSpeed;             // 0 normal, 1 overdr
 extern std::array<int, MAX_PORTNUM> PortLevel;             // 0 normal, 2 strong pull-up
 extern std::array<int, MAX_PORTNUM> PortProgramVoltage;    // 1 = 12 V reported present
 // Calls of AdapterReinitialize per slot (the one at opening included), and how
-// many of them failed; read by the logger for its metrics.
+// many of them failed; wraps. The logger compares readings to learn whether
+// the adapter was reset in between, and counts them in its metrics.
 extern std::array<uint32_t, MAX_PORTNUM> PortReinitCount;
 extern std::array<uint32_t, MAX_PORTNUM> PortReinitFailures;
 

@@ -14,6 +14,8 @@
 
 namespace {
 
+// Sensor families: the DS1820/DS1920, then the DS18B20 kind.
+constexpr uint8_t SENSOR_FAMILIES[] = {0x10, 0x28, 0x22, 0x3B, 0x42};
 // Sensors convert between -55 and +125 degrees (DS1820 datasheet).
 constexpr double MIN_TEMPERATURE = -55;
 constexpr double MAX_TEMPERATURE = 125;
@@ -146,7 +148,21 @@ bool ParseSensorOption(const std::string& token, SimDeviceSpec* device, std::str
         (token[1] == 'h' ? device->th : device->tl) = static_cast<int>(value);
         return true;
     }
+    bool ds1820 = device->serial[0] == 0x10;
+    if (StartsWith(token, "resolution=", &rest)) {
+        if (ds1820 || !ParseInteger(rest, &value) || value < 9 || value > 12) {
+            *error = ds1820 ? "\"" + token + "\" is for the families 28, 22, 3B and 42"
+                            : "bad resolution \"" + token + "\": expected 9 to 12 bits";
+            return false;
+        }
+        device->resolution = static_cast<int>(value);
+        return true;
+    }
     if (StartsWith(token, "conversion-ms=", &rest)) {
+        if (!ds1820) {
+            *error = "\"" + token + "\" is for family 10; the resolution sets the others' conversion time";
+            return false;
+        }
         uint64_t ms = 0;
         if (!ParseUnsigned(rest, &ms) || ms == 0 || ms > MAX_CONVERSION_MS) {
             *error = "bad conversion time \"" + token + "\": expected 1 to 60000 ms";
@@ -285,8 +301,11 @@ bool ParseLine(const std::vector<std::string>& tokens, SimBusSpec* bus, int line
         device.sensor = sensor;
         if (!SimParseSerial(tokens[1], &device.serial, error))
             return false;
-        if (sensor && device.serial[0] != 0x10) {
-            *error = "sensor serial \"" + tokens[1] + "\" must start with family code 10";
+        bool family_known = false;
+        for (uint8_t family : SENSOR_FAMILIES)
+            family_known = family_known || device.serial[0] == family;
+        if (sensor && !family_known) {
+            *error = "sensor serial \"" + tokens[1] + "\" must start with family code 10, 28, 22, 3B or 42";
             return false;
         }
         if (sensor && !ParseTemperature(tokens[2], &device, error))

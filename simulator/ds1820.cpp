@@ -22,6 +22,17 @@ constexpr int COUNT_PER_C = 16;
 // A conversion the logger's 850 ms wait cannot cover (fault slow-conversion).
 constexpr uint64_t SLOW_CONVERSION_MICROS = 1200000;
 
+// DS18B20 and relatives: register 0x0550 (+85 degrees) at power-on, the
+// reserved bytes 5-7 as the datasheet gives them, the config byte's fixed
+// bits, and the maximum conversion time at 9 bits (doubling per bit).
+constexpr uint16_t POWER_ON_REGISTER = 0x0550;
+constexpr uint8_t RESERVED_5 = 0xFF;
+constexpr uint8_t RESERVED_6 = 0x0C;
+constexpr uint8_t RESERVED_7 = 0x10;
+constexpr uint8_t CONFIG_RESOLUTION_BITS = 0x60;
+constexpr uint8_t CONFIG_FIXED_BITS = 0x1F;
+constexpr uint64_t CONVERSION_9_BIT_MICROS = 93750;
+
 constexpr double PI = 3.14159265358979323846;
 
 }  // namespace
@@ -39,6 +50,17 @@ SimTemperatureBytes SimEncodeTemperature(double celsius)
     uint16_t reg = static_cast<uint16_t>(half_degrees);
     return SimTemperatureBytes{static_cast<uint8_t>(reg & 0xFF), static_cast<uint8_t>(reg >> 8),
                                static_cast<uint8_t>(count_remain), static_cast<uint8_t>(COUNT_PER_C)};
+}
+
+uint16_t SimEncodeTwelveBit(double celsius)
+{
+    double t = std::min(125.0, std::max(-55.0, celsius));
+    return static_cast<uint16_t>(static_cast<int16_t>(std::lround(t * 16)));
+}
+
+uint8_t SimConfigByte(int resolution)
+{
+    return static_cast<uint8_t>(((resolution - 9) << 5) | CONFIG_FIXED_BITS);
 }
 
 double SimDecodeWhole(const SimTemperatureBytes& bytes)
@@ -59,12 +81,31 @@ double SimDecodeExtended(const SimTemperatureBytes& bytes)
 }
 
 Ds1820::Ds1820(const SimDeviceSpec& spec, uint64_t opened_at, FaultOracle* faults)
-    : BusDevice(spec.serial), spec_(spec), opened_at_(opened_at), faults_(faults),
-      eeprom_th_(static_cast<uint8_t>(spec.th)), eeprom_tl_(static_cast<uint8_t>(spec.tl))
+    : BusDevice(spec.serial), spec_(spec), opened_at_(opened_at), faults_(faults), twelve_bit_(spec.serial[0] != 0x10),
+      eeprom_th_(static_cast<uint8_t>(spec.th)), eeprom_tl_(static_cast<uint8_t>(spec.tl)),
+      eeprom_config_(SimConfigByte(spec.resolution))
 {
-    scratchpad_ = {POWER_ON_LSB, POWER_ON_MSB, eeprom_th_, eeprom_tl_, 0xFF, 0xFF,
-                   POWER_ON_COUNT_REMAIN, COUNT_PER_C, 0};
+    PowerOn();
+}
+
+void Ds1820::PowerOn()
+{
+    if (twelve_bit_)
+        scratchpad_ = {POWER_ON_REGISTER & 0xFF, POWER_ON_REGISTER >> 8, eeprom_th_, eeprom_tl_, eeprom_config_,
+                       RESERVED_5, RESERVED_6, RESERVED_7, 0};
+    else
+        scratchpad_ = {POWER_ON_LSB, POWER_ON_MSB, eeprom_th_, eeprom_tl_, 0xFF, 0xFF,
+                       POWER_ON_COUNT_REMAIN, COUNT_PER_C, 0};
     Seal();
+    alarm_ = false;
+    converting_ = false;
+    fn_ = Fn::Done;
+}
+
+void Ds1820::PowerLost()
+{
+    if (spec_.parasite)
+        PowerOn();
 }
 
 void Ds1820::SetTemperature(double celsius)
@@ -102,7 +143,7 @@ void Ds1820::PullupChanged(uint64_t t, bool on)
 
 void Ds1820::StartConversion(uint64_t t)
 {
-    uint64_t duration = static_cast<uint64_t>(spec_.conversion_ms) * 1000;
+    uint64_t duration = ConversionMicros();
     if (faults_ && faults_->Applies(SimFaultKind::SlowConversion, serial()))
         duration = SLOW_CONVERSION_MICROS;
     pullup_blocked_ = spec_.parasite && faults_ && faults_->Applies(SimFaultKind::NoPullup, serial());
@@ -111,11 +152,29 @@ void Ds1820::StartConversion(uint64_t t)
     conversion_end_ = t + duration;
 }
 
+uint64_t Ds1820::ConversionMicros() const
+{
+    if (!twelve_bit_)
+        return static_cast<uint64_t>(spec_.conversion_ms) * 1000;
+    return CONVERSION_9_BIT_MICROS << ((scratchpad_[4] & CONFIG_RESOLUTION_BITS) >> 5);
+}
+
 void Ds1820::FinishConversion(uint64_t t)
 {
     converting_ = false;
     if (spec_.parasite && !powered_)
         return;
+    if (twelve_bit_) {
+        // The bits below the resolution keep what the full 12-bit result
+        // would hold: undefined, and not zero.
+        uint16_t reg = SimEncodeTwelveBit(TemperatureAt(t));
+        scratchpad_[0] = static_cast<uint8_t>(reg & 0xFF);
+        scratchpad_[1] = static_cast<uint8_t>(reg >> 8);
+        Seal();
+        // The alarm compares bits 11-4 of the register with TH and TL (datasheet).
+        CompareAlarm(static_cast<int16_t>(reg) >> 4);
+        return;
+    }
     SimTemperatureBytes bytes = SimEncodeTemperature(TemperatureAt(t));
     scratchpad_[0] = bytes.lsb;
     scratchpad_[1] = bytes.msb;
@@ -123,7 +182,11 @@ void Ds1820::FinishConversion(uint64_t t)
     scratchpad_[7] = bytes.count_per_c;
     Seal();
     // The alarm compares whole degrees with TH and TL (datasheet).
-    int whole = static_cast<int>(SimDecodeWhole(bytes));
+    CompareAlarm(static_cast<int>(SimDecodeWhole(bytes)));
+}
+
+void Ds1820::CompareAlarm(int whole)
+{
     alarm_ = whole >= static_cast<int8_t>(scratchpad_[2]) || whole <= static_cast<int8_t>(scratchpad_[3]);
 }
 
@@ -159,11 +222,15 @@ void Ds1820::Dispatch(uint64_t t)
     case COPY_SCRATCHPAD:
         eeprom_th_ = scratchpad_[2];
         eeprom_tl_ = scratchpad_[3];
+        if (twelve_bit_)
+            eeprom_config_ = scratchpad_[4];
         fn_ = Fn::Done;
         break;
     case RECALL_EEPROM:
         scratchpad_[2] = eeprom_th_;
         scratchpad_[3] = eeprom_tl_;
+        if (twelve_bit_)
+            scratchpad_[4] = eeprom_config_;
         Seal();
         fn_ = Fn::Done;
         break;
@@ -210,9 +277,13 @@ void Ds1820::FunctionSample(uint64_t t, bool line)
             target = 0;
         if (line)
             target = static_cast<uint8_t>(target | (1u << (bit_ % 8)));
-        if (++bit_ == 16) {
+        // TH and TL; the DS18B20 kind takes the config byte third, of
+        // which only the resolution bits can be written.
+        if (++bit_ == (twelve_bit_ ? 24 : 16)) {
             scratchpad_[2] = written_[0];
             scratchpad_[3] = written_[1];
+            if (twelve_bit_)
+                scratchpad_[4] = static_cast<uint8_t>((written_[2] & CONFIG_RESOLUTION_BITS) | CONFIG_FIXED_BITS);
             Seal();
             fn_ = Fn::Done;
         }

@@ -1,5 +1,8 @@
-// The DS1820/DS1920 temperature sensor (family 0x10): its function commands
-// over time slots, the scratchpad, conversions and the alarm flag.
+// The temperature sensors: the DS1820/DS1920 (family 0x10) and the DS18B20
+// and its relatives (0x28, 0x22, 0x3B, 0x42): their function commands over
+// time slots, the scratchpad, conversions and the alarm flag. The two kinds
+// share the command set and differ in the register, the config byte and the
+// conversion time.
 #pragma once
 
 #include <array>
@@ -20,6 +23,9 @@ public:
     const std::array<uint8_t, 9>& scratchpad() const { return scratchpad_; }
 
     void PullupChanged(uint64_t t, bool on) override;
+    // The bus lost its power (the adapter was unplugged): a parasite-powered
+    // sensor starts again from its power-on state.
+    void PowerLost();
 
 protected:
     void FunctionStart(uint64_t t) override;
@@ -33,14 +39,17 @@ private:
     void Dispatch(uint64_t t);
     void StartConversion(uint64_t t);
     void FinishConversion(uint64_t t);
-    void SetAlarmLimits(uint8_t th, uint8_t tl);
+    void PowerOn();
+    uint64_t ConversionMicros() const;
+    void CompareAlarm(int whole);
     void Seal() { scratchpad_[8] = Crc8Of(scratchpad_.data(), 8); }
 
     SimDeviceSpec spec_;
     uint64_t opened_at_;
     FaultOracle* faults_;
     std::array<uint8_t, 9> scratchpad_{};
-    uint8_t eeprom_th_, eeprom_tl_;
+    bool twelve_bit_;  // the DS18B20 kind
+    uint8_t eeprom_th_, eeprom_tl_, eeprom_config_;
     bool alarm_ = false;
 
     Fn fn_ = Fn::Done;
@@ -48,7 +57,7 @@ private:
     uint8_t command_ = 0;
     std::array<uint8_t, 9> transmit_{};
     int transmit_bits_ = 0;
-    uint8_t written_[2]{};
+    uint8_t written_[3]{};
 
     // A running conversion.
     bool converting_ = false;

@@ -37,7 +37,8 @@ struct SimFaultSpec {
     int line = 0;  // line in the bus file, 0 when built in code
 };
 
-// One device on the bus: a DS1820/DS1920 sensor or a ROM-only device.
+// One device on the bus: a temperature sensor (DS1820/DS1920, family 0x10, or
+// the DS18B20 kind: 0x28, 0x22, 0x3B, 0x42) or a ROM-only device.
 struct SimDeviceSpec {
     SimSerial serial{};
     bool sensor = false;
@@ -47,7 +48,8 @@ struct SimDeviceSpec {
     bool parasite = false;
     int th = 75;            // alarm limits in the EEPROM, degrees (a common factory 4B/46)
     int tl = 70;
-    unsigned conversion_ms = 200;  // typical conversion time (datasheet; max 500)
+    unsigned conversion_ms = 200;  // family 0x10: typical conversion time (datasheet; max 500)
+    int resolution = 12;    // DS18B20 kind: bits, 9..12, in the EEPROM's config byte
 };
 
 struct SimBusSpec {
@@ -76,6 +78,11 @@ struct SimTemperatureBytes {
 };
 // Encodes a temperature (clamped to -55..125, rounded to 1/16 degree).
 SimTemperatureBytes SimEncodeTemperature(double celsius);
+// The DS18B20 kind: the 12-bit two's complement register, 1/16 degree per
+// bit, of a temperature clamped to -55..125 and rounded to 1/16 degree.
+uint16_t SimEncodeTwelveBit(double celsius);
+// The DS18B20 kind: the config byte for a resolution of 9..12 bits.
+uint8_t SimConfigByte(int resolution);
 // The logger's decoding: whole degrees from the half-degree register.
 double SimDecodeWhole(const SimTemperatureBytes& bytes);
 // The logger's extended decoding; equals the whole degrees when COUNT_PER_C is 0.

@@ -208,12 +208,17 @@ private:
         return applies;
     }
 
-    // Unplugged now? Coming back, the chip is in its power-on state.
+    // Unplugged now? Coming back, the chip is in its power-on state, and so are
+    // the sensors that took their power from the line.
     bool Unplugged()
     {
         bool gone = manually_unplugged_ || Check(SimFaultKind::Unplug);
-        if (was_unplugged_ && !gone)
+        if (was_unplugged_ && !gone) {
             chip_.PowerOnReset(ClockMicros());
+            for (auto& device : bus_.devices())
+                if (auto* sensor = dynamic_cast<Ds1820*>(device.get()))
+                    sensor->PowerLost();
+        }
         was_unplugged_ = gone;
         return gone;
     }

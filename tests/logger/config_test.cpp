@@ -48,6 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"BadDays", "history-raw-days = -3\nhistory-hour-days = 1e3\n", 2, "a number of days"},
         ConfigCase{"EmptyPath", "history-file =\n", 1, "history-file expects a file name"},
         ConfigCase{"BadFamily", "families = 10 zz 128 28\n", 2, "got \"zz\""},
+        ConfigCase{"NotATemperatureFamily", "families = 10 05 28\n", 1, "\"05\" is not a temperature family"},
         ConfigCase{"NoFamilyLeft", "families = , ,\n", 1, "at least one"},
         ConfigCase{"ControlBytesShown", "k\x01y = 1\n", 1, "unknown key \"k?y\""}),
     [](const ::testing::TestParamInfo<ConfigCase>& info) { return std::string(info.param.name); });

@@ -641,6 +641,156 @@ TEST_F(LoggerRun, ReadOnlyDirectoriesAreReportedAndTheRunGoesOn)
     }
 }
 
+// ---- Sensor families switched on in temp.conf --------------------------
+
+// Output of a run with the root directory, stamps, dates and times of day
+// blanked, so that two runs can be compared byte for byte.
+std::string WithoutTimes(std::string text, const std::string& root)
+{
+    for (size_t at = text.find(root); at != std::string::npos; at = text.find(root, at))
+        text.replace(at, root.size(), "ROOT");
+    text = std::regex_replace(text, std::regex(R"(\d{10}\.\d{3},)"), "STAMP,");
+    text = std::regex_replace(text, std::regex(R"(\d\d:\d\d:\d\d(\.[ \d]{2}\d)?)"), "TIME");
+    return std::regex_replace(text, std::regex(R"(\d\d/\d\d/\d\d)"), "DATE");
+}
+
+TEST_F(LoggerRun, DefaultConfigReadsOnlyTheDs1820Family)
+{
+    const std::vector<std::pair<std::string, std::string>> ds1820 = {
+        {"10000000000021", "25.0625"}, {"10000000000022", "-0.0625"}, {"10000000000023", "85"}};
+    struct Run {
+        Result result;
+        std::string tmp, pool, log;
+    } runs[2];
+    for (int mixed = 0; mixed < 2; ++mixed) {
+        TearDown();
+        SetUp();
+        // The newer families on the bus too: every one a temperature sensor.
+        std::string extra = mixed ? "sensor 28000000000121 25.0625\nsensor 22000000000122 -10\n"
+                                    "sensor 3B000000000123 0 parasite\nsensor 42000000000124 85\n"
+                                  : "";
+        runs[mixed].result = this->Run({Bus(BusText(ds1820, 3, extra))});
+        runs[mixed].tmp = ReadFile(W("tempu.tmp"));
+        runs[mixed].pool = ReadFile(W("temp.pd"));
+        runs[mixed].log = ReadFile(app_ + "USBerr.txt");
+        ASSERT_EQ(runs[mixed].result.status, 0) << runs[mixed].result.out;
+        runs[mixed].result.out = WithoutTimes(runs[mixed].result.out, root_);
+        runs[mixed].tmp = WithoutTimes(runs[mixed].tmp, root_);
+        runs[mixed].pool = WithoutTimes(runs[mixed].pool, root_);
+        runs[mixed].log = WithoutTimes(runs[mixed].log, root_);
+    }
+    EXPECT_EQ(runs[1].result.out, runs[0].result.out);
+    EXPECT_EQ(runs[1].tmp, runs[0].tmp);
+    EXPECT_EQ(runs[1].pool, runs[0].pool);
+    EXPECT_EQ(runs[1].log, runs[0].log);
+    EXPECT_EQ(SplitCrLf(runs[0].tmp).size(), 3u);
+    EXPECT_NE(runs[0].tmp.find(",85.000,85.000 "), std::string::npos) << "a DS1820's 85 is stored";
+}
+
+// Names a serial by the family and a number (14 digits).
+std::string Digits(const char* family, int number)
+{
+    char digits[15];
+    std::snprintf(digits, sizeof digits, "%s%012X", family, number);
+    return digits;
+}
+
+TEST_F(LoggerRun, SwitchedOnFamiliesAreListedInOrderAndDecoded)
+{
+    WriteFile(app_ + "temp.conf", "# DS1820s and DS18B20s\nfamilies = 10 28\n");
+    const struct {
+        std::string digits;
+        std::string bus;     // temperature and options
+        std::string fields;  // whole,extended in tempu.tmp
+    } sensors[] = {
+        {Digits("28", 1), "25.0625", "25.000,25.063"}, {Digits("28", 2), "-10.125", "-11.000,-10.125"},
+        {Digits("28", 3), "-0.0625", "-1.000,-0.063"}, {Digits("28", 4), "125", "125.000,125.000"},
+        {Digits("28", 5), "-55", "-55.000,-55.000"},   {Digits("28", 6), "-10.125 resolution=9", "-11.000,-10.500"},
+        {Digits("28", 7), "25.9375 resolution=10", "25.000,25.750"},
+        {Digits("28", 8), "85", "85.000,85.000"},      {Digits("10", 9), "25.0625", "25.000,25.063"},
+    };
+    const std::string powerOn = FullSerial(Digits("28", 8));
+    std::vector<std::pair<std::string, std::string>> bus;
+    for (const auto& s : sensors)
+        bus.push_back({s.digits, s.bus});
+    bus.push_back({Digits("22", 10), "20"});  // switched off: never listed
+    Result r = Run({Bus(BusText(bus, 3))});
+    ASSERT_EQ(r.status, 0) << r.out;
+
+    // The listing: the 0x10 family first, as configured, each under its name.
+    std::string listing = r.out.substr(0, r.out.find("Enter to continue"));
+    std::regex listed(R"((Temp     |DS18B20  ) ([0-9A-F]{16}) New - Added at database position=)");
+    std::vector<std::string> names;
+    std::map<std::string, int> order;
+    for (std::sregex_iterator it(listing.begin(), listing.end(), listed), end; it != end; ++it) {
+        names.push_back((*it)[1]);
+        order[(*it)[2]] = static_cast<int>(names.size());
+    }
+    ASSERT_EQ(names.size(), 9u) << listing;
+    EXPECT_EQ(names[0], "Temp     ");
+    EXPECT_EQ(order[FullSerial(Digits("10", 9))], 1);
+    for (size_t i = 1; i < names.size(); ++i)
+        EXPECT_EQ(names[i], "DS18B20  ");
+    EXPECT_EQ(r.out.find(FullSerial(Digits("22", 10))), std::string::npos);
+
+    std::vector<std::string> lines = SplitCrLf(ReadFile(W("tempu.tmp")));
+    ASSERT_EQ(lines.size(), 9u);
+    std::map<std::string, int> positions = ListedPositions(r.out);
+    std::string pool = ReadFile(W("temp.pd"));
+    for (const auto& s : sensors) {
+        std::string serial = FullSerial(s.digits);
+        SCOPED_TRACE(serial);
+        auto line = std::find_if(lines.begin(), lines.end(),
+                                 [&](const std::string& l) { return l.find(serial) == 15; });
+        ASSERT_NE(line, lines.end());
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(*line, m, LinePattern)) << *line;
+        EXPECT_EQ(m[5].str() + "," + m[6].str(), s.fields);
+        uint8_t pad[9];
+        for (int i = 0; i < 9; ++i)
+            pad[i] = static_cast<uint8_t>(std::stoi(m[4].str().substr(static_cast<size_t>(2 * i), 2), nullptr, 16));
+        EXPECT_EQ(Crc8Of(pad, 9), 0);
+        if (s.digits.compare(0, 2, "28") == 0) {
+            EXPECT_EQ(pad[5], 0xFF) << "a DS18B20 scratchpad, as read";
+        }
+        // The record holds the line; the console its reading of the last cycle.
+        EXPECT_NE(pool.find(Record(*line)), std::string::npos);
+        EXPECT_NE(r.out.find(serial + " Scatchpad = BE" + m[4].str() + " Temp = " + m[5].str() + "  " + m[6].str()),
+                  std::string::npos);
+        EXPECT_EQ(Count(r.out, serial + " Scatchpad = "), serial == powerOn ? 2 : 3);
+    }
+    EXPECT_EQ(positions.size(), 1u) << "only the DS1820 is named Temp";
+
+    // The 85 of the first cycle is the power-on value: logged, not stored;
+    // the next cycles' 85 is a reading.
+    std::string log = ReadFile(app_ + "USBerr.txt");
+    EXPECT_EQ(Count(log, "Power-on value 85.000 from " + powerOn +
+                             " not stored: first reading since the sensor or the adapter started\r\n"),
+              1)
+        << log;
+    EXPECT_EQ(Count(log, "Power-on value"), 1) << log;
+    EXPECT_EQ(log.find("Error reading temperature"), std::string::npos) << log;
+}
+
+TEST_F(LoggerRun, FortyFiveSensorsOfTwoFamiliesFillThirtyNineSlotsInOrder)
+{
+    WriteFile(app_ + "temp.conf", "families = 28 10\n");
+    std::vector<std::pair<std::string, std::string>> sensors;
+    for (int i = 0; i < 25; ++i)
+        sensors.push_back({Digits("10", 0x100 + i), "20"});
+    for (int i = 0; i < 20; ++i)
+        sensors.push_back({Digits("28", 0x200 + i), "21"});
+    Result r = Run({Bus(BusText(sensors, 2))});
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::string listing = r.out.substr(0, r.out.find("Enter to continue"));
+    std::regex listed(R"((Temp     |DS18B20  ) [0-9A-F]{16} New)");
+    std::string kinds;
+    for (std::sregex_iterator it(listing.begin(), listing.end(), listed), end; it != end; ++it)
+        kinds += (*it)[1].str() == "Temp     " ? 'T' : 'B';
+    EXPECT_EQ(kinds, std::string(20, 'B') + std::string(19, 'T'));
+    EXPECT_EQ(SplitCrLf(ReadFile(W("tempu.tmp"))).size(), 39u);
+}
+
 // A session on a pseudo-terminal: the key waits read single keys from it.
 class PtySession {
 public:

@@ -2,6 +2,7 @@
 // place table, record padding, the Pool Database update and the event log.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <tuple>
@@ -17,7 +18,13 @@
 #include <io.h>
 #endif
 
+#include "logger/config.h"
 #include "logger/logger.h"
+#include "logger/outputs.h"
+#include "onewire/adapter.h"
+#include "onewire/driver.h"
+#include "onewire/port.h"
+#include "simulator/sim.h"
 
 namespace {
 
@@ -109,6 +116,58 @@ TEST(Degrees, WorkedExamplesOfTheScratchpad)
         if (c.extended) {
             EXPECT_EQ(FormatFixed3(ExtendedDegrees(whole, c.countRemain, c.countPerC)), c.extended);
         }
+    }
+}
+
+// DecodeTemperature over the families, with scratchpad bytes 0, 1 and 4
+// (0x10: bytes 0, 1, 6, 7) as a sensor sends them.
+TEST(Degrees, DecodeByFamily)
+{
+    struct Case {
+        uint8_t family;
+        uint8_t b0, b1, b4;          // for 0x10 b4 is COUNT_REMAIN, with COUNT_PER_C 16 (0 when b4 is 0xFF)
+        int result;
+        const char* whole;
+        const char* extended;
+    } cases[] = {
+        {0x28, 0x91, 0x01, 0x7F, 1, "25.000", "25.063"},    // +25.0625
+        {0x28, 0x5E, 0xFF, 0x7F, 1, "-11.000", "-10.125"},  // -10.125
+        {0x28, 0xFF, 0xFF, 0x7F, 1, "-1.000", "-0.063"},    // -0.0625
+        {0x28, 0xD0, 0x07, 0x7F, 1, "125.000", "125.000"},
+        {0x28, 0x90, 0xFC, 0x7F, 1, "-55.000", "-55.000"},
+        {0x28, 0x50, 0x05, 0x7F, 1, "85.000", "85.000"},
+        {0x28, 0x00, 0x00, 0x7F, 1, "0.000", "0.000"},
+        {0x28, 0xF8, 0xFF, 0x7F, 1, "-1.000", "-0.500"},
+        // Lower resolutions: the undefined low bits are cleared.
+        {0x28, 0x97, 0x01, 0x1F, 1, "25.000", "25.000"},    // 9 bits: 3 bits
+        {0x28, 0x5F, 0xFF, 0x1F, 1, "-11.000", "-10.500"},
+        {0x28, 0x97, 0x01, 0x3F, 1, "25.000", "25.250"},    // 10 bits: 2 bits
+        {0x28, 0x97, 0x01, 0x5F, 1, "25.000", "25.375"},    // 11 bits: 1 bit
+        // The relatives decode alike; the DS1825's address pins in the low nibble.
+        {0x22, 0x5E, 0xFF, 0x7F, 1, "-11.000", "-10.125"},
+        {0x3B, 0x91, 0x01, 0x7A, 1, "25.000", "25.063"},
+        {0x3B, 0x97, 0x01, 0x15, 1, "25.000", "25.000"},
+        {0x42, 0xFF, 0xFF, 0x7F, 1, "-1.000", "-0.063"},
+        // The DS1820 rule, and its missing COUNT_PER_C.
+        {0x10, 0x32, 0x00, 0x0B, 1, "25.000", "25.063"},
+        {0x10, 0x92, 0xFF, 0x10, 1, "-55.000", "-55.250"},
+        {0x10, 0x2A, 0x00, 0xFF, 0, "21.000", "21.000"},
+        // Not a temperature family.
+        {0x05, 0x91, 0x01, 0x7F, 0, "0.000", "0.000"},
+    };
+    for (const Case& c : cases) {
+        uint8_t pad[9] = {c.b0, c.b1, 0x4B, 0x46, 0xFF, 0xFF, 0x0C, 0x10, 0x00};
+        if (c.family == 0x10) {
+            pad[6] = c.b4 == 0xFF ? 0x0C : c.b4;
+            pad[7] = c.b4 == 0xFF ? 0 : 0x10;
+        } else {
+            pad[4] = c.b4;
+        }
+        double whole = -99, extended = -99;
+        SCOPED_TRACE(::testing::Message() << std::hex << int(c.family) << " " << int(c.b1) << int(c.b0));
+        EXPECT_EQ(DecodeTemperature(c.family, pad, &whole, &extended), c.result);
+        EXPECT_EQ(FormatFixed3(whole), c.whole);
+        EXPECT_EQ(FormatFixed3(extended), c.extended);
     }
 }
 
@@ -272,6 +331,75 @@ TEST_F(InTempDir, UpdateBeyondRecord40ExtendsThePool)
     std::string pool = ReadFile("temp.pd");
     ASSERT_EQ(pool.size(), 4500u);
     EXPECT_EQ(pool.substr(4400, 100).substr(0, 16), "1700000000.123,1");
+}
+
+// When a reading of +85 degrees is the power-on value and when a temperature.
+TEST_F(InTempDir, CyclePowerOnValueRefusedOnlyWhenTheSensorMayNotHaveConverted)
+{
+    // A DS1820 and a DS18B20, both at +85 degrees, on a software adapter.
+    WriteFile("bus.txt", "clock virtual\nsensor 10000000000001 85\nsensor 28000000000002 85\n");
+    Config = TempConfig();
+    Config.families = {0x10, 0x28};
+    Config.familyCount = 2;
+    DriverRegisterBuiltinBackends();
+    struct Open {
+        int port = PortOpenFirstFree("sim:bus.txt");
+        ~Open()
+        {
+            if (port >= 0)
+                PortClose(port);
+            ClockInstall(nullptr);
+            Config = TempConfig();
+        }
+    } open;
+    const int port = open.port;
+    ASSERT_GE(port, 0);
+    SerialNumber sensors[SENSOR_SLOTS];
+    ASSERT_EQ(FindConfiguredSensors(port, sensors, SENSOR_SLOTS), 2);
+    ASSERT_EQ(sensors[0][0], 0x10);
+    ASSERT_EQ(sensors[1][0], 0x28);
+    SimSerial ds18b20;
+    std::copy(sensors[1].begin(), sensors[1].end(), ds18b20.begin());
+    const struct {
+        const char* name;
+        void (*before)(int port, const SimSerial& serial);
+        ReadingOutcome outcome;
+    } steps[] = {
+        {"first cycle", nullptr, ReadingOutcome::PowerOnValue},
+        {"second cycle", nullptr, ReadingOutcome::Good},
+        {"after an adapter reinitialisation", [](int port, const SimSerial&) { AdapterReinitialize(port); },
+         ReadingOutcome::PowerOnValue},
+        {"the cycle after", nullptr, ReadingOutcome::Good},
+        {"sensor gone", [](int, const SimSerial& s) { SimSetPresent(SimLastOpened(), s, false); },
+         ReadingOutcome::Crc},  // Match ROM finds nobody: all ones
+        {"sensor back", [](int, const SimSerial& s) { SimSetPresent(SimLastOpened(), s, true); },
+         ReadingOutcome::PowerOnValue},
+        {"and read", nullptr, ReadingOutcome::Good},
+    };
+    int refused = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.before)
+            step.before(port, ds18b20);
+        RunMeasurementCycle(port, sensors, 2);
+        EXPECT_EQ(LastReading.outcome, step.outcome);
+        std::string tmp = ReadFile("tempu.tmp");
+        EXPECT_NE(tmp.find(",10000000000001"), std::string::npos) << "a DS1820's 85 is always stored";
+        bool stored = step.outcome == ReadingOutcome::Good;
+        EXPECT_EQ(tmp.find(",28000000000002") != std::string::npos, stored) << tmp;
+        if (step.outcome == ReadingOutcome::PowerOnValue) {
+            ++refused;
+            EXPECT_TRUE(LastReading.hasWhole);
+            EXPECT_EQ(LastReading.scratchpad[0], 0x50);
+            EXPECT_EQ(LastReading.scratchpad[1], 0x05);
+        }
+    }
+    std::string log = ReadFile("USBerr.txt");
+    size_t entries = 0;
+    for (size_t at = log.find("Power-on value 85.000 from 28"); at != std::string::npos;
+         at = log.find("Power-on value 85.000 from 28", at + 1))
+        ++entries;
+    EXPECT_EQ(entries, static_cast<size_t>(refused)) << log;
 }
 
 TEST_F(InTempDir, EventLogStampsEachEntryAndWritesCrLf)

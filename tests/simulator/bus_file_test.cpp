@@ -20,6 +20,7 @@ TEST(BusFile, GoodFileSetsEverything)
         "sensor 10A1B2C3D4E5F6 25.0625\r\n"
         "sensor 10112233445566 18..22/600 parasite th=30 tl=-10 conversion-ms=750\n"
         "\tdevice 05FFEEDDCCBBAA\n"
+        "sensor 3BA1B2C3D4E5F6 -10.125 resolution=9 parasite\n"
         "fault crc 10A1B2C3D4E5F6 conversions=2-4\n"
         "fault leave 05FFEEDDCCBBAA seconds=1.5-3\n"
         "fault interrupt conversion=3\n"
@@ -32,7 +33,7 @@ TEST(BusFile, GoodFileSetsEverything)
     EXPECT_TRUE(bus.virtual_clock);
     EXPECT_TRUE(bus.program_voltage);
     EXPECT_EQ(bus.seed, 42u);
-    ASSERT_EQ(bus.devices.size(), 3u);
+    ASSERT_EQ(bus.devices.size(), 4u);
     const SimDeviceSpec& first = bus.devices[0];
     EXPECT_TRUE(first.sensor);
     EXPECT_EQ(first.temp_low, 25.0625);
@@ -47,6 +48,9 @@ TEST(BusFile, GoodFileSetsEverything)
     EXPECT_EQ(second.tl, -10);
     EXPECT_EQ(second.conversion_ms, 750u);
     EXPECT_FALSE(bus.devices[2].sensor);
+    EXPECT_TRUE(bus.devices[3].sensor);
+    EXPECT_EQ(bus.devices[3].resolution, 9);
+    EXPECT_EQ(first.resolution, 12);
     ASSERT_EQ(bus.faults.size(), 5u);
     EXPECT_EQ(bus.faults[0].kind, SimFaultKind::Crc);
     EXPECT_EQ(bus.faults[0].window.kind, SimWindowKind::Conversions);
@@ -81,7 +85,11 @@ TEST(BusFile, BadLinesNameFileAndLine)
         {"sensor 10A1B2C3D4E5F6 130\n", "bus.txt:1: temperature \"130\" outside -55..125"},
         {"sensor 10A1B2C3D4E5F6 22..18/60\n",
          "bus.txt:1: bad temperature \"22..18/60\": LOW must not exceed HIGH and PERIOD must be positive"},
-        {"sensor 28A1B2C3D4E5F6 21\n", "bus.txt:1: sensor serial \"28A1B2C3D4E5F6\" must start with family code 10"},
+        {"sensor 29A1B2C3D4E5F6 21\n",
+         "bus.txt:1: sensor serial \"29A1B2C3D4E5F6\" must start with family code 10, 28, 22, 3B or 42"},
+        {"sensor 28A1B2C3D4E5F6 21 resolution=8\n", "bus.txt:1: bad resolution \"resolution=8\": expected 9 to 12"},
+        {"sensor 10A1B2C3D4E5F6 21 resolution=9\n", "bus.txt:1: \"resolution=9\" is for the families 28"},
+        {"sensor 22A1B2C3D4E5F6 21 conversion-ms=100\n", "bus.txt:1: \"conversion-ms=100\" is for family 10"},
         {"sensor 10A1B2C3D4E5F6 21 loud\n", "bus.txt:1: unknown sensor option \"loud\""},
         {"sensor 10A1B2C3D4E5F6 21 th=300\n",
          "bus.txt:1: bad alarm limit \"th=300\": expected an integer from -128 to 127"},
