@@ -2,6 +2,7 @@
 // the logger makes to the adapter. The software adapter runs without its timing
 // model, so requests take no time and every gap is exactly the logger's pauses.
 #include <regex>
+#include <set>
 
 #include "tests/logger/recorded_run.h"
 
@@ -69,10 +70,12 @@ TEST_F(CycleTiming, ConversionWaitRunsFromConvertTToTheEndOfThePullUp)
 
 TEST_F(CycleTiming, HundredMsAfterEachGoodReadingNoneAfterAFailedOne)
 {
-    // In search order 02, 01, 03: the failing sensor is read between two good ones.
-    const std::string failing = FullSerial("10000000000001");
+    // In search order 04, 02, 01, 03: a reading without COUNT_PER_C (its line is
+    // written, but it counts as failed) and a bad CRC, each before a good one.
+    const std::set<std::string> failing = {FullSerial("10000000000001"), FullSerial("10000000000004")};
     Result r = Run("timing off\nsensor 10000000000001 21\nsensor 10000000000002 22\nsensor 10000000000003 23\n"
-                   "fault crc 10000000000001 always\nfault interrupt conversion=3\n");
+                   "sensor 10000000000004 24\nfault crc 10000000000001 always\n"
+                   "fault count-per-c-zero 10000000000004 always\nfault interrupt conversion=3\n");
     ASSERT_EQ(r.status, 0) << r.console;
     std::vector<size_t> converts = Conversions(r.events);
     ASSERT_EQ(converts.size(), 3u);
@@ -80,12 +83,12 @@ TEST_F(CycleTiming, HundredMsAfterEachGoodReadingNoneAfterAFailedOne)
     int good = 0, failed = 0;
     for (size_t c = 0; c + 1 < converts.size(); ++c) {
         const auto reads = Reads(r.events, converts[c], converts[c + 1]);
-        ASSERT_EQ(reads.size(), 3u);
-        ASSERT_NE(reads.back().second, failing) << "the last read of a cycle also waits for the next cycle";
+        ASSERT_EQ(reads.size(), 4u);
+        ASSERT_EQ(failing.count(reads.back().second), 0u) << "the last read of a cycle also waits for the next cycle";
         for (size_t k = 0; k + 1 < reads.size(); ++k) {
             const size_t read = reads[k].first;
             const size_t next = NextRequest(r.events, read);
-            const bool ok = reads[k].second != failing;
+            const bool ok = failing.count(reads[k].second) == 0;
             SCOPED_TRACE("cycle " + std::to_string(c + 1) + " sensor " + reads[k].second);
             EXPECT_EQ(PausesBetween(r.events, read, next), ok ? Pauses{"P100"} : Pauses{});
             EXPECT_EQ(MsBetween(r.events, read, next), ok ? 100.0 : 0.0);
@@ -93,7 +96,7 @@ TEST_F(CycleTiming, HundredMsAfterEachGoodReadingNoneAfterAFailedOne)
         }
     }
     EXPECT_EQ(good, 3);
-    EXPECT_EQ(failed, 3);
+    EXPECT_EQ(failed, 6);
 }
 
 TEST_F(CycleTiming, EndOfCycleWaitFollowsTheSecondLoggersMarkers)
