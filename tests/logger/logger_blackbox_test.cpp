@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "onewire/crc.h"
+#include "tests/logger/run_dirs.h"
 
 namespace {
 
@@ -99,26 +100,8 @@ int DecodeStatus(int status)
 }
 
 // A working directory and a program directory ("app/") of one logger run.
-class LoggerRun : public ::testing::Test {
+class LoggerRun : public RunDirectories {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/logger_bb_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        work_ = root_ + "/work";
-        app_ = root_ + "/app/";
-        ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(app_.c_str(), 0755), 0);
-    }
-    void TearDown() override
-    {
-        std::string command = "rm -rf '" + root_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
-
-    std::string W(const std::string& name) const { return work_ + "/" + name; }
-
     // Writes a bus file and returns its device name.
     std::string Bus(const std::string& text)
     {
@@ -204,7 +187,6 @@ protected:
         return out;
     }
 
-    std::string root_, work_, app_;
 };
 
 // A bus file with these sensors (14 digits each, temperatures as written),

@@ -9,15 +9,7 @@ using Lines = std::vector<std::string>;
 using CodeList = std::vector<int>;
 
 class PortTest : public StackTest {};
-class LinkTest : public StackTest {
-protected:
-    void SetUp() override
-    {
-        StackTest::SetUp();
-        port = Open();
-    }
-    int port = -1;
-};
+class LinkTest : public OpenPortTest {};
 
 TEST_F(PortTest, FirstOpenPreparesAndResets)
 {

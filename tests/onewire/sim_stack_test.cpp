@@ -1,16 +1,14 @@
-// The stack against the software adapter: listings, selection, scratchpad
+// The stack against the software adapter: the logger's search for its
+// sensors, selection, scratchpad
 // reads, presence, overdrive, unplugging and the timing model.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <set>
 #include <string>
 #include <vector>
 
-#include <unistd.h>  // getpid: one bus file per test process
-
+#include "logger/logger.h"  // FindSensors
 #include "onewire/adapter.h"
 #include "onewire/block.h"
 #include "onewire/crc.h"
@@ -20,6 +18,8 @@
 #include "simulator/sim.h"
 #include "support/clock.h"
 #include "support/errors.h"
+#include "tests/simulator/search_order.h"
+#include "tests/simulator/sim_port.h"
 
 namespace {
 
@@ -41,43 +41,14 @@ SerialNumber Parse(const std::string& digits)
     return serial;
 }
 
-class SimStackTest : public ::testing::Test {
+class SimStackTest : public SimPortTest {
 protected:
-    void SetUp() override
+    // The logger's listing into 40 slots: the count, and the slots filled.
+    Serials Find()
     {
-        ErrorStackResetForTest();
-        StackResetForTest();
-        DriverRegisterBuiltinBackends();
-    }
-    void TearDown() override
-    {
-        if (port >= 0)
-            PortClose(port);
-        StackResetForTest();
-        ErrorStackResetForTest();
-        ClockInstall(nullptr);
-    }
-    // Writes the bus file and opens it; the file always runs on the virtual clock.
-    void Open(const std::string& lines)
-    {
-        const std::string path = ::testing::TempDir() + "stack_bus_" + std::to_string(getpid()) + ".txt";
-        std::ofstream(path) << "clock virtual\n" << lines;
-        port = PortOpenFirstFree(("sim:" + path).c_str());
-        ASSERT_GE(port, 0);
-        adapter = SimLastOpened();
-        ASSERT_NE(adapter, nullptr);
-    }
-    // The logger's listing: target the family, then passes with a reset until none is found.
-    Serials List(uint8_t family)
-    {
-        Serials found;
-        NetTargetFamily(port, family);
-        while (NetSearchNext(port, 1, 0) && found.size() < 200) {
-            SerialNumber serial;
-            NetSerialCopy(port, serial.data(), 1);
-            found.push_back(serial);
-        }
-        return found;
+        SerialNumber slots[40] = {};
+        const int count = FindSensors(port, slots, 0x10, 40);
+        return Serials(slots, slots + count);
     }
     // Selects the sensor and reads its scratchpad; 1 when the block came back with a good CRC8.
     int ReadScratchpad(SerialNumber serial, uint8_t scratchpad[9])
@@ -98,35 +69,60 @@ protected:
         PauseMs(850);
         return ok && BusSetLevel(port, 0) == 0;
     }
-    int port = -1;
-    SimAdapter* adapter = nullptr;
 };
 
-TEST_F(SimStackTest, FamilyListingFindsEverySensorOnce)
+TEST_F(SimStackTest, FindSensorsKeepsTheFamilyOnItsLowSevenBitsInSearchOrder)
 {
-    for (unsigned sensors : {0u, 1u, 2u, 39u, 45u}) {
+    const SerialNumber unused{0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    // The search begins at family 10 and lists 10, then 90, then 28, 22 and 01;
+    // family 20 comes before 10. A device of another family is copied into the
+    // slot after the kept ones, and overwritten by the next device found.
+    struct Case {
+        const char* name;
+        unsigned sensors;             // family 10, numbers 1..n
+        std::vector<uint8_t> others;  // one device of each family
+        int capacity;
+        int count;
+        uint8_t nextSlot;  // family of the device left in slot `count`, 0: untouched
+    } cases[] = {
+        {"no device", 0, {}, 40, 0, 0},
+        {"sensors only", 3, {}, 40, 3, 0},
+        {"family 90 counts", 2, {0x90}, 40, 3, 0},
+        {"other families after the sensors", 2, {0x28, 0x22, 0x01}, 40, 2, 0x01},
+        {"only another family", 0, {0x28}, 40, 0, 0x28},
+        {"a family before the target", 1, {0x20}, 40, 1, 0},
+        {"45 sensors in 40 slots", 45, {0x28}, 40, 39, 0},
+        {"limit reached among the family 90 devices", 2, {0x90, 0x90, 0x28}, 4, 3, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         TearDown();
         SetUp();
         std::string bus;
-        std::set<SerialNumber> expected;
-        for (unsigned n = 1; n <= sensors; ++n) {
+        Serials family;
+        for (unsigned n = 1; n <= c.sensors; ++n) {
             bus += "sensor " + SerialDigits(0x10, n) + " 21\n";
-            expected.insert(Parse(SerialDigits(0x10, n)));
+            family.push_back(Parse(SerialDigits(0x10, n)));
         }
-        // Other families on both sides of 0x10 in the search order.
-        for (uint8_t family : {0x01, 0x28, 0x90, 0x22, 0x0F})
-            for (unsigned n = 1; n <= 3; ++n)
-                bus += "device " + SerialDigits(family, n + 100) + "\n";
+        unsigned n = 100;
+        for (uint8_t code : c.others) {
+            bus += "device " + SerialDigits(code, ++n) + "\n";
+            if (code == 0x90)
+                family.push_back(Parse(SerialDigits(code, n)));
+        }
         Open(bus);
-        const Serials found = List(0x10);
-        std::set<SerialNumber> sensorsFound;
-        for (const SerialNumber& serial : found) {
-            if (serial[0] == 0x10) {
-                EXPECT_TRUE(sensorsFound.insert(serial).second) << sensors << " sensors: found twice";
-            }
+        std::vector<SerialNumber> slots(static_cast<size_t>(c.capacity), unused);
+        const int count = FindSensors(port, slots.data(), 0x10, c.capacity);
+        ASSERT_EQ(count, c.count);
+        family = InSearchOrder(family);
+        EXPECT_EQ(Serials(slots.begin(), slots.begin() + count), Serials(family.begin(), family.begin() + count));
+        if (c.nextSlot == 0) {
+            EXPECT_EQ(slots[static_cast<size_t>(count)], unused);
+        } else {
+            EXPECT_EQ(slots[static_cast<size_t>(count)][0], c.nextSlot);
         }
-        EXPECT_EQ(sensorsFound, expected) << sensors << " sensors";
-        EXPECT_EQ(std::set<SerialNumber>(found.begin(), found.end()).size(), found.size()) << sensors;
+        for (size_t i = static_cast<size_t>(count) + 1; i < slots.size(); ++i)
+            EXPECT_EQ(slots[i], unused) << i;
     }
 }
 
@@ -165,14 +161,14 @@ TEST_F(SimStackTest, RecoversAfterTheAdapterIsReplugged)
     SimSetPlugged(adapter, false);
     EXPECT_EQ(BusReset(port), 0);
     EXPECT_EQ(ReadScratchpad(sensor, scratchpad), 0);
-    EXPECT_TRUE(List(0x10).empty());
+    EXPECT_TRUE(Find().empty());
     EXPECT_TRUE(ErrorCodePending());
 
     SimSetPlugged(adapter, true);
     ErrorStackResetForTest();
     EXPECT_EQ(BusReset(port), 1);
     EXPECT_EQ(ReadScratchpad(sensor, scratchpad), 1);
-    EXPECT_EQ(List(0x10), Serials{sensor});
+    EXPECT_EQ(Find(), Serials{sensor});
     EXPECT_FALSE(ErrorCodePending());
 }
 
@@ -180,7 +176,7 @@ TEST_F(SimStackTest, TimingModelCompletesASelectAndRead)
 {
     const SerialNumber sensor = Parse(SerialDigits(0x10, 5));
     Open("timing on\nsensor " + SerialDigits(0x10, 5) + " -0.0625\n");
-    EXPECT_EQ(List(0x10), Serials{sensor});
+    EXPECT_EQ(Find(), Serials{sensor});
     ASSERT_TRUE(Convert());
     uint8_t scratchpad[9];
     ASSERT_EQ(ReadScratchpad(sensor, scratchpad), 1);

@@ -63,4 +63,15 @@ protected:
     }
 };
 
+// A StackTest with port 0 already open.
+class OpenPortTest : public StackTest {
+protected:
+    void SetUp() override
+    {
+        StackTest::SetUp();
+        port = Open();
+    }
+    int port = -1;
+};
+
 }  // namespace script

@@ -1,75 +1,22 @@
+// The search through the stack over software adapters: the order of the
+// listing for given bus contents, the end of a search and its restart, and
+// the raw presence-check triplets.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 
 #include "onewire/crc.h"
+#include "onewire/network.h"
 #include "rig.h"
+#include "search_order.h"
+#include "sim_port.h"
 
 namespace {
 
-// The stack's search pass, driven over raw command words: path from the resume
-// bit, search access, then the resume bit from the discrepancies.
-struct Search {
-    SimSerial serial{};
-    int resume = 0;
-    bool done = false;
-
-    bool Next(Rig& rig)
-    {
-        if (done) {
-            resume = 0;
-            done = false;
-            return false;
-        }
-        if (!rig.Reset()) {
-            resume = 0;
-            return false;
-        }
-        SimSerial path = serial;
-        if (resume != 0xFF) {
-            if (resume > 0)
-                path[static_cast<size_t>((resume - 1) / 8)] |= static_cast<uint8_t>(1u << ((resume - 1) % 8));
-            for (int i = resume; i < 64; ++i)
-                path[static_cast<size_t>(i / 8)] &= static_cast<uint8_t>(~(1u << (i % 8)));
-        }
-        rig.Write(std::vector<uint8_t>(path.begin(), path.end()));
-        EXPECT_TRUE(rig.Comm(CMD_SEARCH, 0x01F0));
-        std::vector<uint8_t> status = rig.Status();
-        EXPECT_TRUE(status[8] & 0x20);
-        if (status[13] == 0)
-            return false;
-        std::vector<uint8_t> got = rig.Read(16);
-        done = got.size() == 8;
-        std::copy(got.begin(), got.begin() + 8, serial.begin());
-        if (Crc8Of(serial.data(), 8) != 0 || serial[0] == 0) {
-            resume = 0xFF;
-            done = false;
-            serial = {};
-            return false;
-        }
-        for (int i = 0; i < 64 && got.size() == 16; ++i) {
-            bool discrepancy = (got[8 + i / 8] >> (i % 8)) & 1;
-            bool bit = (serial[static_cast<size_t>(i / 8)] >> (i % 8)) & 1;
-            if (discrepancy && !bit)
-                resume = i + 1;
-        }
-        return true;
-    }
-};
-
-// The order a search finds devices in: bit 0 of the number decides first.
-uint64_t SearchKey(const SimSerial& serial)
-{
-    uint64_t key = 0;
-    for (int i = 0; i < 64; ++i)
-        if ((serial[static_cast<size_t>(i / 8)] >> (i % 8)) & 1)
-            key |= uint64_t{1} << (63 - i);
-    return key;
-}
-
 struct MixedBus {
-    std::string text = "timing off\n";
+    std::string text;
     std::vector<SimSerial> all;
     std::vector<SimSerial> sensors;
 
@@ -93,64 +40,120 @@ struct MixedBus {
                 text += std::string("device ") + digits + "\n";
             }
         }
-        auto by_key = [](const SimSerial& a, const SimSerial& b) { return SearchKey(a) < SearchKey(b); };
-        std::sort(all.begin(), all.end(), by_key);
-        std::sort(sensors.begin(), sensors.end(), by_key);
+        all = InSearchOrder(all);
+        sensors = InSearchOrder(sensors);
     }
 };
 
-TEST(Search, EnumeratesMixedBusInOrderOnceEach)
-{
-    for (int count : {45, 70}) {
-    MixedBus bus(count);
-    Rig rig(bus.text);
-    Search search;
-    std::vector<SimSerial> found;
-    std::vector<bool> last;
-    while (search.Next(rig) && found.size() < 100) {
-        found.push_back(search.serial);
-        last.push_back(search.done);
+// The search of a stack port on a software adapter.
+class StackSearch : public SimPortTest {
+protected:
+    void Open(const std::string& bus)
+    {
+        TearDown();
+        SetUp();
+        SimPortTest::Open(bus);
     }
-    EXPECT_EQ(found, bus.all);
-    std::vector<bool> want(bus.all.size(), false);
-    want.back() = true;
-    EXPECT_EQ(last, want) << "only the last device comes without discrepancy bytes";
-    ASSERT_TRUE(search.Next(rig));
-    EXPECT_EQ(search.serial, bus.all.front());
+    SimSerial Current()
+    {
+        SimSerial serial{};
+        NetSerialCopy(port, serial.data(), 1);
+        return serial;
+    }
+    // Passes with a reset until one finds nothing; the first pass as given.
+    std::vector<SimSerial> Listing(int (*first)(int, int, int) = NetSearchFirst)
+    {
+        std::vector<SimSerial> found;
+        for (int ok = first(port, 1, 0); ok && found.size() < 200; ok = NetSearchNext(port, 1, 0))
+            found.push_back(Current());
+        return found;
+    }
+    uint64_t Requests() { return SimCountersOf(adapter).requests; }
+};
+
+std::string Devices(const std::vector<const char*>& serials)
+{
+    std::string text;
+    for (const char* serial : serials)
+        text += std::string("device ") + serial + "\n";
+    return text;
+}
+
+TEST_F(StackSearch, ListsEveryDeviceOnceInSearchOrder)
+{
+    struct Case {
+        const char* name;
+        std::string bus;
+    } cases[] = {
+        {"one device", Devices({"10A1B2C3D4E5F6"})},
+        {"differing in bit 0 only", Devices({"11000000000001", "10000000000001"})},
+        {"differing in the last serial bit only", Devices({"10000000000081", "10000000000001"})},
+        {"nested discrepancies", Devices({"10000000000003", "10000000000001", "10000000000083", "10000000000002",
+                                          "28000000000001", "90000000000001"})},
+        {"45 mixed devices", MixedBus(45).text},
+        {"70 mixed devices", MixedBus(70).text},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Open(c.bus);
+        std::vector<SimSerial> all;
+        std::istringstream lines(c.bus);
+        for (std::string kind, serial, rest; lines >> kind >> serial && std::getline(lines, rest);)
+            all.push_back(Serial(serial.c_str()));
+        const std::vector<SimSerial> expected = InSearchOrder(all);
+
+        EXPECT_EQ(Listing(), expected);
+        EXPECT_TRUE(ErrorCodePending() == 0);
+        // The pass after the last device ends the search without asking the adapter...
+        ASSERT_EQ(NetSearchFirst(port, 1, 0), 1);
+        for (size_t i = 1; i < expected.size(); ++i)
+            ASSERT_EQ(NetSearchNext(port, 1, 0), 1);
+        const uint64_t before = Requests();
+        EXPECT_EQ(NetSearchNext(port, 1, 0), 0);
+        EXPECT_EQ(Requests(), before);
+        // ...and the one after it starts again at the first device.
+        ASSERT_EQ(NetSearchNext(port, 1, 0), 1);
+        EXPECT_EQ(Current(), expected.front());
     }
 }
 
-TEST(Search, TargetedFamilyListsItsDevicesFirst)
+TEST_F(StackSearch, TargetedFamilyStartsTheListingAtItsDevices)
 {
     MixedBus bus;
-    Rig rig(bus.text);
-    Search search;
-    search.serial = {0x10, 0, 0, 0, 0, 0, 0, 0};
-    search.resume = 64;
-    std::vector<SimSerial> found;
-    while (search.Next(rig) && search.serial[0] == 0x10)
-        found.push_back(search.serial);
-    EXPECT_EQ(found, bus.sensors);
+    Open(bus.text);
+    NetTargetFamily(port, 0x10);
+    const std::vector<SimSerial> found = Listing(NetSearchNext);
+    const auto first = std::find(bus.all.begin(), bus.all.end(), bus.sensors.front());
+    EXPECT_EQ(found, std::vector<SimSerial>(first, bus.all.end()));
+    ASSERT_GE(found.size(), bus.sensors.size());
+    EXPECT_EQ(std::vector<SimSerial>(found.begin(), found.begin() + static_cast<long>(bus.sensors.size())),
+              bus.sensors);
 }
 
-TEST(Search, EmptyBusAndDepartedDevice)
+TEST_F(StackSearch, NumberWithABadCrcEndsTheListingAndTheNextPassStartsOver)
 {
-    Rig rig("device 05FFEEDDCCBBAA\nsensor 10A1B2C3D4E5F6 20\n");
-    SimSetPresent(rig.adapter, Serial("05FFEEDDCCBBAA"), false);
-    SimSetPresent(rig.adapter, Serial("10A1B2C3D4E5F6"), false);
-    rig.Comm(CMD_RESET, 1);
-    EXPECT_EQ(rig.Results(), std::vector<uint8_t>{0x01});
-    rig.Write(std::vector<uint8_t>(8, 0));
-    rig.Comm(CMD_SEARCH, 0x01F0);
-    std::vector<uint8_t> status = rig.Status();
-    EXPECT_TRUE(status[8] & 0x20);
-    EXPECT_EQ(status[13], 0) << "nothing when no device answers";
+    // In search order 02, 01 (given with a wrong CRC), 03.
+    SimSerial bad = Serial("10000000000001");
+    bad[7] ^= 0x01;
+    Open(Devices({"10000000000002", "10000000000003"}) + "device " + SimSerialText(bad) + "\n");
+    EXPECT_EQ(Listing(), std::vector<SimSerial>{Serial("10000000000002")});
+    EXPECT_EQ(Current(), SimSerial{}) << "the current number is cleared";
+    EXPECT_EQ(ErrorCodePending(), 0);
+    ASSERT_EQ(NetSearchNext(port, 1, 0), 1);
+    EXPECT_EQ(Current(), Serial("10000000000002"));
+}
 
-    SimSetPresent(rig.adapter, Serial("10A1B2C3D4E5F6"), true);
-    Search search;
-    ASSERT_TRUE(search.Next(rig));
-    EXPECT_EQ(search.serial, Serial("10A1B2C3D4E5F6"));
-    EXPECT_TRUE(search.done) << "a lone device comes without discrepancy bytes";
+TEST_F(StackSearch, SilentBusThenALoneDevice)
+{
+    Open("device 05FFEEDDCCBBAA\nsensor 10A1B2C3D4E5F6 20\n");
+    SimSetPresent(adapter, Serial("05FFEEDDCCBBAA"), false);
+    SimSetPresent(adapter, Serial("10A1B2C3D4E5F6"), false);
+    EXPECT_EQ(NetSearchFirst(port, 1, 0), 0);
+    ASSERT_EQ(ErrorCodePending(), 1);
+    EXPECT_EQ(PopErrorCode(), 1) << "no devices found";
+
+    SimSetPresent(adapter, Serial("10A1B2C3D4E5F6"), true);
+    EXPECT_EQ(Listing(), std::vector<SimSerial>{Serial("10A1B2C3D4E5F6")});
 }
 
 TEST(Search, PresenceCheckTripletsInABlock)

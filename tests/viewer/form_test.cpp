@@ -122,6 +122,7 @@ private slots:
     void refreshRows();
     void rowsFrom27KeepOlderText();
     void missingTableReadsUnknown();
+    void tableFromProgramDirectory();
     void list1FollowsWindowSize();
     void clipboardSnapshot();
     void missingFileEndsProgram_data();
@@ -371,6 +372,31 @@ void FormTest::missingTableReadsUnknown()
     window->TmrTimer_Timer();
     QCOMPARE(Rows(window.get(), "List1").mid(0, 2), (QStringList{Row(0, false), Row(7, false)}));
     QCOMPARE(window->myvalue(QStringLiteral("1.0,28FF001122330000,x")), QStringLiteral(" - Unknown element"));
+}
+
+void FormTest::tableFromProgramDirectory()
+{
+    // Tables beside the capture file and in the working directory are not the one read.
+    const QString programTable = QCoreApplication::applicationDirPath() + QStringLiteral("/Direct Access table.txt");
+    QVERIFY2(!QFileInfo::exists(programTable), "a table is already beside the test program");
+    const auto removeTable = qScopeGuard([&] { QFile::remove(programTable); });
+    const auto table = [](const char* label) {
+        return QStringLiteral("%1 7 %2\r\n").arg(Serial(0), QLatin1String(label)).toLatin1();
+    };
+    WriteFile(programTable, table("ProgramDirectory"));
+    WriteFile(dir_->filePath(QStringLiteral("Direct Access table.txt")), table("CaptureDirectory"));
+    QTemporaryDir working;
+    WriteFile(working.filePath(QStringLiteral("Direct Access table.txt")), table("WorkingDirectory"));
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(working.path()));
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+
+    WriteFile(CapturePath(), PoolFile(41, {0}));
+    Karvixfrm window(CapturePath());
+    window.Form_Load();
+    Control<QTimer>(&window, "TmrTimer")->stop();
+    const QString place = window.myvalue(QStringLiteral("1.0,%1,x").arg(Serial(0)));
+    QVERIFY2(place.contains(QStringLiteral("ProgramDirectory")), qPrintable(place));
 }
 
 void FormTest::list1FollowsWindowSize()
