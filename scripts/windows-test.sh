@@ -27,5 +27,5 @@ start=$(date +%s)
 tests=(support_tests onewire_tests onewire_sim_tests simulator_tests logger_unit_tests win32_backend_tests)
 bash scripts/windows-build.sh i686 build-win32 temp
 bash scripts/windows-build.sh x86_64 build-win64 temp "${tests[@]}"
-(cd build-win64 && ctest -j2 --output-on-failure --timeout 600)
+(cd build-win64 && ctest -j2 --no-tests=error --output-on-failure --timeout 600)
 echo "windows-test: passed in $(( $(date +%s) - start )) s"
