@@ -15,6 +15,9 @@
 
 #include <algorithm>
 #include <cmath>
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 // The icon lives in a static library, so its resource is registered by hand.
 static void InitKarvixResources()
@@ -197,17 +200,28 @@ void Karvixfrm::ReadTable()
 
 bool Karvixfrm::FileExists(const QString& folderspec)
 {
-    // A fresh QFileInfo: a cached one would miss changes.
-    QFileInfo info(folderspec);
-    if (folderspec.isEmpty() || !info.isFile()) {
-        QApplication::beep();
-        return false;
-    }
+    // The idle tick's only work: one status check of the file, never cached.
     // The full-resolution time and the size, so that a write within the
     // same second as the last refresh still counts as a change.
-    NewDate = QString::number(info.lastModified().toMSecsSinceEpoch()) + QLatin1Char('/') +
-              QString::number(info.size());
-    return true;
+#ifdef Q_OS_WIN
+    QFileInfo info(folderspec);
+    bool found = !folderspec.isEmpty() && info.isFile();
+    if (found)
+        NewDate = FileStamp{info.lastModified().toMSecsSinceEpoch() * 1000000, info.size(), 0};
+#else
+    if (folderspec != StatPath) {
+        StatPath = folderspec;
+        StatName = QFile::encodeName(folderspec);
+    }
+    struct stat info;
+    bool found = !folderspec.isEmpty() && ::stat(StatName.constData(), &info) == 0 && S_ISREG(info.st_mode);
+    if (found)
+        NewDate = FileStamp{static_cast<qint64>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+                            static_cast<qint64>(info.st_size), static_cast<quint64>(info.st_ino)};
+#endif
+    if (!found)
+        QApplication::beep();
+    return found;
 }
 
 void Karvixfrm::TmrTimer_Timer()

@@ -34,7 +34,7 @@ public:
     // Puts the rows of List1, each ended by CR LF, on the clipboard.
     void Command1_Click();
     // True when `folderspec` names an existing file; sets NewDate to its
-    // modification time and size. Beeps when it returns false.
+    // modification time, size and identity. Beeps when it returns false.
     bool FileExists(const QString& folderspec);
     // Loads "Direct Access table.txt" from the table directory.
     void ReadTable();
@@ -76,8 +76,22 @@ private:
 
     QString CommandLine;
     QString DbFile;
-    QString OldDate;
-    QString NewDate;
+    // What one status check of the file tells: equal stamps, unchanged file.
+    struct FileStamp {
+        qint64 modifiedNs = -1;
+        qint64 size = -1;
+        quint64 identity = 0;  // the file's inode, so a file renamed into place counts as changed
+        bool operator==(const FileStamp& other) const
+        {
+            return modifiedNs == other.modifiedNs && size == other.size && identity == other.identity;
+        }
+        bool operator!=(const FileStamp& other) const { return !(*this == other); }
+    };
+    FileStamp OldDate;
+    FileStamp NewDate;
+    // FileExists' path in the system's encoding, made once per path.
+    QString StatPath;
+    QByteArray StatName;
     karvix::TableLines TableLines;
     QString TableDirectory;
     std::function<QTime()> TimeSource;
