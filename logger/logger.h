@@ -123,15 +123,19 @@ int SampleSensorChecked(int port, const uint8_t* serial, float* value, int power
 
 // Opens tempu.tmp for this cycle (truncating). 1 when open.
 int OpenMeasurementFile();
-void CloseMeasurementFile();
+// Closes tempu.tmp. 1 when every line reached it; 0 (logged) when a write
+// failed or no file was open.
+int CloseMeasurementFile();
 int WriteStampedHex(const uint8_t* bytes, int length, int flag);
 // Copies tempu.tmp to tempu.csv (through tempu.csv.new and a rename). Returns 0.
+// Only for a tempu.tmp written completely: a short one would replace good lines.
 int CopyTmpToCsv();
 
 // ---- Synchronisation markers --------------------------------------------
 
 int MarkerExists(const char* name);
 void CreateMarker(const char* name);
+// Removes a marker; one that isn't there is no failure, whatever unlink says.
 void RemoveMarker(const char* name);
 void WaitForSerialSync();
 

@@ -27,14 +27,21 @@ int OpenMeasurementFile()
     return 1;
 }
 
-void CloseMeasurementFile()
+int CloseMeasurementFile()
 {
     if (!MeasurementFile)
-        return;
+        return 0;
     bool failed = std::ferror(MeasurementFile) != 0;
-    if (std::fclose(MeasurementFile) != 0 || failed)
-        LogFileFailure("write", TmpFileName);
+    bool closed = std::fclose(MeasurementFile) == 0;
     MeasurementFile = nullptr;
+    if (closed && !failed)
+        return 1;
+    // The buffered lines reach the file at the close, whose errno is the
+    // reason; an error seen before it left no reason behind.
+    if (closed)
+        errno = EIO;
+    LogFileFailure("write", TmpFileName);
+    return 0;
 }
 
 int WriteStampedHex(const uint8_t* bytes, int length, int flag)

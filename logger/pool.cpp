@@ -94,9 +94,9 @@ bool ReadWholeFile(const std::string& path, std::string* content)
     return ok;
 }
 #ifdef _WIN32
-// pwrite: one write at the given offset through the file's handle, which
-// leaves the descriptor's position alone.
-ssize_t PositionedWrite(int fd, const void* data, size_t size, off_t offset)
+// pread and pwrite: one transfer at the given offset through the file's
+// handle, which leaves the descriptor's position alone.
+ssize_t PositionedIo(int fd, void* data, size_t size, off_t offset, bool write)
 {
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     if (handle == INVALID_HANDLE_VALUE) {
@@ -105,15 +105,70 @@ ssize_t PositionedWrite(int fd, const void* data, size_t size, off_t offset)
     }
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
-    DWORD wrote = 0;
-    if (!WriteFile(handle, data, static_cast<DWORD>(size), &wrote, &at)) {
-        errno = EIO;
+    DWORD done = 0;
+    BOOL ok = write ? WriteFile(handle, data, static_cast<DWORD>(size), &done, &at)
+                    : ReadFile(handle, data, static_cast<DWORD>(size), &done, &at);
+    if (!ok) {
+        if (!write && GetLastError() == ERROR_HANDLE_EOF)
+            return 0;
+        errno = write && GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO;
         return -1;
     }
-    return static_cast<ssize_t>(wrote);
+    return static_cast<ssize_t>(done);
 }
+ssize_t pread(int fd, void* data, size_t size, off_t offset) { return PositionedIo(fd, data, size, offset, false); }
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset)
+{
+    return PositionedIo(fd, const_cast<void*>(data), size, offset, true);
+}
+int ftruncate(int fd, off_t length) { return _chsize_s(fd, length) == 0 ? 0 : -1; }
 #endif
 
+// Writes one record at `offset`. A write the system cuts short (a full disk,
+// a file-size limit) is undone: the bytes it replaced are put back and a file
+// it grew is cut back to its old length, so the record is all old or all new.
+// 1 when the whole record is written; 0 with errno set to the system's reason.
+int WriteRecordAt(int pool, const std::string& record, off_t offset)
+{
+    // What the record replaces, to put back if the write is cut short.
+    struct stat info;
+    off_t oldLength = fstat(pool, &info) == 0 ? info.st_size : -1;
+    std::string old(record.size(), '\0');
+    ssize_t had = pread(pool, &old[0], old.size(), offset);
+    old.resize(had > 0 ? static_cast<size_t>(had) : 0);
+
+    ssize_t wrote = pwrite(pool, record.data(), record.size(), offset);
+    if (wrote == static_cast<ssize_t>(record.size()))
+        return 1;
+    if (wrote <= 0) {
+        if (wrote == 0)
+            errno = EIO;
+        return 0;
+    }
+    // Cut short: the rest, written again, either completes the record or
+    // fails with the reason the short write did not give.
+    size_t done = static_cast<size_t>(wrote);
+    while (done < record.size()) {
+        ssize_t more = pwrite(pool, record.data() + done, record.size() - done, offset + static_cast<off_t>(done));
+        if (more <= 0) {
+            if (more == 0)
+                errno = EIO;
+            break;
+        }
+        done += static_cast<size_t>(more);
+    }
+    if (done == record.size())
+        return 1;
+    int reason = errno;
+    size_t restore = done < old.size() ? done : old.size();
+    bool undone = pwrite(pool, old.data(), restore, offset) == static_cast<ssize_t>(restore);
+    if (oldLength >= 0 && offset + static_cast<off_t>(done) > oldLength)
+        undone = ftruncate(pool, oldLength) == 0 && undone;
+    if (!undone)
+        LogFileFailure("restore a record of", PoolFileName);
+    errno = reason;
+    return 0;
+}
 }  // namespace
 
 void ClearDirectAccessTable()
@@ -226,7 +281,16 @@ void UpdatePoolDatabase()
         LogFileFailure("read", TmpFileName);
         return;
     }
-    int pool = -1;
+    // Opened every cycle, also when no line has a record to replace, so a
+    // missing Pool Database is reported each cycle.
+#ifdef _WIN32
+    // Binary: the records' CR LF go out as they are.
+    int pool = open(PoolFileName, O_RDWR | O_BINARY | O_NOINHERIT);
+#else
+    int pool = open(PoolFileName, O_RDWR | O_CLOEXEC);
+#endif
+    if (pool < 0)
+        LogFileFailure("open", PoolFileName);
     size_t start = 0;
     while (start < lines.size()) {
         size_t end = lines.find('\n', start);
@@ -249,30 +313,11 @@ void UpdatePoolDatabase()
             LogEvent(" Error - new device attached to system \n%s \n", record.substr(0, POOL_RECORD_TEXT).append("\n").c_str());
             continue;
         }
-        if (pool < 0) {
-#ifdef _WIN32
-            // Binary: the records' CR LF go out as they are.
-            pool = open(PoolFileName, O_RDWR | O_BINARY | O_NOINHERIT);
-#else
-            pool = open(PoolFileName, O_RDWR | O_CLOEXEC);
-#endif
-            if (pool < 0) {
-                LogFileFailure("open", PoolFileName);
-                return;
-            }
-        }
+        if (pool < 0)
+            continue;  // reported above
         // One positioned write per record: a crash can't leave a torn record.
-        off_t offset = static_cast<off_t>(POOL_RECORD_SIZE) * j;
-#ifdef _WIN32
-        ssize_t wrote = PositionedWrite(pool, record.data(), record.size(), offset);
-#else
-        ssize_t wrote = pwrite(pool, record.data(), record.size(), offset);
-#endif
-        if (wrote != static_cast<ssize_t>(record.size())) {
-            if (wrote >= 0)
-                errno = ENOSPC;
+        if (!WriteRecordAt(pool, record, static_cast<off_t>(POOL_RECORD_SIZE) * j))
             LogFileFailure("write", PoolFileName);
-        }
     }
     if (pool >= 0)
         close(pool);

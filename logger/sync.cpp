@@ -23,9 +23,22 @@ void CreateMarker(const char* name)
 
 void RemoveMarker(const char* name)
 {
-    // A marker that is already gone is no failure; unlink never takes a directory.
-    if (unlink(name) != 0 && errno != ENOENT)
-        LogFileFailure("remove", name);
+    // unlink never takes a directory. Its errno can't tell whether the name
+    // was there (a read-only file system says EROFS either way), so a failure
+    // counts only when the name is still present.
+    if (unlink(name) == 0)
+        return;
+    int reason = errno;
+    struct stat info;
+#ifdef _WIN32
+    bool gone = stat(name, &info) != 0 && errno == ENOENT;
+#else
+    bool gone = lstat(name, &info) != 0 && errno == ENOENT;
+#endif
+    if (gone)
+        return;
+    errno = reason;
+    LogFileFailure("remove", name);
 }
 
 void WaitForSerialSync()

@@ -50,13 +50,21 @@ periods() {
            p = t }'
 }
 declare -A measured measured_min measured_max read_errors
+# As root the logger runs at real-time priority, so the other builds on these shared
+# cores don't delay its wake-ups: the periods then show the logger's own overshoot.
+rt=()
+rt_note="at normal priority"
+if [[ $(id -u) == 0 ]] && command -v chrt >/dev/null && chrt -f 10 true 2>/dev/null; then
+  rt=(chrt -f 10)
+  rt_note='at real-time priority (`chrt -f 10`), so that other processes on the shared cores do not delay its wake-ups'
+fi
 for timing in on off; do
   for n in 1 10 39; do
     echo "== logger cycle: $n sensors, timing $timing" >&2
     dir=$work/cycle-$timing-$n
     mkdir -p "$dir"
     bus_file "$n" "$timing" >"$dir/bus.txt"
-    (cd "$dir" && timeout 300 "$temp" "sim:$dir/bus.txt" </dev/null >"$dir/out.txt" 2>&1) || true
+    (cd "$dir" && timeout 300 "${rt[@]}" "$temp" "sim:$dir/bus.txt" </dev/null >"$dir/out.txt" 2>&1) || true
     periods "$dir/out.txt" >"$dir/periods.txt"
     if [[ $(wc -l <"$dir/periods.txt") -lt 5 ]]; then
       echo "bench.sh: too few cycle stamps for $n sensors (timing $timing); see $dir/out.txt" >&2
@@ -162,7 +170,7 @@ drift from run to run. Compare the ratios, which come from one run.
 
 ## 1. Logger cycle period
 
-\`temp\` on \`sim:\` bus files of n sensors, stdin from /dev/null, stopped by \`fault interrupt conversion=$cycles\`;
+\`temp\` on \`sim:\` bus files of n sensors, stdin from /dev/null, $rt_note, stopped by \`fault interrupt conversion=$cycles\`;
 the period is the mean of the $((cycles - 1)) intervals between the cycle stamps (" HH:MM:SS.mmm"). Documented
 length: 850 + 100·n + 1700 ms. Modelled bus and USB time: the software adapter's counters over one cycle
 (\`stack_bench cycle-model\`). Model period: the same cycle on the virtual clock with the timing model on, i.e. every
@@ -172,7 +180,9 @@ Failed sensor reads in these runs, for n = 1, 10, 39 (a failed read would shorte
 $(echo "${read_errors[on-1]}, ${read_errors[on-10]}, ${read_errors[on-39]}"); timing off
 $(echo "${read_errors[off-1]}, ${read_errors[off-10]}, ${read_errors[off-39]}").
 
-Timing model on (target: ratio ≤ 1.01):
+The logger asks for the smallest timer slack, and the software adapter's modelled USB transfers end on their frame
+grid (a late wake-up of the process before a transfer is not added to it); the logger's and the stack's own pauses
+are plain relative sleeps, never shortened. Timing model on (targets: ratio ≤ 1.01, measured / model period ≤ 1.005):
 
 | n | measured ms (min..max) | documented ms | modelled bus ms | modelled USB ms | ratio measured / (documented + bus + USB) | model period ms | measured / model period |
 |---|---|---|---|---|---|---|---|
@@ -185,7 +195,7 @@ EOF
     mp=$(get "$m" model_period_ms)
     meas=${measured[on-$n]}
     ratio=$(calc '%.4f' "$meas / ($doc_ms + $bus + $usb)")
-    echo "| $n | $meas (${measured_min[on-$n]}..${measured_max[on-$n]}) | $doc_ms | $bus | $usb | $ratio ($(verdict "$ratio <= 1.01")) | $mp | $(calc '%.4f' "$meas / $mp") |"
+    echo "| $n | $meas (${measured_min[on-$n]}..${measured_max[on-$n]}) | $doc_ms | $bus | $usb | $ratio ($(verdict "$ratio <= 1.01")) | $mp | $(calc '%.4f' "$meas / $mp") ($(verdict "$meas / $mp <= 1.005")) |"
   done
   cat <<EOF
 

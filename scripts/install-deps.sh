@@ -2,17 +2,25 @@
 # Installs the Debian packages the build and the tests need; does nothing when all are present.
 set -euo pipefail
 
+# Every tool a build, a test or a script in scripts/ calls, by its Debian 12
+# package (tools of essential packages, such as setpriv and flock, need none).
 packages=(
   g++ cmake make pkg-config
   googletest libgtest-dev libgmock-dev
   qt6-base-dev
   libusb-1.0-0-dev
   umockdev libumockdev-dev
-  xvfb xauth
-  desktop-file-utils systemd dpkg-dev man-db
+  # CPack's Debian generator: dpkg-shlibdeps (dpkg-dev) and file.
+  dpkg-dev file
+  # Packaging checks: systemd-analyze and systemd-sysusers, desktop-file-validate, man.
+  desktop-file-utils systemd man-db
   clang libclang-rt-14-dev clang-tidy cppcheck strace python3
   prometheus prometheus-node-exporter
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
+  # scripts/bench.sh: valgrind (callgrind_annotate) and gnuplot.
+  valgrind gnuplot-nox
+  # scripts/karvix-screenshot.sh: Xvfb, xwininfo and import.
+  xvfb xauth x11-utils imagemagick
 )
 
 missing=()

@@ -37,7 +37,7 @@ stop_wine() {
 }
 stop_wine
 status=0
-(cd build-win64 && xvfb-run -a ctest -j2 --output-on-failure --timeout 600) || status=$?
+(cd build-win64 && xvfb-run -a ctest -j2 --no-tests=error --output-on-failure --timeout 600) || status=$?
 # The prefix's wine server and services were started on this Xvfb display: end them with it.
 stop_wine
 [ "$status" -eq 0 ] || exit "$status"

@@ -169,8 +169,10 @@ private:
     void Charge(uint64_t micros)
     {
         counters_.usb_micros += micros;
+        // USB frames run on their own schedule: a late wake-up of the host
+        // before a transfer does not make the transfer take longer.
         if (spec_.timing)
-            PauseMicros(micros);
+            PauseMicrosOnSchedule(micros);
     }
 
     bool InWindow(Fault& fault)

@@ -74,6 +74,9 @@ WallTime RealWallNow(void*)
 #endif
 
 ClockSource Active{RealNowMicros, RealSleepMicros, RealWallNow, nullptr};
+bool RealSleepActive = true;
+// Where this thread's last pause on the real clock was due to end; 0 before the first.
+thread_local uint64_t PauseDue = 0;
 
 struct Virtual {
     uint64_t now = 0;
@@ -95,6 +98,8 @@ WallTime VirtualWall(void*)
 void ClockInstall(const ClockSource* source)
 {
     Active = ClockSource{RealNowMicros, RealSleepMicros, RealWallNow, nullptr};
+    RealSleepActive = source == nullptr || (source->now_micros == nullptr && source->sleep_micros == nullptr);
+    PauseDue = 0;
     if (source == nullptr)
         return;
     if (source->now_micros) Active.now_micros = source->now_micros;
@@ -122,8 +127,25 @@ uint64_t ClockMicros()
 
 void PauseMicros(uint64_t microseconds)
 {
-    if (microseconds != 0)
-        Active.sleep_micros(Active.context, microseconds);
+    if (microseconds == 0)
+        return;
+    if (RealSleepActive)
+        PauseDue = ClockMicros() + microseconds;
+    Active.sleep_micros(Active.context, microseconds);
+}
+
+void PauseMicrosOnSchedule(uint64_t period)
+{
+    if (period == 0)
+        return;
+    uint64_t now = RealSleepActive ? ClockMicros() : 0;
+    if (!RealSleepActive || PauseDue == 0 || now < PauseDue) {
+        PauseMicros(period);
+        return;
+    }
+    uint64_t end = PauseDue + period * ((now - PauseDue) / period + 1);
+    Active.sleep_micros(Active.context, end - now);
+    PauseDue = end;
 }
 
 uint32_t ClockMs()

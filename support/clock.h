@@ -18,6 +18,12 @@ void PauseMs(unsigned milliseconds);
 // Monotonic microseconds, the same clock as ClockMs().
 uint64_t ClockMicros();
 void PauseMicros(uint64_t microseconds);
+// Time a model charges on a fixed grid (the software adapter's USB frames):
+// sleeps to the next multiple of `period` after the end the previous pause of
+// this thread asked for, so the wake-up lateness of that pause (and the work
+// since) is not added on top. Never for a wait that must last its full length
+// from now. On a replacement clock the same as PauseMicros(period).
+void PauseMicrosOnSchedule(uint64_t period);
 
 // Wrap-safe: 1 when `now` has reached `deadline` (both from ClockMs()).
 inline int ClockReached(uint32_t now, uint32_t deadline)

@@ -73,7 +73,7 @@ TickAction KarvixView::Tick(const FileStamp* stamp)
         Ended_ = true;
         return TickAction::NotFound;
     }
-    NewDate_ = std::to_string(stamp->modifiedMs) + '/' + std::to_string(stamp->size);
+    NewDate_ = *stamp;
     return OldDate_ == NewDate_ ? TickAction::Unchanged : TickAction::Refresh;
 }
 

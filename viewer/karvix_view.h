@@ -80,10 +80,19 @@ std::string ArgumentText(std::string_view commandLine);
 // The directory of a program's file path, without the trailing separator.
 std::string ProgramDirectory(std::string_view programPath);
 
-// The file's modification time (milliseconds on any fixed scale) and size.
+// What one status check of the file tells: its modification time at full
+// resolution (any fixed unit: nanoseconds on Linux, milliseconds on
+// Windows), its size and, where the system has one, its identity (so a file
+// renamed into place counts as changed). Equal stamps: an unchanged file.
 struct FileStamp {
-    long long modifiedMs;
-    long long size;
+    long long modified = -1;
+    long long size = -1;
+    unsigned long long identity = 0;
+    bool operator==(const FileStamp& other) const
+    {
+        return modified == other.modified && size == other.size && identity == other.identity;
+    }
+    bool operator!=(const FileStamp& other) const { return !(*this == other); }
 };
 
 enum class TickAction {
@@ -120,8 +129,8 @@ public:
 
 private:
     std::string DbFile_;
-    std::string OldDate_;
-    std::string NewDate_;
+    FileStamp OldDate_;
+    FileStamp NewDate_;
     TableLines TableLines_ = TableFromBytes({});
     std::vector<std::string> List1_;
     std::vector<std::string> List3_;

@@ -59,7 +59,7 @@ bool FileExists(const std::string& folderspec, karvix::FileStamp* stamp)
     ULONGLONG written = (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                         data.ftLastWriteTime.dwLowDateTime;
     // FILETIME counts 100 ns steps.
-    stamp->modifiedMs = static_cast<long long>(written / 10000);
+    stamp->modified = static_cast<long long>(written / 10000);
     stamp->size = static_cast<long long>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
     return true;
 }

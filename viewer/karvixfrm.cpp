@@ -13,6 +13,11 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 // The icon lives in a static library, so its resource is registered by hand.
 static void InitKarvixResources()
@@ -169,6 +174,7 @@ void Karvixfrm::Form_Load()
 {
     QByteArray commandText = CommandLine.toLocal8Bit();
     View.Start(Bytes(commandText), Bytes(ReadTable()));
+    DbPath = Shown(View.DbFile());
     setWindowTitle(Shown(View.Caption()));
     List1->setFocus();  // first in the tab order
     show();
@@ -177,7 +183,7 @@ void Karvixfrm::Form_Load()
 
 QString Karvixfrm::dbFile() const
 {
-    return Shown(View.DbFile());
+    return DbPath;
 }
 
 QByteArray Karvixfrm::ReadTable() const
@@ -187,20 +193,34 @@ QByteArray Karvixfrm::ReadTable() const
 
 bool Karvixfrm::FileExists(const QString& folderspec, karvix::FileStamp* stamp)
 {
-    // A fresh QFileInfo: a cached one would miss changes.
+    // The idle tick's only work: one status check of the file, never cached.
+    // The full-resolution time and the size, so that a write within the
+    // same second as the last refresh still counts as a change.
+#ifdef Q_OS_WIN
     QFileInfo info(folderspec);
-    if (folderspec.isEmpty() || !info.isFile()) {
-        QApplication::beep();
-        return false;
+    bool found = !folderspec.isEmpty() && info.isFile();
+    if (found)
+        *stamp = karvix::FileStamp{info.lastModified().toMSecsSinceEpoch(), info.size(), 0};
+#else
+    if (folderspec != StatPath) {
+        StatPath = folderspec;
+        StatName = QFile::encodeName(folderspec);
     }
-    *stamp = {info.lastModified().toMSecsSinceEpoch(), info.size()};
-    return true;
+    struct stat info;
+    bool found = !folderspec.isEmpty() && ::stat(StatName.constData(), &info) == 0 && S_ISREG(info.st_mode);
+    if (found)
+        *stamp = karvix::FileStamp{static_cast<long long>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+                                   static_cast<long long>(info.st_size), static_cast<unsigned long long>(info.st_ino)};
+#endif
+    if (!found)
+        QApplication::beep();
+    return found;
 }
 
 void Karvixfrm::TmrTimer_Timer()
 {
     karvix::FileStamp stamp{};
-    bool exists = FileExists(dbFile(), &stamp);
+    bool exists = FileExists(DbPath, &stamp);
     switch (View.Tick(exists ? &stamp : nullptr)) {
     case karvix::TickAction::NotFound:
         reportMissingFile();
@@ -214,7 +234,7 @@ void Karvixfrm::TmrTimer_Timer()
     // A file that vanished or can't be read leaves the window as it is and
     // is tried again at the next tick.
     bool opened = false;
-    QByteArray bytes = ReadWholeFile(dbFile(), &opened);
+    QByteArray bytes = ReadWholeFile(DbPath, &opened);
     if (!opened)
         return;
 

@@ -36,7 +36,7 @@ public:
     // Puts the rows of List1, each ended by CR LF, on the clipboard.
     void Command1_Click();
     // True when `folderspec` names an existing file; `stamp` gets its
-    // modification time and size. Beeps when it returns false.
+    // modification time, size and identity. Beeps when it returns false.
     bool FileExists(const QString& folderspec, karvix::FileStamp* stamp);
     // The bytes of "Direct Access table.txt" in the table directory (none
     // when it is missing or unreadable).
@@ -80,6 +80,10 @@ private:
 
     QString CommandLine;
     karvix::KarvixView View;
+    QString DbPath;  // View.DbFile() as text, made once at the start
+    // FileExists' path in the system's encoding, made once per path.
+    QString StatPath;
+    QByteArray StatName;
     QString TableDirectory;
     std::function<QTime()> TimeSource;
 };

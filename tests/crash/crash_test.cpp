@@ -213,7 +213,7 @@ TEST_F(CrashRig, KilledLoggerLeavesWholeRecords)
 TEST_F(CrashRig, EachRecordIsOnePositionedWrite)
 {
     if (std::system("command -v strace >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "strace is not installed";
+        GTEST_SKIP() << "strace is not installed (Debian package strace; scripts/install-deps.sh installs it)";
     std::ofstream(dir_ + "/bus.txt") << "timing off\nclock virtual\nsensor 10A1B2C3D4E5F6 21.5\n"
                                         "sensor 10112233445566 -3\nfault terminate conversion=4\n";
     std::string blank;

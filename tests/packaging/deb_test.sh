@@ -9,7 +9,7 @@ source "$(dirname "$0")/common.sh" "$2"
 deb=${3:-}
 
 if ! command -v dpkg-deb >/dev/null; then
-    echo "SKIP: dpkg-deb is not available"
+    echo "SKIP: dpkg-deb is not installed (Debian package dpkg)"
     exit 77
 fi
 make_scratch

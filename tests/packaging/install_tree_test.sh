@@ -19,7 +19,7 @@ outside=$(cd "$stage" && find . -mindepth 1 \( -type f -o -type l \) | sed 's|^\
 check_tree "$stage"
 
 # The sysusers.d entry makes the service user, in plugdev, on a fake root.
-if command -v systemd-sysusers >/dev/null; then
+if need_tool systemd-sysusers systemd; then
     users_root="$SCRATCH/users"
     mkdir -p "$users_root/etc" "$users_root/usr/lib/sysusers.d"
     echo 'plugdev:x:46:' > "$users_root/etc/group"

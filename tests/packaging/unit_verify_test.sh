@@ -8,7 +8,7 @@ source "$(dirname "$0")/common.sh" "$2"
 
 host_units=/lib/systemd/system
 if ! command -v systemd-analyze >/dev/null || [ ! -f "$host_units/sysinit.target" ]; then
-    echo "SKIP: systemd-analyze or the host's systemd units are not available"
+    echo "SKIP: systemd-analyze or the host's systemd units are not installed (Debian package systemd)"
     exit 77
 fi
 make_scratch
