@@ -62,6 +62,11 @@ HistoryWriter* HistoryOpenWriter(const std::string& path, const HistoryRetention
 int HistoryAppend(HistoryWriter* writer, const std::vector<HistoryReading>& readings, std::string* error);
 // Readings waiting in the backlog.
 size_t HistoryBacklog(const HistoryWriter* writer);
+// The backlog keeps at most this many readings (over an hour of cycles of a
+// full table at the fastest pace); past it the oldest are dropped.
+constexpr size_t HISTORY_BACKLOG_LIMIT = 120000;
+// Readings dropped from a full backlog since the writer was opened.
+size_t HistoryDropped(const HistoryWriter* writer);
 // Tries to commit the backlog, closes rollups up to the last reading, closes.
 void HistoryCloseWriter(HistoryWriter* writer);
 

@@ -2,7 +2,14 @@
 // switched on or off by temp.conf in its own open().
 #include "logger/outputs.h"
 
+#ifdef TEMP_HAVE_HISTORY
+extern const CycleOutputOps HistoryOutput;
+#endif
+
 const CycleOutputOps* const BuiltinOutputs[] = {
-    nullptr,  // placeholder: the array may not be empty
+#ifdef TEMP_HAVE_HISTORY
+    &HistoryOutput,
+#endif
+    nullptr,  // the end; the array may not be empty
 };
-const int BuiltinOutputCount = 0;
+const int BuiltinOutputCount = sizeof BuiltinOutputs / sizeof BuiltinOutputs[0] - 1;

@@ -11,6 +11,7 @@ packages=(
   xvfb xauth
   desktop-file-utils systemd dpkg-dev man-db
   clang libclang-rt-14-dev clang-tidy cppcheck strace python3
+  libsqlite3-dev sqlite3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
 )
 
