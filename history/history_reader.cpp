@@ -1,0 +1,275 @@
+// The history's read side: temp-history and the viewer's chart open the
+// database read-only (a `file:PATH?mode=ro` URI), so they work on a database
+// that belongs to another user as long as its -wal and -shm files exist.
+#include "history/history.h"
+#include "history/history_db.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+struct HistoryReader {
+    sqlite3* db = nullptr;
+    std::string path;
+};
+
+namespace {
+
+constexpr std::array<const char*, HISTORY_TIER_COUNT> kTierTables = {"reading", "minute", "hour"};
+// Bytes a row takes with its share of the time index, for the estimate when
+// SQLite was built without the dbstat table (measured on generated data).
+constexpr std::array<int64_t, HISTORY_TIER_COUNT> kEstimatedRowBytes = {40, 52, 52};
+
+// A prepared statement that finalizes itself.
+struct Statement {
+    sqlite3_stmt* stmt = nullptr;
+    Statement() = default;
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    ~Statement() { sqlite3_finalize(stmt); }
+};
+
+int Fail(std::string* error, const std::string& text)
+{
+    if (error)
+        *error = text;
+    return 0;
+}
+
+int FailSql(HistoryReader* reader, std::string* error, const char* doing)
+{
+    return Fail(error, "Reading " + reader->path + " failed while " + doing + ": " + HistoryErrorText(reader->db));
+}
+
+int Prepare(HistoryReader* reader, const std::string& sql, Statement* statement, std::string* error)
+{
+    std::string reason;
+    if (!HistoryPrepare(reader->db, sql.c_str(), &statement->stmt, &reason))
+        return Fail(error, "Reading " + reader->path + " failed: " + reason);
+    return 1;
+}
+
+std::string ColumnText(sqlite3_stmt* stmt, int column)
+{
+    const unsigned char* text = sqlite3_column_text(stmt, column);
+    return text ? std::string(reinterpret_cast<const char*>(text),
+                              static_cast<size_t>(sqlite3_column_bytes(stmt, column)))
+                : std::string();
+}
+
+}  // namespace
+
+HistoryReader* HistoryOpenReader(const std::string& path, std::string* error)
+{
+    // Missing files and folders get their own sentence before SQLite tries.
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        Fail(error, errno == ENOENT ? "No history database at " + path
+                                    : "Can't open " + path + ": " + std::strerror(errno));
+        return nullptr;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        Fail(error, path + " is not a file, so it is not a temp history database");
+        return nullptr;
+    }
+    auto* reader = new HistoryReader;
+    reader->path = path;
+    std::string reason;
+    if (!HistoryOpenDatabase(path, false, &reader->db, &reason)) {
+        // A WAL database that this user may not extend by its -shm file.
+        if (reason.find("readonly") != std::string::npos)
+            reason = "Can't read " + path + " read-only: its -wal and -shm files are missing and this user may "
+                     "not create them (the logger keeps them; start it once, or read as its user)";
+        Fail(error, reason);
+        delete reader;
+        return nullptr;
+    }
+    return reader;
+}
+
+void HistoryCloseReader(HistoryReader* reader)
+{
+    if (!reader)
+        return;
+    sqlite3_close_v2(reader->db);
+    delete reader;
+}
+
+int HistoryListSensors(HistoryReader* reader, std::vector<HistorySensor>* sensors, std::string* error)
+{
+    sensors->clear();
+    Statement list;
+    if (!Prepare(reader, "SELECT id, serial FROM sensor", &list, error))
+        return 0;
+    // The latest row of one sensor in a tier; the raw tier also gives the
+    // latest good reading. Pruned raw rows leave the rollups to answer.
+    Statement latestRaw, latestGood, latestMinute, latestHour;
+    const std::string latest =
+        " x JOIN place p ON p.id = x.place WHERE x.sensor = ?1 ORDER BY x.t DESC LIMIT 1";
+    if (!Prepare(reader, "SELECT x.t, p.place, p.label, x.outcome, x.extended FROM reading" + latest, &latestRaw,
+                 error) ||
+        !Prepare(reader, "SELECT t, extended FROM reading WHERE sensor = ?1 AND outcome = 0 ORDER BY t DESC LIMIT 1",
+                 &latestGood, error) ||
+        !Prepare(reader, "SELECT x.t, p.place, p.label, 0, x.mean FROM minute" + latest, &latestMinute, error) ||
+        !Prepare(reader, "SELECT x.t, p.place, p.label, 0, x.mean FROM hour" + latest, &latestHour, error))
+        return 0;
+    int rc;
+    while ((rc = sqlite3_step(list.stmt)) == SQLITE_ROW) {
+        HistorySensor sensor{ColumnText(list.stmt, 1), -1, std::string(), 0, HISTORY_GOOD, 0.0, 0};
+        sqlite3_int64 id = sqlite3_column_int64(list.stmt, 0);
+        for (sqlite3_stmt* stmt : {latestRaw.stmt, latestMinute.stmt, latestHour.stmt}) {
+            sqlite3_reset(stmt);
+            sqlite3_bind_int64(stmt, 1, id);
+            int step = sqlite3_step(stmt);
+            if (step == SQLITE_ROW) {
+                sensor.lastTimeMs = sqlite3_column_int64(stmt, 0);
+                sensor.place = sqlite3_column_int(stmt, 1);
+                sensor.label = ColumnText(stmt, 2);
+                sensor.lastOutcome = sqlite3_column_int(stmt, 3);
+                if (stmt != latestRaw.stmt) {  // a rollup: its mean is the latest good value
+                    sensor.lastExtended = sqlite3_column_double(stmt, 4);
+                    sensor.lastGoodMs = sensor.lastTimeMs;
+                }
+                break;
+            }
+            if (step != SQLITE_DONE)
+                return FailSql(reader, error, "finding the latest readings");
+        }
+        if (sensor.lastTimeMs != 0 && sensor.lastGoodMs == 0) {
+            sqlite3_reset(latestGood.stmt);
+            sqlite3_bind_int64(latestGood.stmt, 1, id);
+            int step = sqlite3_step(latestGood.stmt);
+            if (step == SQLITE_ROW) {
+                sensor.lastGoodMs = sqlite3_column_int64(latestGood.stmt, 0);
+                sensor.lastExtended = sqlite3_column_double(latestGood.stmt, 1);
+            } else if (step != SQLITE_DONE) {
+                return FailSql(reader, error, "finding the latest good readings");
+            }
+        }
+        sensors->push_back(std::move(sensor));
+    }
+    if (rc != SQLITE_DONE)
+        return FailSql(reader, error, "listing the sensors");
+    std::sort(sensors->begin(), sensors->end(), [](const HistorySensor& a, const HistorySensor& b) {
+        // Sensors without a place after those with one, then by serial.
+        unsigned pa = static_cast<unsigned>(a.place), pb = static_cast<unsigned>(b.place);
+        return pa != pb ? pa < pb : a.serial < b.serial;
+    });
+    return 1;
+}
+
+int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<HistoryPoint>* points,
+                  std::string* error)
+{
+    points->clear();
+    if (query.tier < HISTORY_RAW || query.tier > HISTORY_HOUR)
+        return Fail(error, "Unknown history tier " + std::to_string(static_cast<int>(query.tier)));
+    const bool raw = query.tier == HISTORY_RAW;
+    std::string sql = raw ? "SELECT x.t, s.serial, p.place, p.label, x.outcome, x.whole, x.extended, "
+                            "x.extended, x.extended, 0 FROM reading x"
+                          : std::string("SELECT x.t, s.serial, p.place, p.label, 0, NULL, x.min, x.mean, x.max, "
+                                        "x.count FROM ") +
+                                kTierTables[query.tier] + " x";
+    sql += " JOIN sensor s ON s.id = x.sensor JOIN place p ON p.id = x.place WHERE x.t >= ?1 AND x.t < ?2";
+    if (!query.serial.empty())
+        sql += " AND s.serial = ?3";
+    if (query.place >= 0)
+        sql += " AND p.place = ?4";
+    sql += " ORDER BY x.t, s.serial";
+    Statement select;
+    if (!Prepare(reader, sql, &select, error))
+        return 0;
+    sqlite3_bind_int64(select.stmt, 1, query.fromMs);
+    sqlite3_bind_int64(select.stmt, 2, query.toMs);
+    if (!query.serial.empty())
+        sqlite3_bind_text(select.stmt, 3, query.serial.c_str(), -1, SQLITE_TRANSIENT);
+    if (query.place >= 0)
+        sqlite3_bind_int(select.stmt, 4, query.place);
+
+    int rc;
+    HistoryPoint point{};
+    while ((rc = sqlite3_step(select.stmt)) == SQLITE_ROW) {
+        sqlite3_stmt* s = select.stmt;
+        point.timeMs = sqlite3_column_int64(s, 0);
+        point.serial.assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 1)),
+                            static_cast<size_t>(sqlite3_column_bytes(s, 1)));
+        point.place = sqlite3_column_int(s, 2);
+        point.label.assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 3)),
+                           static_cast<size_t>(sqlite3_column_bytes(s, 3)));
+        point.whole = sqlite3_column_double(s, 5);
+        point.min = sqlite3_column_double(s, 6);
+        point.mean = sqlite3_column_double(s, 7);
+        point.max = sqlite3_column_double(s, 8);
+        if (raw) {
+            point.outcome = sqlite3_column_int(s, 4);
+            // A reading without its extended value is a gap, whatever its outcome.
+            bool good = point.outcome == HISTORY_GOOD && sqlite3_column_type(s, 6) != SQLITE_NULL;
+            point.count = good ? 1 : 0;
+            if (sqlite3_column_type(s, 5) == SQLITE_NULL)
+                point.whole = 0.0;
+        } else {
+            point.outcome = HISTORY_GOOD;
+            point.count = sqlite3_column_int(s, 9);
+        }
+        points->push_back(point);
+    }
+    if (rc != SQLITE_DONE)
+        return FailSql(reader, error, "selecting readings");
+    return 1;
+}
+
+int HistoryInfo(HistoryReader* reader, HistoryTierInfo info[HISTORY_TIER_COUNT], std::string* error)
+{
+    for (int tier = 0; tier < HISTORY_TIER_COUNT; ++tier) {
+        std::string table = kTierTables[static_cast<size_t>(tier)];
+        Statement stats;
+        if (!Prepare(reader, "SELECT count(*), min(t), max(t) FROM " + table, &stats, error))
+            return 0;
+        if (sqlite3_step(stats.stmt) != SQLITE_ROW)
+            return FailSql(reader, error, "counting rows");
+        info[tier].rows = sqlite3_column_int64(stats.stmt, 0);
+        info[tier].firstMs = sqlite3_column_int64(stats.stmt, 1);  // NULL reads as 0
+        info[tier].lastMs = sqlite3_column_int64(stats.stmt, 2);
+        info[tier].bytes = info[tier].rows * kEstimatedRowBytes[static_cast<size_t>(tier)];
+    }
+    if (!sqlite3_compileoption_used("ENABLE_DBSTAT_VTAB"))
+        return 1;
+    // Pages of each table with its time index.
+    Statement pages;
+    if (!Prepare(reader, "SELECT name, pgsize FROM dbstat WHERE aggregate = TRUE", &pages, error))
+        return 0;
+    std::array<int64_t, HISTORY_TIER_COUNT> bytes{};
+    int rc;
+    while ((rc = sqlite3_step(pages.stmt)) == SQLITE_ROW) {
+        std::string name = ColumnText(pages.stmt, 0);
+        for (size_t tier = 0; tier < kTierTables.size(); ++tier) {
+            std::string table = kTierTables[tier];
+            if (name == table || name == table + "_t")
+                bytes[tier] += sqlite3_column_int64(pages.stmt, 1);
+        }
+    }
+    if (rc != SQLITE_DONE)
+        return FailSql(reader, error, "measuring the tables");
+    for (int tier = 0; tier < HISTORY_TIER_COUNT; ++tier)
+        info[tier].bytes = bytes[static_cast<size_t>(tier)];
+    return 1;
+}
+
+int HistoryCheck(HistoryReader* reader, std::string* error)
+{
+    Statement check;
+    if (!Prepare(reader, "PRAGMA integrity_check", &check, error))
+        return 0;
+    int rc = sqlite3_step(check.stmt);
+    if ((rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB)
+        return Fail(error, reader->path + " is damaged: " + HistoryErrorText(reader->db));
+    if (rc != SQLITE_ROW)
+        return FailSql(reader, error, "checking its integrity");
+    std::string first = ColumnText(check.stmt, 0);
+    if (first == "ok")
+        return 1;
+    return Fail(error, reader->path + " is damaged: " + first);
+}

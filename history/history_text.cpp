@@ -1,0 +1,172 @@
+#include "history/history_text.h"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+constexpr std::array<const char*, 6> kOutcomeNames = {
+    "good", "no-presence", "crc", "conversion-incomplete", "count-per-c-zero", "power-on-value"};
+static_assert(kOutcomeNames.size() == HISTORY_POWER_ON_VALUE + 1, "one name per stored outcome");
+
+// Four decimals hold every value the sensors give (sixteenths of a degree)
+// and the rollups' means closely enough; to_chars ignores the locale.
+void AppendNumber(double value, std::string* out)
+{
+    char buffer[32];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 4);
+    out->append(buffer, result.ptr);
+}
+
+void AppendInt(int64_t value, std::string* out)
+{
+    char buffer[24];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out->append(buffer, result.ptr);
+}
+
+void AppendField(const std::string& text, std::string* out)
+{
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        *out += text;
+        return;
+    }
+    *out += '"';
+    for (char c : text) {
+        if (c == '"')
+            *out += '"';
+        *out += c;
+    }
+    *out += '"';
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's
+// days_from_civil), so no time zone of the machine enters.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d)
+{
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+int ParseSpan(const std::string& text, int64_t nowMs, int64_t* timeMs)
+{
+    int64_t count = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, count);
+    if (ec != std::errc() || ptr != end - 1 || count < 0 || count > 1000000)
+        return 0;
+    int64_t unitMs;
+    switch (*ptr) {
+    case 'm': unitMs = 60000; break;
+    case 'h': unitMs = 3600000; break;
+    case 'd': unitMs = 86400000; break;
+    case 'w': unitMs = 7 * 86400000LL; break;
+    default: return 0;
+    }
+    *timeMs = nowMs - count * unitMs;
+    return 1;
+}
+
+}  // namespace
+
+const char* HistoryOutcomeName(int outcome)
+{
+    return outcome >= 0 && outcome < static_cast<int>(kOutcomeNames.size()) ? kOutcomeNames[static_cast<size_t>(outcome)]
+                                                                            : "unknown";
+}
+
+std::string HistoryFormatValue(double value)
+{
+    std::string text;
+    AppendNumber(value, &text);
+    return text;
+}
+
+std::string HistoryFormatTime(int64_t timeMs)
+{
+    int64_t seconds = timeMs >= 0 ? timeMs / 1000 : (timeMs - 999) / 1000;
+    int millis = static_cast<int>(timeMs - seconds * 1000);
+    time_t t = static_cast<time_t>(seconds);
+    struct tm utc {};
+    gmtime_r(&t, &utc);
+    char buffer[96];  // room for any int the compiler can see
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+    return buffer;
+}
+
+void HistoryCsvHeader(HistoryTier tier, std::string* out)
+{
+    *out += tier == HISTORY_RAW ? "time,serial,place,label,outcome,whole,extended\n"
+                                : "time,serial,place,label,min,mean,max,count\n";
+}
+
+void HistoryCsvRow(HistoryTier tier, const HistoryPoint& point, std::string* out)
+{
+    *out += HistoryFormatTime(point.timeMs);
+    *out += ',';
+    *out += point.serial;
+    *out += ',';
+    if (point.place >= 0)
+        AppendInt(point.place, out);
+    *out += ',';
+    AppendField(point.label, out);
+    *out += ',';
+    if (tier == HISTORY_RAW) {
+        *out += HistoryOutcomeName(point.outcome);
+        *out += ',';
+        // A reading whose scratchpad failed its CRC has neither value; a
+        // failed one otherwise keeps its whole degrees.
+        bool hasWhole = point.outcome != HISTORY_CRC && point.outcome != HISTORY_NO_PRESENCE;
+        if (hasWhole)
+            AppendNumber(point.whole, out);
+        *out += ',';
+        if (point.count > 0)
+            AppendNumber(point.mean, out);
+    } else {
+        AppendNumber(point.min, out);
+        *out += ',';
+        AppendNumber(point.mean, out);
+        *out += ',';
+        AppendNumber(point.max, out);
+        *out += ',';
+        AppendInt(point.count, out);
+    }
+    *out += '\n';
+}
+
+int HistoryParseWhen(const std::string& text, int64_t nowMs, int64_t* timeMs)
+{
+    if (text.empty())
+        return 0;
+    if (text.find('-') == std::string::npos)
+        return ParseSpan(text, nowMs, timeMs);
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
+    std::string rest = text;
+    if (!rest.empty() && rest.back() == 'Z')
+        rest.pop_back();
+    const char* c = rest.c_str();
+    int n = std::sscanf(c, "%4d-%2d-%2d%n", &y, &mo, &d, &used);
+    if (n < 3)
+        return 0;
+    if (c[used] == 'T' || c[used] == ' ') {
+        int more = 0;
+        int fields = std::sscanf(c + used + 1, "%2d:%2d%n:%2d%n", &h, &mi, &more, &s, &more);
+        if (fields < 2)
+            return 0;
+        used += 1 + more;
+    }
+    if (c[used] != '\0' || used != static_cast<int>(rest.size()) || mo < 1 || mo > 12 || d < 1 || d > 31 ||
+        h > 23 || mi > 59 || s > 59 || h < 0 || mi < 0 || s < 0)
+        return 0;
+    *timeMs = ((DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 24 + h) * 60 + mi) *
+                  60000LL +
+              s * 1000LL;
+    return 1;
+}
