@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   googletest libgtest-dev libgmock-dev
-  qt6-base-dev
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev
   libusb-1.0-0-dev
   umockdev libumockdev-dev
   xvfb xauth
