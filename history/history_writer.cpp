@@ -4,6 +4,8 @@
 #include "history/history.h"
 #include "history/history_db.h"
 
+#include <sys/statvfs.h>
+
 #include <algorithm>
 #include <array>
 #include <deque>
@@ -87,6 +89,8 @@ int Run(sqlite3_stmt* statement)
 struct HistoryWriter {
     sqlite3* db = nullptr;
     std::string path;
+    std::string folder;  // where free space is measured
+    int64_t reserve = HISTORY_DISK_RESERVE;
     HistoryRetention retention;
     std::array<sqlite3_stmt*, STATEMENT_COUNT> statements = {};
     // Ids of rows committed before; cleared when a transaction rolls back.
@@ -257,12 +261,28 @@ void Rollback(HistoryWriter* writer)
     writer->placeIds.clear();
 }
 
+// 0 with *error when the file system has less than the reserve free.
+int SpaceLeft(const HistoryWriter* writer, std::string* error)
+{
+    struct statvfs info;
+    if (writer->reserve <= 0 || statvfs(writer->folder.c_str(), &info) != 0)
+        return 1;
+    auto free = static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+    if (free >= writer->reserve)
+        return 1;
+    *error = "disk full (" + std::to_string(free / 1024) + " KiB free, " + std::to_string(writer->reserve / 1024)
+             + " KiB kept for the data files)";
+    return 0;
+}
+
 // One transaction: the backlog's readings, the closed rollups (or, when
 // `closing`, also the open minute and hour), a batch of pruning.
 int Commit(HistoryWriter* writer, bool closing, std::string* error)
 {
     if (writer->backlog.empty() && !(closing && writer->lastMs != NotYet))
         return 1;
+    if (!SpaceLeft(writer, error))
+        return 0;
     if (sqlite3_exec(writer->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
         *error = HistoryErrorText(writer->db);
         return 0;
@@ -309,6 +329,8 @@ HistoryWriter* HistoryOpenWriter(const std::string& path, const HistoryRetention
     auto* writer = new HistoryWriter;
     writer->db = db;
     writer->path = path;
+    size_t slash = path.rfind('/');
+    writer->folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     writer->retention = retention;
     for (int i = 0; i < STATEMENT_COUNT; ++i) {
         if (!HistoryPrepare(db, StatementSql[i], &writer->statements[i], error)) {
@@ -334,6 +356,11 @@ int HistoryAppend(HistoryWriter* writer, const std::vector<HistoryReading>& read
 size_t HistoryBacklog(const HistoryWriter* writer)
 {
     return writer ? writer->backlog.size() : 0;
+}
+
+void HistorySetDiskReserve(HistoryWriter* writer, int64_t bytes)
+{
+    writer->reserve = bytes;
 }
 
 size_t HistoryDropped(const HistoryWriter* writer)
