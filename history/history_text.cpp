@@ -3,7 +3,6 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
-#include <ctime>
 
 namespace {
 
@@ -54,6 +53,20 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d)
     return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
+// The date of a day number (Howard Hinnant's civil_from_days).
+void CivilFromDays(int64_t z, int64_t* year, unsigned* month, unsigned* day)
+{
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    *day = doy - (153 * mp + 2) / 5 + 1;
+    *month = mp < 10 ? mp + 3 : mp - 9;
+    *year = static_cast<int64_t>(yoe) + era * 400 + (*month <= 2);
+}
+
 int ParseSpan(const std::string& text, int64_t nowMs, int64_t* timeMs)
 {
     int64_t count = 0;
@@ -90,15 +103,27 @@ std::string HistoryFormatValue(double value)
 
 std::string HistoryFormatTime(int64_t timeMs)
 {
-    int64_t seconds = timeMs >= 0 ? timeMs / 1000 : (timeMs - 999) / 1000;
-    int millis = static_cast<int>(timeMs - seconds * 1000);
-    time_t t = static_cast<time_t>(seconds);
-    struct tm utc {};
-    gmtime_r(&t, &utc);
-    char buffer[96];  // room for any int the compiler can see
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
-    return buffer;
+    // Digits written by hand: an export formats hundreds of thousands.
+    int64_t days = (timeMs >= 0 ? timeMs : timeMs - (86400000 - 1)) / 86400000;
+    int64_t msOfDay = timeMs - days * 86400000;
+    int64_t year;
+    unsigned month, day;
+    CivilFromDays(days, &year, &month, &day);
+    char text[] = "0000-00-00T00:00:00.000Z";
+    auto put = [&text](int at, int64_t value, int width) {
+        for (int i = width - 1; i >= 0; --i, value /= 10)
+            text[at + i] = static_cast<char>('0' + value % 10);
+    };
+    if (year < 0 || year > 9999)
+        return std::to_string(timeMs) + "ms";
+    put(0, year, 4);
+    put(5, month, 2);
+    put(8, day, 2);
+    put(11, msOfDay / 3600000, 2);
+    put(14, msOfDay / 60000 % 60, 2);
+    put(17, msOfDay / 1000 % 60, 2);
+    put(20, msOfDay % 1000, 3);
+    return text;
 }
 
 void HistoryCsvHeader(HistoryTier tier, std::string* out)

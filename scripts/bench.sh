@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes docs/benchmarks.md and docs/cycle-scaling.png.
 #   bash scripts/bench.sh [BUILD_DIR]      (default build-bench; about 6 minutes)
-# Needs: cmake, g++, Qt 6 base dev, valgrind, gnuplot (gnuplot-nox).
+# Needs: cmake, g++, Qt 6 base and Charts dev, SQLite dev, valgrind, gnuplot (gnuplot-nox).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -24,7 +24,7 @@ fi
 
 echo "== building in $build" >&2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEMP_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target temp stack_bench Karvix viewer_bench >/dev/null
+cmake --build "$build" -j2 --target temp stack_bench Karvix viewer_bench history_read_bench temp-history >/dev/null
 temp=$build/logger/temp
 stack=$build/bench/stack_bench
 viewer=$build/bench/viewer_bench
@@ -297,6 +297,9 @@ three measured periods of section 1.
 |---|---|---|---|---|
 EOF
   awk '!/^#/ && ($1 == 1 || $1 % 5 == 0 || $1 == 39) { printf "| %d | %d | %.0f | %.0f | %.0f |\n", $1, $2, $2 + $4 + $5, $3, $3 - $2 }' "$work/scan.dat"
+  printf '\n## 6. History\n\n'
+  # The read side (chart and export) in its own subsection.
+  bash "$root/scripts/bench-history-read.sh" "$build"
   if [[ -f $root/bench/findings.md ]]; then
     echo
     cat "$root/bench/findings.md"
