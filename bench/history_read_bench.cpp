@@ -7,6 +7,7 @@
 //   history_read_bench chart DB RANGE REPS    opens the chart window on DB for
 //       the sensor of `year` over RANGE (0 = 1 h .. 4 = 1 y): construction,
 //       query, drawing and the first paint, REPS times; median and max
+//   history_read_bench chart-all DB RANGE REPS    the same with every sensor
 //   history_read_bench select DB REPS  HistorySelect of the whole raw day
 #include <QApplication>
 #include <QElapsedTimer>
@@ -79,7 +80,7 @@ void PrintTimes(const char* what, std::vector<double>& ms)
     std::printf("%s_median_ms %.1f\n%s_max_ms %.1f\n", what, ms[ms.size() / 2], what, ms.back());
 }
 
-int Chart(int argc, char** argv, const std::string& path, int range, int reps)
+int Chart(int argc, char** argv, const std::string& path, int range, int reps, const QString& serial)
 {
     QApplication app(argc, argv);
     std::vector<double> ms;
@@ -87,7 +88,7 @@ int Chart(int argc, char** argv, const std::string& path, int range, int reps)
     for (int i = 0; i < reps; ++i) {
         QElapsedTimer timer;
         timer.start();
-        auto* chart = new KarvixChart(QString::fromStdString(path), QString::fromLatin1(kSerial));
+        auto* chart = new KarvixChart(QString::fromStdString(path), serial);
         chart->setNowSource([] { return kNow; });
         chart->setRange(range);
         if (range == KarvixChart::RANGE_24H)  // the default: setRange read nothing
@@ -136,8 +137,9 @@ int main(int argc, char** argv)
         return Year(argv[2]);
     if (mode == "day")
         return Day(argv[2]);
-    if (mode == "chart" && argc > 4)
-        return Chart(argc, argv, argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    if ((mode == "chart" || mode == "chart-all") && argc > 4)
+        return Chart(argc, argv, argv[2], std::atoi(argv[3]), std::atoi(argv[4]),
+                     mode == "chart" ? QString::fromLatin1(kSerial) : QString());
     if (mode == "select" && argc > 3)
         return Select(argv[2], std::atoi(argv[3]));
     std::fprintf(stderr, "usage: history_read_bench year|day DB | chart DB RANGE REPS | select DB REPS\n");

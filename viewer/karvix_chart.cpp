@@ -174,7 +174,11 @@ void KarvixChart::createTimer()
 
 HistoryTier KarvixChart::tier() const
 {
-    return HistoryTierForSpan(RangeSpanMs(CurrentRange));
+    HistoryTier fits = HistoryTierForSpan(RangeSpanMs(CurrentRange));
+    // Every sensor's raw day would be half a million points: minutes do.
+    if (AllSensors && fits == HISTORY_RAW && RangeSpanMs(CurrentRange) > kHourMs)
+        return HISTORY_MINUTE;
+    return fits;
 }
 
 QString KarvixChart::statusText() const
@@ -225,13 +229,17 @@ QString KarvixChart::filesStamp() const
 
 void KarvixChart::FollowTimer_Timer()
 {
-    if (filesStamp() != LastStamp)
+    // The files change every cycle, a rollup tier only when its bucket
+    // closes: query again at most once a bucket.
+    const qint64 least = tier() == HISTORY_RAW ? 0 : tier() == HISTORY_MINUTE ? kMinuteMs : kHourMs / 4;
+    if (filesStamp() != LastStamp && SinceReload.elapsed() >= least)
         reload();
 }
 
 bool KarvixChart::reload()
 {
     LastStamp = filesStamp();
+    SinceReload.start();
     std::string error;
     if (!Reader) {
         Reader = HistoryOpenReader(DatabasePath.toStdString(), &error);
@@ -268,7 +276,8 @@ void KarvixChart::draw(qint64 nowMs)
         Chart->removeAxis(axis);
 
     const HistoryTier shownTier = tier();
-    const bool band = shownTier != HISTORY_RAW;
+    // One band per sensor; overlaid for every sensor they would hide the lines.
+    const bool band = shownTier != HISTORY_RAW && !AllSensors;
     // Points by sensor, in the order of the sensors' first points.
     std::vector<std::string> order;
     std::map<std::string, std::vector<const HistoryPoint*>> bySensor;

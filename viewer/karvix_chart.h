@@ -5,6 +5,7 @@
 // readings and missing buckets are gaps. A timer follows new readings.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QWidget>
 
@@ -30,6 +31,8 @@ class KarvixChart : public QWidget {
 
 public:
     enum Range { RANGE_1H, RANGE_24H, RANGE_7D, RANGE_30D, RANGE_1Y, RANGE_COUNT };
+    // The range's tier (HistoryTierForSpan); every sensor at once reads
+    // minutes instead of raw readings beyond an hour.
     static qint64 RangeSpanMs(int range);
 
     // `serial` empty: every sensor.
@@ -53,7 +56,8 @@ public:
     bool savePng(const QString& path);
     bool saveCsv(const QString& path);
 
-    // One 5 s tick: reloads when the database or its -wal file changed.
+    // One 5 s tick: reloads when the database or its -wal file changed (for
+    // the rollup tiers at most once a minute, or a quarter hour for hours).
     void FollowTimer_Timer();
 
 private:
@@ -74,6 +78,7 @@ private:
     int CurrentRange = RANGE_24H;
     bool AllSensors = false;
     QString LastStamp;
+    QElapsedTimer SinceReload;
     std::function<qint64()> NowSource;
 
     QComboBox* RangeBox = nullptr;

@@ -120,11 +120,15 @@ void ChartTest::rangeReadsItsTier_data()
     QTest::addColumn<int>("tier");
     QTest::addColumn<qint64>("step");  // between A's points
     QTest::addColumn<int>("points");
-    QTest::newRow("1 h") << int(KarvixChart::RANGE_1H) << int(HISTORY_RAW) << qint64(30000) << 121;
-    QTest::newRow("24 h") << int(KarvixChart::RANGE_24H) << int(HISTORY_RAW) << qint64(30000) << 241;
-    QTest::newRow("7 d") << int(KarvixChart::RANGE_7D) << int(HISTORY_MINUTE) << kMinute << 7 * 1440 - 1;
-    QTest::newRow("30 d") << int(KarvixChart::RANGE_30D) << int(HISTORY_MINUTE) << kMinute << 10 * 1440 - 1;
-    QTest::newRow("1 y") << int(KarvixChart::RANGE_1Y) << int(HISTORY_HOUR) << kHour << 365 * 24;
+    QTest::addColumn<bool>("all");
+    QTest::newRow("1 h") << int(KarvixChart::RANGE_1H) << int(HISTORY_RAW) << qint64(30000) << 121 << false;
+    QTest::newRow("24 h") << int(KarvixChart::RANGE_24H) << int(HISTORY_RAW) << qint64(30000) << 241 << false;
+    QTest::newRow("7 d") << int(KarvixChart::RANGE_7D) << int(HISTORY_MINUTE) << kMinute << 7 * 1440 - 1 << false;
+    QTest::newRow("30 d") << int(KarvixChart::RANGE_30D) << int(HISTORY_MINUTE) << kMinute << 10 * 1440 - 1 << false;
+    QTest::newRow("1 y") << int(KarvixChart::RANGE_1Y) << int(HISTORY_HOUR) << kHour << 365 * 24 << false;
+    // Every sensor: raw only for the hour, minutes for the day (A's only: B has none).
+    QTest::newRow("all, 1 h") << int(KarvixChart::RANGE_1H) << int(HISTORY_RAW) << qint64(500) << 241 << true;
+    QTest::newRow("all, 24 h") << int(KarvixChart::RANGE_24H) << int(HISTORY_MINUTE) << kMinute << 1440 << true;
 }
 
 void ChartTest::rangeReadsItsTier()
@@ -133,13 +137,14 @@ void ChartTest::rangeReadsItsTier()
     QFETCH(int, tier);
     QFETCH(qint64, step);
     QFETCH(int, points);
-    std::unique_ptr<KarvixChart> chart(Make(QString::fromLatin1(kA), range));
+    QFETCH(bool, all);
+    std::unique_ptr<KarvixChart> chart(Make(all ? QString() : QString::fromLatin1(kA), range));
     QCOMPARE(int(chart->tier()), tier);
     const auto& shown = chart->shownPoints();
     QCOMPARE(int(shown.size()), points);
     QCOMPARE(shown[1].timeMs - shown[0].timeMs, step);
-    // Rollups draw the band, raw readings don't.
-    QCOMPARE(SeriesOf<QAreaSeries>(chart->chart()).isEmpty(), tier == HISTORY_RAW);
+    // Rollups of one sensor draw the band, raw readings and overlays don't.
+    QCOMPARE(SeriesOf<QAreaSeries>(chart->chart()).isEmpty(), tier == HISTORY_RAW || all);
 }
 
 void ChartTest::failuresAndMissingBucketsAreGaps_data()
@@ -175,6 +180,9 @@ void ChartTest::allSensorsOverlayEveryPlace()
             names.append(line->name());
     QCOMPARE(names, QStringList({QStringLiteral("Cellar (1)"), QStringLiteral("Attic (2)")}));
     QCOMPARE(Lines(chart->chart()).size(), 3);  // A's two runs and B's one
+    chart->setRange(KarvixChart::RANGE_24H);
+    QCOMPARE(int(chart->tier()), int(HISTORY_MINUTE));
+    QVERIFY(SeriesOf<QAreaSeries>(chart->chart()).isEmpty());
 }
 
 void ChartTest::followsNewReadings()
