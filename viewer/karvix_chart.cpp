@@ -103,6 +103,8 @@ KarvixChart::KarvixChart(const QString& databasePath, const QString& serial, QWi
       NowSource([] { return QDateTime::currentMSecsSinceEpoch(); })
 {
     setObjectName(QStringLiteral("KarvixChart"));
+    // A window of its own; owned by the form, so it closes with it.
+    setWindowFlag(Qt::Window);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("History of ") + (serial.isEmpty() ? QStringLiteral("all sensors") : serial));
     createControls();
@@ -423,7 +425,7 @@ void KarvixAttachHistory(Karvixfrm* form)
         QString serial = item ? KarvixSerialOfRow(item->text()) : QString();
         if (serial.isEmpty())
             return;
-        auto* chart = new KarvixChart(KarvixHistoryPath(form->dbFile()), serial);
+        auto* chart = new KarvixChart(KarvixHistoryPath(form->dbFile()), serial, form);
         chart->reload();
         chart->show();
     };
