@@ -281,7 +281,8 @@ int Commit(HistoryWriter* writer, bool closing, std::string* error)
 {
     if (writer->backlog.empty() && !(closing && writer->lastMs != NotYet))
         return 1;
-    if (!SpaceLeft(writer, error))
+    // Closing writes what waits if SQLite can: this run's data files are done.
+    if (!closing && !SpaceLeft(writer, error))
         return 0;
     if (sqlite3_exec(writer->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
         *error = HistoryErrorText(writer->db);

@@ -28,14 +28,14 @@ HistoryOutputState State;
 void Pause(const std::string& reason)
 {
     if (!State.paused)
-        OutputsLogEvent("History paused: %s", reason.c_str());
+        OutputsLogEvent("History paused: %s\n", reason.c_str());
     State.paused = true;
 }
 
 void NoteDrops(size_t dropped)
 {
     if (dropped > State.droppedBefore && !State.dropping)
-        OutputsLogEvent("History backlog full: the oldest readings are dropped");
+        OutputsLogEvent("History backlog full: the oldest readings are dropped\n");
     State.dropping = dropped > State.droppedBefore;
     State.droppedBefore = dropped;
 }
@@ -103,7 +103,7 @@ void HistoryCycle(const CycleReport& report)
         return;
     }
     if (State.paused)
-        OutputsLogEvent("History resumed, %zu readings caught up", waiting);
+        OutputsLogEvent("History resumed, %zu readings caught up\n", waiting);
     State.paused = false;
 }
 
