@@ -58,8 +58,9 @@ int OpenHistory(const TempConfig& config)
     State.retention.rawDays = config.historyRawDays;
     State.retention.minuteDays = config.historyMinuteDays;
     State.retention.hourDays = config.historyHourDays;
-    TryOpen();
-    // Active even when the database can't be opened now: each cycle tries again.
+    // The database is opened by the first cycle, on the worker's thread, so
+    // that a slow or locked file never delays the logger's start; while it
+    // can't be opened, each cycle tries again.
     return 1;
 }
 

@@ -285,6 +285,22 @@ TEST_F(HistoryRun, SigkillLeavesASoundDatabaseThatTheNextRunContinues)
     }
 }
 
+TEST_F(HistoryRun, ADatabaseThatCantBeOpenedYetIsPausedAndCatchesUpOnceItCan)
+{
+    WriteFile(app_ + "temp.conf", "history-file = later/h.db   # the folder is made below\n");
+    pid_t pid = Start(Bus(BusText(HourStart, ManySensors(2, "21"), 0)));
+    ASSERT_TRUE(WaitFor([&] { return Count(EventLog(), "History paused: Can't open later/h.db: ") == 1; }))
+        << EventLog();
+    ASSERT_EQ(mkdir(W("later").c_str(), 0755), 0);
+    ASSERT_TRUE(WaitFor([&] { return Count(EventLog(), "History resumed, ") == 1; })) << EventLog();
+    kill(pid, SIGINT);
+    ASSERT_EQ(Wait(pid), 0);
+    EXPECT_EQ(Count(EventLog(), "History paused: "), 1);
+    // The readings from before the folder existed went in: the first cycle's
+    // (it ends within 3 s of the virtual clock's start) among them.
+    EXPECT_LT(std::stoll(Value(W("later/h.db"), "SELECT min(t) FROM reading")), (HourStart + 3) * 1000);
+}
+
 // The working directory on a small tmpfs: the history pauses when the disk
 // fills, the data files go on, and once space frees the backlog goes in; a
 // lock held by another program does the same. One entry each way, each time.
