@@ -10,7 +10,7 @@
 // PRAGMA application_id of a history database ("TMPH"): anything else with
 // tables in it is a foreign database and is never touched.
 constexpr int32_t HISTORY_APPLICATION_ID = 0x544D5048;
-constexpr int64_t HISTORY_MINUTE_MS = 60 * 1000;
+constexpr int64_t HISTORY_MINUTE_MS = int64_t{60} * 1000;
 constexpr int64_t HISTORY_HOUR_MS = 60 * HISTORY_MINUTE_MS;
 constexpr int64_t HISTORY_DAY_MS = 24 * HISTORY_HOUR_MS;
 // Longest a writer waits for a lock held by someone else in one attempt.

@@ -194,78 +194,104 @@ int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<
     if (rc != SQLITE_DONE)
         return FailSql(reader, error, "reading the sensors");
 
-    // One cursor per sensor: its rows come in primary-key order (a range
-    // scan, no lookups through the time index), and merging the cursors
-    // orders them by time, equal times in the serial order of the sensors.
-    std::string sql = raw ? "SELECT t, place, outcome, whole, extended, extended, extended, 0 FROM reading"
-                          : std::string("SELECT t, place, 0, NULL, min, mean, max, count FROM ") +
-                                kTierTables[query.tier];
-    sql += " WHERE sensor = ?1 AND t >= ?2 AND t < ?3 ORDER BY t";
-    std::vector<Statement> cursors(sensors.size());
-    using Head = std::pair<int64_t, size_t>;  // time of the cursor's row, cursor
-    std::priority_queue<Head, std::vector<Head>, std::greater<Head>> heads;
-    auto step = [&](size_t i) {
-        int stepped = sqlite3_step(cursors[i].stmt);
-        if (stepped == SQLITE_ROW)
-            heads.emplace(sqlite3_column_int64(cursors[i].stmt, 0), i);
-        return stepped == SQLITE_ROW || stepped == SQLITE_DONE;
+    if (sensors.empty())
+        return 1;
+    std::unordered_map<int64_t, size_t> sensorIndex;  // id -> place in `sensors`
+    for (size_t i = 0; i < sensors.size(); ++i)
+        sensorIndex[sensors[i].first] = i;
+
+    // Rows come in primary-key order, read as ranges of it: the raw tier's
+    // key is (t, sensor), so one cursor over the time range; the rollups'
+    // is (sensor, t), so one cursor per sensor, merged by time.
+    const int64_t onlySensor = query.serial.empty() ? 0 : sensors[0].first;
+    const std::string table = kTierTables[query.tier];
+    const std::string where = raw ? " WHERE t >= ?2 AND t < ?3 AND (?1 = 0 OR sensor = ?1)"
+                                  : " WHERE sensor = ?1 AND t >= ?2 AND t < ?3";
+    const std::string sql =
+        (raw ? "SELECT t, sensor, place, outcome, whole, extended, extended, extended, 0 FROM reading"
+             : "SELECT t, sensor, place, 0, NULL, min, mean, max, count FROM " + table) +
+        where + " ORDER BY t";
+    std::vector<int64_t> cursorSensors;
+    if (raw)
+        cursorSensors.push_back(onlySensor);
+    else
+        for (const auto& sensor : sensors)
+            cursorSensors.push_back(sensor.first);
+    auto bind = [&](sqlite3_stmt* stmt, int64_t sensor) {
+        sqlite3_reset(stmt);
+        sqlite3_bind_int64(stmt, 1, sensor);
+        sqlite3_bind_int64(stmt, 2, query.fromMs);
+        sqlite3_bind_int64(stmt, 3, query.toMs);
     };
+
     // Counting first lets the result be allocated once (an export of a day
     // of 39 sensors is half a million points).
     Statement count;
-    if (!Prepare(reader,
-                 std::string("SELECT count(*) FROM ") + kTierTables[query.tier] +
-                     " WHERE sensor = ?1 AND t >= ?2 AND t < ?3",
-                 &count, error))
+    if (!Prepare(reader, "SELECT count(*) FROM " + table + where, &count, error))
         return 0;
     size_t total = 0;
-    for (size_t i = 0; i < sensors.size(); ++i) {
-        sqlite3_reset(count.stmt);
-        sqlite3_bind_int64(count.stmt, 1, sensors[i].first);
-        sqlite3_bind_int64(count.stmt, 2, query.fromMs);
-        sqlite3_bind_int64(count.stmt, 3, query.toMs);
+    for (int64_t sensor : cursorSensors) {
+        bind(count.stmt, sensor);
         if (sqlite3_step(count.stmt) != SQLITE_ROW)
             return FailSql(reader, error, "counting readings");
         total += static_cast<size_t>(sqlite3_column_int64(count.stmt, 0));
     }
     points->reserve(total);
-    for (size_t i = 0; i < sensors.size(); ++i) {
-        if (!Prepare(reader, sql, &cursors[i], error))
+
+    std::vector<Statement> cursors(cursorSensors.size());
+    using Head = std::pair<int64_t, size_t>;  // time of the cursor's row, cursor
+    std::priority_queue<Head, std::vector<Head>, std::greater<Head>> heads;
+    auto step = [&](size_t c) {
+        int stepped = sqlite3_step(cursors[c].stmt);
+        if (stepped == SQLITE_ROW)
+            heads.emplace(sqlite3_column_int64(cursors[c].stmt, 0), c);
+        return stepped == SQLITE_ROW || stepped == SQLITE_DONE;
+    };
+    for (size_t c = 0; c < cursors.size(); ++c) {
+        if (!Prepare(reader, sql, &cursors[c], error))
             return 0;
-        sqlite3_bind_int64(cursors[i].stmt, 1, sensors[i].first);
-        sqlite3_bind_int64(cursors[i].stmt, 2, query.fromMs);
-        sqlite3_bind_int64(cursors[i].stmt, 3, query.toMs);
-        if (!step(i))
+        bind(cursors[c].stmt, cursorSensors[c]);
+        if (!step(c))
             return FailSql(reader, error, "selecting readings");
     }
     HistoryPoint point{};
     while (!heads.empty()) {
-        auto [timeMs, i] = heads.top();
+        auto [timeMs, c] = heads.top();
         heads.pop();
-        sqlite3_stmt* s = cursors[i].stmt;
-        auto place = places.find(sqlite3_column_int64(s, 1));
-        // A row without its place, or of another place than asked, is skipped.
-        if (place != places.end() && (query.place < 0 || place->second.first == query.place)) {
+        sqlite3_stmt* s = cursors[c].stmt;
+        auto sensor = sensorIndex.find(sqlite3_column_int64(s, 1));
+        auto place = places.find(sqlite3_column_int64(s, 2));
+        // A row without its sensor or place, or of another place than asked, is skipped.
+        if (sensor != sensorIndex.end() && place != places.end() &&
+            (query.place < 0 || place->second.first == query.place)) {
             point.timeMs = timeMs;
-            point.serial = sensors[i].second;
+            point.serial = sensors[sensor->second].second;
             point.place = place->second.first;
             point.label = place->second.second;
-            point.whole = sqlite3_column_double(s, 3);  // NULL reads as 0
-            point.min = sqlite3_column_double(s, 4);
-            point.mean = sqlite3_column_double(s, 5);
-            point.max = sqlite3_column_double(s, 6);
+            point.whole = sqlite3_column_double(s, 4);  // NULL reads as 0
+            point.min = sqlite3_column_double(s, 5);
+            point.mean = sqlite3_column_double(s, 6);
+            point.max = sqlite3_column_double(s, 7);
             if (raw) {
-                point.outcome = sqlite3_column_int(s, 2);
+                point.outcome = sqlite3_column_int(s, 3);
                 // A reading without its extended value is a gap, whatever its outcome.
-                point.count = point.outcome == HISTORY_GOOD && sqlite3_column_type(s, 4) != SQLITE_NULL ? 1 : 0;
+                point.count = point.outcome == HISTORY_GOOD && sqlite3_column_type(s, 5) != SQLITE_NULL ? 1 : 0;
             } else {
                 point.outcome = HISTORY_GOOD;
-                point.count = sqlite3_column_int(s, 7);
+                point.count = sqlite3_column_int(s, 8);
             }
             points->push_back(point);
         }
-        if (!step(i))
+        if (!step(c))
             return FailSql(reader, error, "selecting readings");
+    }
+    // Readings of the same millisecond came in sensor-id order: put them in
+    // serial order.
+    for (auto run = points->begin(); run != points->end();) {
+        auto end = std::find_if(run, points->end(), [&](const HistoryPoint& p) { return p.timeMs != run->timeMs; });
+        if (end - run > 1)
+            std::sort(run, end, [](const HistoryPoint& a, const HistoryPoint& b) { return a.serial < b.serial; });
+        run = end;
     }
     return 1;
 }
@@ -296,7 +322,7 @@ int HistoryInfo(HistoryReader* reader, HistoryTierInfo info[HISTORY_TIER_COUNT],
         std::string name = ColumnText(pages.stmt, 0);
         for (size_t tier = 0; tier < kTierTables.size(); ++tier) {
             std::string table = kTierTables[tier];
-            if (name == table || name == table + "_t")
+            if (name == table || name == table + "_t")  // the table and its time index, if any
                 bytes[tier] += sqlite3_column_int64(pages.stmt, 1);
         }
     }

@@ -16,15 +16,14 @@ CREATE TABLE IF NOT EXISTS place (
   UNIQUE (place, label)
 );
 CREATE TABLE IF NOT EXISTS reading (
-  sensor   INTEGER NOT NULL REFERENCES sensor(id),
   t        INTEGER NOT NULL,
+  sensor   INTEGER NOT NULL REFERENCES sensor(id),
   place    INTEGER NOT NULL REFERENCES place(id),
   outcome  INTEGER NOT NULL,
   whole    REAL,
   extended REAL,
-  PRIMARY KEY (sensor, t)
+  PRIMARY KEY (t, sensor)
 ) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS reading_t ON reading (t);
 CREATE TABLE IF NOT EXISTS minute (
   sensor INTEGER NOT NULL REFERENCES sensor(id),
   t      INTEGER NOT NULL,
@@ -203,13 +202,11 @@ int HistoryOpenDatabase(const std::string& path, bool writer, sqlite3** db, std:
         state = 0;
     }
     // WAL: readers never block the writer; synchronous=NORMAL: a commit costs
-    // no fsync (only checkpoints sync). A checkpoint runs passively after the
-    // commit that fills 1000 pages and never waits for a reader; the WAL file
-    // is cut back to 4 MiB once a checkpoint has reset it.
+    // no fsync (only checkpoints sync; the writer runs them on a thread of its
+    // own). The WAL file is cut back to 4 MiB once a checkpoint has reset it.
     if (state && writer
         && !HistoryExec(handle,
-                        "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA wal_autocheckpoint = 1000;"
-                        " PRAGMA journal_size_limit = 4194304;",
+                        "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = 4194304;",
                         &reason))
         state = 0;
     if (state == 2 && !CreateSchema(handle, &reason))

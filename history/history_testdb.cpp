@@ -69,12 +69,18 @@ HistoryTestDb* HistoryTestDbCreate(const std::string& path)
     // The writer's own opening: schema, marks, WAL.
     bool ok = HistoryOpenDatabase(path, true, &t->db, &error) &&
               sqlite3_exec(t->db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
-              sqlite3_prepare_v2(t->db, "INSERT INTO reading VALUES (?1, ?2, ?3, ?4, ?5, ?6)", -1, &t->raw,
-                                 nullptr) == SQLITE_OK &&
-              sqlite3_prepare_v2(t->db, "INSERT INTO minute VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)", -1,
-                                 &t->rollup[HISTORY_MINUTE], nullptr) == SQLITE_OK &&
-              sqlite3_prepare_v2(t->db, "INSERT INTO hour VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)", -1,
-                                 &t->rollup[HISTORY_HOUR], nullptr) == SQLITE_OK;
+              sqlite3_prepare_v2(t->db,
+                                 "INSERT INTO reading (sensor, t, place, outcome, whole, extended) "
+                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+                                 -1, &t->raw, nullptr) == SQLITE_OK &&
+              sqlite3_prepare_v2(t->db,
+                                 "INSERT INTO minute (sensor, t, place, min, mean, max, count) "
+                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                                 -1, &t->rollup[HISTORY_MINUTE], nullptr) == SQLITE_OK &&
+              sqlite3_prepare_v2(t->db,
+                                 "INSERT INTO hour (sensor, t, place, min, mean, max, count) "
+                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                                 -1, &t->rollup[HISTORY_HOUR], nullptr) == SQLITE_OK;
     if (!ok) {
         HistoryTestDbClose(t, false);
         return nullptr;

@@ -90,8 +90,9 @@ int ParseSpan(const std::string& text, int64_t nowMs, int64_t* timeMs)
 
 const char* HistoryOutcomeName(int outcome)
 {
-    return outcome >= 0 && outcome < static_cast<int>(kOutcomeNames.size()) ? kOutcomeNames[static_cast<size_t>(outcome)]
-                                                                            : "unknown";
+    if (outcome < 0 || outcome >= static_cast<int>(kOutcomeNames.size()))
+        return "unknown";
+    return kOutcomeNames[static_cast<size_t>(outcome)];
 }
 
 std::string HistoryFormatValue(double value)

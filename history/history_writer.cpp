@@ -8,12 +8,18 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <deque>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
 namespace {
+
+// WAL pages after which the checkpointer copies them into the database.
+constexpr int CheckpointPages = 1000;
 
 // Rows each tier may lose per commit: well above what a cycle adds, so
 // pruning keeps up, and small enough that no commit pays for a large delete.
@@ -44,7 +50,7 @@ FROM (SELECT sensor, t - t % 3600000 AS b, min(min) AS mn, sum(mean * count) AS 
 )SQL";
 
 constexpr std::array<const char*, HISTORY_TIER_COUNT> PruneSql = {
-    "DELETE FROM reading WHERE (sensor, t) IN (SELECT sensor, t FROM reading WHERE t < ?1 ORDER BY t LIMIT ?2)",
+    "DELETE FROM reading WHERE (t, sensor) IN (SELECT t, sensor FROM reading WHERE t < ?1 ORDER BY t LIMIT ?2)",
     "DELETE FROM minute WHERE (sensor, t) IN (SELECT sensor, t FROM minute WHERE t < ?1 ORDER BY t LIMIT ?2)",
     "DELETE FROM hour WHERE (sensor, t) IN (SELECT sensor, t FROM hour WHERE t < ?1 ORDER BY t LIMIT ?2)",
 };
@@ -86,8 +92,21 @@ int Run(sqlite3_stmt* statement)
 
 }  // namespace
 
+// Checkpoints on a thread and connection of their own, so that the
+// writer's commits never wait for the copy and its fsync. Passive: a
+// reader's snapshot is never waited for either (the rest goes next time).
+struct Checkpointer {
+    sqlite3* db = nullptr;
+    std::thread thread;
+    std::mutex lock;
+    std::condition_variable wake;
+    bool wanted = false;
+    bool stopping = false;
+};
+
 struct HistoryWriter {
     sqlite3* db = nullptr;
+    Checkpointer checkpointer;
     std::string path;
     std::string folder;  // where free space is measured
     int64_t reserve = HISTORY_DISK_RESERVE;
@@ -281,7 +300,8 @@ int Commit(HistoryWriter* writer, bool closing, std::string* error)
 {
     if (writer->backlog.empty() && !(closing && writer->lastMs != NotYet))
         return 1;
-    if (!SpaceLeft(writer, error))
+    // Closing writes what waits if SQLite can: this run's data files are done.
+    if (!closing && !SpaceLeft(writer, error))
         return 0;
     if (sqlite3_exec(writer->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
         *error = HistoryErrorText(writer->db);
@@ -319,6 +339,65 @@ int Commit(HistoryWriter* writer, bool closing, std::string* error)
     return 1;
 }
 
+void RunCheckpointer(Checkpointer* checkpointer)
+{
+    std::unique_lock<std::mutex> guard(checkpointer->lock);
+    for (;;) {
+        checkpointer->wake.wait(guard, [checkpointer] { return checkpointer->wanted || checkpointer->stopping; });
+        if (checkpointer->stopping)
+            return;
+        checkpointer->wanted = false;
+        guard.unlock();
+        sqlite3_wal_checkpoint_v2(checkpointer->db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        guard.lock();
+    }
+}
+
+// After each commit: wakes the checkpointer once the WAL holds enough pages.
+int AfterCommit(void* context, sqlite3*, const char*, int pages)
+{
+    auto* checkpointer = static_cast<Checkpointer*>(context);
+    if (pages >= CheckpointPages && checkpointer->db) {
+        std::lock_guard<std::mutex> guard(checkpointer->lock);
+        checkpointer->wanted = true;
+        checkpointer->wake.notify_one();
+    }
+    return SQLITE_OK;
+}
+
+void StartCheckpointer(HistoryWriter* writer)
+{
+    Checkpointer* checkpointer = &writer->checkpointer;
+    if (sqlite3_open_v2(writer->path.c_str(), &checkpointer->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr)
+        != SQLITE_OK) {
+        // Without it, the writer's own connection checkpoints as SQLite does by default.
+        sqlite3_close(checkpointer->db);
+        checkpointer->db = nullptr;
+        sqlite3_wal_autocheckpoint(writer->db, CheckpointPages);
+        return;
+    }
+    int persist = 1;
+    sqlite3_file_control(checkpointer->db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    sqlite3_wal_hook(writer->db, AfterCommit, checkpointer);
+    checkpointer->thread = std::thread(RunCheckpointer, checkpointer);
+}
+
+void StopCheckpointer(HistoryWriter* writer)
+{
+    Checkpointer* checkpointer = &writer->checkpointer;
+    if (checkpointer->thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> guard(checkpointer->lock);
+            checkpointer->stopping = true;
+            checkpointer->wake.notify_one();
+        }
+        checkpointer->thread.join();
+    }
+    sqlite3_close(checkpointer->db);
+    checkpointer->db = nullptr;
+}
+
 }  // namespace
 
 HistoryWriter* HistoryOpenWriter(const std::string& path, const HistoryRetention& retention, std::string* error)
@@ -340,6 +419,7 @@ HistoryWriter* HistoryOpenWriter(const std::string& path, const HistoryRetention
         }
     }
     FindRollupMarks(writer);
+    StartCheckpointer(writer);
     return writer;
 }
 
@@ -376,6 +456,10 @@ void HistoryCloseWriter(HistoryWriter* writer)
         std::string ignored;
         Commit(writer, true, &ignored);
     }
+    // The writer's connection closes last: it checkpoints what is left and
+    // keeps -wal and -shm for read-only readers.
+    StopCheckpointer(writer);
+    sqlite3_wal_hook(writer->db, nullptr, nullptr);
     for (sqlite3_stmt* statement : writer->statements)
         sqlite3_finalize(statement);
     sqlite3_close(writer->db);

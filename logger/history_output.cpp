@@ -28,14 +28,14 @@ HistoryOutputState State;
 void Pause(const std::string& reason)
 {
     if (!State.paused)
-        OutputsLogEvent("History paused: %s", reason.c_str());
+        OutputsLogEvent("History paused: %s\n", reason.c_str());
     State.paused = true;
 }
 
 void NoteDrops(size_t dropped)
 {
     if (dropped > State.droppedBefore && !State.dropping)
-        OutputsLogEvent("History backlog full: the oldest readings are dropped");
+        OutputsLogEvent("History backlog full: the oldest readings are dropped\n");
     State.dropping = dropped > State.droppedBefore;
     State.droppedBefore = dropped;
 }
@@ -58,8 +58,9 @@ int OpenHistory(const TempConfig& config)
     State.retention.rawDays = config.historyRawDays;
     State.retention.minuteDays = config.historyMinuteDays;
     State.retention.hourDays = config.historyHourDays;
-    TryOpen();
-    // Active even when the database can't be opened now: each cycle tries again.
+    // The database is opened by the first cycle, on the worker's thread, so
+    // that a slow or locked file never delays the logger's start; while it
+    // can't be opened, each cycle tries again.
     return 1;
 }
 
@@ -103,7 +104,7 @@ void HistoryCycle(const CycleReport& report)
         return;
     }
     if (State.paused)
-        OutputsLogEvent("History resumed, %zu readings caught up", waiting);
+        OutputsLogEvent("History resumed, %zu readings caught up\n", waiting);
     State.paused = false;
 }
 

@@ -266,7 +266,9 @@ bool KarvixChart::reload()
         Reader = nullptr;
         return false;
     }
-    Status->setText(QStringLiteral("%1 %2 rows from %3").arg(Points.size()).arg(HistoryTierName(query.tier), DatabasePath));
+    Status->setText(QStringLiteral("%1 %2 rows from %3")
+                        .arg(Points.size())
+                        .arg(QLatin1String(HistoryTierName(query.tier)), DatabasePath));
     draw(now);
     return true;
 }

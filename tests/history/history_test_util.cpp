@@ -92,3 +92,20 @@ std::string Value(const std::string& db, const std::string& sql)
         return "";
     return rows[0].substr(0, rows[0].find('|'));
 }
+
+int64_t CountRows(const std::string& db, const std::string& table)
+{
+    sqlite3* handle = nullptr;
+    int64_t count = -1;
+    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(handle, 5000);
+        std::string sql = "SELECT count(*) FROM " + table;
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK
+            && sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(handle);
+    return count;
+}

@@ -31,5 +31,7 @@ int64_t FillDisk(const std::string& path);
 // Every row of `sql` on `db` (opened read-write, no create), each column as
 // text ("NULL" for null), joined by "|". Fails the test on an SQL error.
 std::vector<std::string> Rows(const std::string& db, const std::string& sql);
+// Rows of a table, or -1 while the database or the table isn't there yet (quietly).
+int64_t CountRows(const std::string& db, const std::string& table);
 // The first column of the first row.
 std::string Value(const std::string& db, const std::string& sql);
