@@ -4,9 +4,10 @@
 //       leaves it with the default retention (raw 7 d, minutes 90 d, hours)
 //   history_read_bench day DB          writes one day of 39 sensors, raw, at
 //       the documented cycle of 39 sensors (6.45 s)
-//   history_read_bench chart DB RANGE REPS    opens the chart window on DB for
-//       the sensor of `year` over RANGE (0 = 1 h .. 4 = 1 y): construction,
-//       query, drawing and the first paint, REPS times; median and max
+//   history_read_bench chart DB RANGE REPS [SERIAL]    opens the chart window
+//       on DB for the sensor of `year` (or SERIAL) over RANGE (0 = 1 h .. 4 =
+//       1 y): construction, query, drawing and the first paint, REPS times;
+//       median and max
 //   history_read_bench chart-all DB RANGE REPS    the same with every sensor
 //   history_read_bench select DB REPS  HistorySelect of the whole raw day
 #include <QApplication>
@@ -139,7 +140,7 @@ int main(int argc, char** argv)
         return Day(argv[2]);
     if ((mode == "chart" || mode == "chart-all") && argc > 4)
         return Chart(argc, argv, argv[2], std::atoi(argv[3]), std::atoi(argv[4]),
-                     mode == "chart" ? QString::fromLatin1(kSerial) : QString());
+                     mode == "chart-all" ? QString() : QString::fromLatin1(argc > 5 ? argv[5] : kSerial));
     if (mode == "select" && argc > 3)
         return Select(argv[2], std::atoi(argv[3]));
     std::fprintf(stderr, "usage: history_read_bench year|day DB | chart DB RANGE REPS | select DB REPS\n");

@@ -24,7 +24,7 @@ namespace {
 constexpr std::array<const char*, HISTORY_TIER_COUNT> kTierTables = {"reading", "minute", "hour"};
 // Bytes a row takes with its share of the time index, for the estimate when
 // SQLite was built without the dbstat table (measured on generated data).
-constexpr std::array<int64_t, HISTORY_TIER_COUNT> kEstimatedRowBytes = {42, 60, 62};
+constexpr std::array<int64_t, HISTORY_TIER_COUNT> kEstimatedRowBytes = {28, 60, 62};
 
 // A prepared statement that finalizes itself.
 struct Statement {
