@@ -189,6 +189,28 @@ TEST_F(HistoryReaderTest, PointsCarryValuesAndMarkFailuresAsGaps)
     HistoryCloseReader(reader);
 }
 
+TEST_F(HistoryReaderTest, EqualTimesComeInSerialOrder)
+{
+    HistoryTestDb* db = HistoryTestDbCreate(path);
+    ASSERT_NE(db, nullptr);
+    // B first, so it has the smaller sensor id.
+    for (int64_t t : {kT0, kT0 + 1000}) {
+        HistoryTestDbAddRaw(db, kB, 2, "Attic", t, HISTORY_GOOD, 20, 20.5);
+        HistoryTestDbAddRaw(db, kA, 1, "Cellar", t, HISTORY_GOOD, 20, 20.5);
+    }
+    ASSERT_TRUE(HistoryTestDbClose(db, true));
+    HistoryReader* reader = Open();
+    ASSERT_NE(reader, nullptr);
+    std::vector<HistoryPoint> points;
+    std::string error;
+    ASSERT_TRUE(HistorySelect(reader, HistoryQuery{}, &points, &error)) << error;
+    std::vector<std::string> serials;
+    for (const HistoryPoint& p : points)
+        serials.push_back(p.serial);
+    EXPECT_EQ(serials, (std::vector<std::string>{kA, kB, kA, kB}));
+    HistoryCloseReader(reader);
+}
+
 TEST_F(HistoryReaderTest, SensorsShowTheirLatestAndLatestGoodReading)
 {
     {
