@@ -2,11 +2,10 @@
 
 #include <array>
 #include <charconv>
-#include <cstdio>
 
 namespace {
 
-constexpr std::array<const char*, 6> kOutcomeNames = {
+constexpr std::array<const char*, 6> kOutcomeNames{
     "good", "no-presence", "crc", "conversion-incomplete", "count-per-c-zero", "power-on-value"};
 static_assert(kOutcomeNames.size() == HISTORY_POWER_ON_VALUE + 1, "one name per stored outcome");
 
@@ -90,9 +89,10 @@ int ParseSpan(const std::string& text, int64_t nowMs, int64_t* timeMs)
 
 const char* HistoryOutcomeName(int outcome)
 {
-    if (outcome < 0 || outcome >= static_cast<int>(kOutcomeNames.size()))
-        return "unknown";
-    return kOutcomeNames[static_cast<size_t>(outcome)];
+    const char* name = "unknown";
+    if (outcome >= 0 && outcome < static_cast<int>(kOutcomeNames.size()))
+        name = kOutcomeNames[static_cast<size_t>(outcome)];
+    return name;
 }
 
 std::string HistoryFormatValue(double value)
@@ -173,23 +173,27 @@ int HistoryParseWhen(const std::string& text, int64_t nowMs, int64_t* timeMs)
         return 0;
     if (text.find('-') == std::string::npos)
         return ParseSpan(text, nowMs, timeMs);
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
+    // Fixed positions: YYYY-MM-DD, then [T ]HH:MM, then :SS, then Z.
     std::string rest = text;
-    if (!rest.empty() && rest.back() == 'Z')
+    if (rest.back() == 'Z')
         rest.pop_back();
-    const char* c = rest.c_str();
-    int n = std::sscanf(c, "%4d-%2d-%2d%n", &y, &mo, &d, &used);
-    if (n < 3)
-        return 0;
-    if (c[used] == 'T' || c[used] == ' ') {
-        int more = 0;
-        int fields = std::sscanf(c + used + 1, "%2d:%2d%n:%2d%n", &h, &mi, &more, &s, &more);
-        if (fields < 2)
-            return 0;
-        used += 1 + more;
-    }
-    if (c[used] != '\0' || used != static_cast<int>(rest.size()) || mo < 1 || mo > 12 || d < 1 || d > 31 ||
-        h > 23 || mi > 59 || s > 59 || h < 0 || mi < 0 || s < 0)
+    auto number = [&rest](size_t at, size_t digits, int* value) {
+        if (at + digits > rest.size())
+            return false;
+        *value = 0;
+        for (size_t i = at; i < at + digits; ++i) {
+            if (rest[i] < '0' || rest[i] > '9')
+                return false;
+            *value = *value * 10 + (rest[i] - '0');
+        }
+        return true;
+    };
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    bool ok = number(0, 4, &y) && rest[4] == '-' && number(5, 2, &mo) && rest[7] == '-' && number(8, 2, &d);
+    if (ok && rest.size() > 10)
+        ok = (rest[10] == 'T' || rest[10] == ' ') && number(11, 2, &h) && rest.size() >= 16 && rest[13] == ':' &&
+             number(14, 2, &mi) && (rest.size() == 16 || (rest[16] == ':' && number(17, 2, &s) && rest.size() == 19));
+    if (!ok || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
         return 0;
     *timeMs = ((DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 24 + h) * 60 + mi) *
                   60000LL +

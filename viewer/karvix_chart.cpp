@@ -32,7 +32,7 @@ namespace {
 constexpr int kFollowMs = 5000;
 constexpr int kDefaultWidth = 900;
 constexpr int kDefaultHeight = 520;
-constexpr qint64 kMinuteMs = 60 * 1000;
+constexpr qint64 kMinuteMs = qint64{60} * 1000;
 constexpr qint64 kHourMs = 60 * kMinuteMs;
 constexpr qint64 kDayMs = 24 * kHourMs;
 
@@ -407,8 +407,8 @@ QString KarvixHistoryPath(const QString& dataFile)
 
 QString KarvixSerialOfRow(const QString& rowText)
 {
-    int first = rowText.indexOf(QLatin1Char(','));
-    int second = first < 0 ? -1 : rowText.indexOf(QLatin1Char(','), first + 1);
+    qsizetype first = rowText.indexOf(QLatin1Char(','));
+    qsizetype second = first < 0 ? -1 : rowText.indexOf(QLatin1Char(','), first + 1);
     if (second - first - 1 < 16)
         return QString();
     QString serial = rowText.mid(second - 16, 16).toUpper();
