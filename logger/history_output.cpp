@@ -3,6 +3,7 @@
 // the system has SQLite (TEMP_HAVE_HISTORY).
 #ifdef TEMP_HAVE_HISTORY
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ struct HistoryOutputState {
     // Readings that came while the database could not be opened.
     std::vector<HistoryReading> held;
     bool paused = false;
+    size_t heldDropped = 0;  // readings `held` lost to its bound
     bool dropping = false;
     size_t droppedBefore = 0;
 };
@@ -32,8 +34,10 @@ void Pause(const std::string& reason)
     State.paused = true;
 }
 
-void NoteDrops(size_t dropped)
+// One entry when readings start to be dropped for want of room.
+void NoteDrops()
 {
+    size_t dropped = State.heldDropped + HistoryDropped(State.writer);
     if (dropped > State.droppedBefore && !State.dropping)
         OutputsLogEvent("History backlog full: the oldest readings are dropped\n");
     State.dropping = dropped > State.droppedBefore;
@@ -88,17 +92,22 @@ void HistoryCycle(const CycleReport& report)
     size_t waiting = State.held.size();
     if (!State.writer) {
         State.held.insert(State.held.end(), rows.begin(), rows.end());
-        if (State.held.size() > HISTORY_BACKLOG_LIMIT)
-            State.held.erase(State.held.begin(), State.held.end() - HISTORY_BACKLOG_LIMIT);
-        if (!TryOpen())
+        if (State.held.size() > HISTORY_BACKLOG_LIMIT) {
+            size_t excess = State.held.size() - HISTORY_BACKLOG_LIMIT;
+            State.held.erase(State.held.begin(), State.held.begin() + static_cast<std::ptrdiff_t>(excess));
+            State.heldDropped += excess;
+        }
+        if (!TryOpen()) {
+            NoteDrops();
             return;
+        }
         rows.swap(State.held);
         State.held.clear();
     }
     waiting += HistoryBacklog(State.writer);
     std::string error;
     int committed = HistoryAppend(State.writer, rows, &error);
-    NoteDrops(HistoryDropped(State.writer));
+    NoteDrops();
     if (!committed) {
         Pause(error);
         return;

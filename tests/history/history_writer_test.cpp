@@ -154,6 +154,21 @@ TEST(HistoryWriter, ClosingRollsUpTheOpenBucketsAndAReopenedWriterAddsToThem)
                                         std::to_string(HourStart + Hour) + "|1|99.0"}));
 }
 
+TEST(HistoryWriter, AReadingForAMinuteAlreadyWrittenRewritesIt)
+{
+    ScratchDir dir;
+    std::string db = dir / "h.db";
+    Writer w(db);
+    ASSERT_EQ(w.Append({Good(HourStart + 10000, 0, 10)}), 1);
+    ASSERT_EQ(w.Append({Good(HourStart + Minute, 0, 50)}), 1);  // closes the first minute
+    EXPECT_EQ(Rows(db, "SELECT t, count, max FROM minute"),
+              (std::vector<std::string>{std::to_string(HourStart) + "|1|10.0"}));
+    // The clock set back into that minute.
+    ASSERT_EQ(w.Append({Good(HourStart + 20000, 0, 30)}), 1);
+    EXPECT_EQ(Rows(db, "SELECT t, count, mean, max FROM minute"),
+              (std::vector<std::string>{std::to_string(HourStart) + "|2|20.0|30.0"}));
+}
+
 TEST(HistoryWriter, LabelsAndPlacesAreKeptAsTheyWereAtEachReading)
 {
     ScratchDir dir;
