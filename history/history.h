@@ -62,6 +62,15 @@ HistoryWriter* HistoryOpenWriter(const std::string& path, const HistoryRetention
 int HistoryAppend(HistoryWriter* writer, const std::vector<HistoryReading>& readings, std::string* error);
 // Readings waiting in the backlog.
 size_t HistoryBacklog(const HistoryWriter* writer);
+// The backlog keeps at most this many readings (over an hour of cycles of a
+// full table at the fastest pace); past it the oldest are dropped.
+constexpr size_t HISTORY_BACKLOG_LIMIT = 120000;
+// Readings dropped from a full backlog since the writer was opened.
+size_t HistoryDropped(const HistoryWriter* writer);
+// Free space the history leaves on its file system for the data files beside
+// it: with less free, commits wait in the backlog as on a full disk.
+constexpr int64_t HISTORY_DISK_RESERVE = 1 << 20;
+void HistorySetDiskReserve(HistoryWriter* writer, int64_t bytes);
 // Tries to commit the backlog, closes rollups up to the last reading, closes.
 void HistoryCloseWriter(HistoryWriter* writer);
 

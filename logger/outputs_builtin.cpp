@@ -2,9 +2,15 @@
 // switched on or off by temp.conf in its own open().
 #include "logger/outputs.h"
 
+#ifdef TEMP_HAVE_HISTORY
+extern const CycleOutputOps HistoryOutput;
+#endif
 extern const CycleOutputOps MetricsOutput;
 
 const CycleOutputOps* const BuiltinOutputs[] = {
+#ifdef TEMP_HAVE_HISTORY
+    &HistoryOutput,
+#endif
     &MetricsOutput,
 };
 const int BuiltinOutputCount = static_cast<int>(sizeof BuiltinOutputs / sizeof BuiltinOutputs[0]);

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes docs/benchmarks.md and docs/cycle-scaling.png.
-#   bash scripts/bench.sh [BUILD_DIR]      (default build-bench; about 6 minutes)
-# Needs: cmake, g++, Qt 6 base dev, valgrind, gnuplot (gnuplot-nox).
+#   bash scripts/bench.sh [BUILD_DIR]      (default build-bench; about 9 minutes)
+#   bash scripts/bench.sh --history [BUILD_DIR]   prints only the history's section (3 minutes)
+# Needs: cmake, g++, Qt 6 base and Charts dev, SQLite dev, valgrind, gnuplot (gnuplot-nox).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+history_only=0
+if [[ ${1:-} == --history ]]; then
+  history_only=1
+  shift
+fi
 build=${1:-build-bench}
 case $build in /*) ;; *) build=$root/$build ;; esac
 doc=$root/docs/benchmarks.md
@@ -24,7 +30,12 @@ fi
 
 echo "== building in $build" >&2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEMP_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target temp stack_bench Karvix viewer_bench >/dev/null
+if ((history_only)); then
+  cmake --build "$build" -j2 --target temp history_bench history_read_bench temp-history >/dev/null
+else
+  cmake --build "$build" -j2 --target temp stack_bench Karvix viewer_bench history_bench history_read_bench \
+    temp-history >/dev/null
+fi
 temp=$build/logger/temp
 stack=$build/bench/stack_bench
 viewer=$build/bench/viewer_bench
@@ -34,6 +45,80 @@ karvix=$build/viewer/Karvix
 get() { awk -v k="$2" '$1 == k { print $2; exit }' "$1"; }
 calc() { awk "BEGIN { printf \"$1\n\", $2 }"; }
 
+# ---- 6. History (defined here, run after the others) ---------------------------
+# The commit per cycle, the size per tier, and the cycle period of 39 sensors
+# with the history on and off (temp.conf beside a copy of temp). Prints the
+# report's section.
+history_section() {
+  echo "== history commit and size" >&2
+  "$build/bench/history_bench" commit 2000 >"$work/hcommit.txt"
+  "$build/bench/history_bench" size >"$work/hsize.txt"
+  local state n=39 p
+  declare -A hperiod hmin hmax
+  for state in off on; do
+    echo "== logger cycle: $n sensors, timing on, history $state" >&2
+    p=$work/history-$state
+    mkdir -p "$p/app" "$p/work"
+    cp "$temp" "$p/app/temp"
+    echo "history = $state" >"$p/app/temp.conf"
+    bus_file "$n" on >"$p/bus.txt"
+    (cd "$p/work" && timeout 300 "$p/app/temp" "sim:$p/bus.txt" </dev/null >"$p/out.txt" 2>&1) || true
+    periods "$p/out.txt" >"$p/periods.txt"
+    if [[ $(wc -l <"$p/periods.txt") -lt 5 ]]; then
+      echo "bench.sh: too few cycle stamps with the history $state; see $p/out.txt" >&2
+      exit 1
+    fi
+    hperiod[$state]=$(awk '{ s += $1 } END { printf "%.0f", s / NR }' "$p/periods.txt")
+    hmin[$state]=$(sort -n "$p/periods.txt" | head -1)
+    hmax[$state]=$(sort -n "$p/periods.txt" | tail -1)
+  done
+  local c=$work/hcommit.txt z=$work/hsize.txt
+  local p99 mib ratio
+  p99=$(get "$c" commit_p99_ms)
+  mib=$(get "$z" projected_10y_mib)
+  ratio=$(calc '%.4f' "${hperiod[on]} / ${hperiod[off]}")
+  cat <<EOF
+
+## 6. History
+
+\`history_bench commit 2000\`: the writer (\`history/\`) on a database that already holds a day of 39 sensors at the
+documented cycle (850 + 100·39 + 1700 = 6450 ms), raw retention one day so that every commit also prunes; then 2000
+timed cycles of 39 readings, each one transaction with the minute and hour rollups that closed. Wall time of
+\`HistoryAppend\`, and the CPU time of the committing thread (the wall time less the waits for a CPU on this shared
+machine; load average $(get "$c" load_average) at the end of the run). Checkpoints run on the writer's own thread
+and are not in these figures.
+
+| | median ms | p99 ms | max ms | target |
+|---|---|---|---|---|
+| commit, wall | $(get "$c" commit_median_ms) | $p99 | $(get "$c" commit_max_ms) | < 2 ms: median $(verdict "$(get "$c" commit_median_ms) < 2"), p99 $(verdict "$p99 < 2") |
+| commit, CPU of the thread | $(get "$c" commit_cpu_median_ms) | $(get "$c" commit_cpu_p99_ms) | – | – |
+
+The commit runs on the outputs' worker thread after the data files are written, so it is never part of the cycle.
+Cycle period of 39 sensors (timing model on, real clock, as in section 1):
+
+| history | measured ms (min..max) | ratio on / off |
+|---|---|---|
+| off | ${hperiod[off]} (${hmin[off]}..${hmax[off]}) | |
+| on | ${hperiod[on]} (${hmin[on]}..${hmax[on]}) | $ratio ($(verdict "$ratio <= 1.01")) |
+
+Size (\`history_bench size\`): two days of cycles through the writer, then a year of hour rows; bytes from SQLite's
+\`dbstat\` (table and index pages), per row and per sensor-day at the documented 39-sensor cycle
+($(calc '%.0f' "86400000 / 6450") readings per sensor-day):
+
+| tier | rows measured | bytes per row | bytes per sensor-day | kept by default | 39 sensors, kept |
+|---|---|---|---|---|---|
+| raw | $(get "$z" raw_rows) | $(get "$z" raw_bytes_per_row) | $(get "$z" raw_bytes_per_sensor_day) | 7 days | $(calc '%.1f' "$(get "$z" raw_kept_bytes) / 1048576") MiB |
+| minute | $(get "$z" minute_rows) | $(get "$z" minute_bytes_per_row) | $(get "$z" minute_bytes_per_sensor_day) | 90 days | $(calc '%.1f' "$(get "$z" minute_kept_bytes) / 1048576") MiB |
+| hour | $(get "$z" hour_rows) | $(get "$z" hour_bytes_per_row) | $(get "$z" hour_bytes_per_sensor_day) | for ever (10 years here) | $(calc '%.1f' "$(get "$z" hour_kept_bytes) / 1048576") MiB |
+
+Projected size after 10 years of 39 sensors with the default retention, with the 4 MiB WAL: $mib MiB (target
+< 1 GiB: $(verdict "$mib < 1024")). Pruned pages are reused by later rows, so the raw and minute tiers stop
+growing once their retention is reached; only the hour tier grows, by
+$(calc '%.1f' "$(get "$z" hour_bytes_per_sensor_day) * 39 * 365.25 / 1048576") MiB a year.
+EOF
+}
+
+verdict() { awk "BEGIN { print ($1) ? \"met\" : \"**missed**\" }"; }
 # ---- 1. Cycle period of the real logger ----------------------------------
 cycles=7  # 7 cycle ends give 6 periods
 bus_file() {  # n timing
@@ -49,6 +134,13 @@ periods() {
            if (NR > 1) { d = t - p; if (d < 0) d += 86400000; print d }
            p = t }'
 }
+if ((history_only)); then
+  history_section
+  # The read side (chart and export) in its own subsection.
+  bash "$root/scripts/bench-history-read.sh" "$build"
+  exit 0
+fi
+
 declare -A measured measured_min measured_max read_errors
 # As root the logger runs at real-time priority, so the other builds on these shared
 # cores don't delay its wake-ups: the periods then show the logger's own overshoot.
@@ -154,7 +246,6 @@ cpu_ms=$(get "$work/cpu.txt" cpu_per_read_ms)
 lat_p99=$(get "$work/latency.txt" latency_p99_ms)
 lat_paint_p99=$(get "$work/latency.txt" latency_painted_p99_ms)
 r41=$(get "$work/refresh41.txt" refresh_p50_ms)
-verdict() { awk "BEGIN { print ($1) ? \"met\" : \"**missed**\" }"; }
 
 {
   cat <<EOF
@@ -307,6 +398,9 @@ three measured periods of section 1.
 |---|---|---|---|---|
 EOF
   awk '!/^#/ && ($1 == 1 || $1 % 5 == 0 || $1 == 39) { printf "| %d | %d | %.0f | %.0f | %.0f |\n", $1, $2, $2 + $4 + $5, $3, $3 - $2 }' "$work/scan.dat"
+  history_section
+  # The read side (chart and export) in its own subsection.
+  bash "$root/scripts/bench-history-read.sh" "$build"
   if [[ -f $root/bench/findings.md ]]; then
     echo
     cat "$root/bench/findings.md"

@@ -30,7 +30,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(table bus_file records pool_update stack)
+  targets=(table bus_file records pool_update stack config)
 fi
 
 # The targets change into a scratch directory, so every path they get is absolute.

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   googletest libgtest-dev libgmock-dev
-  qt6-base-dev
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev
   libusb-1.0-0-dev
   umockdev libumockdev-dev
   # CPack's Debian generator: dpkg-shlibdeps (dpkg-dev) and file.
@@ -16,6 +16,7 @@ packages=(
   desktop-file-utils systemd man-db
   clang libclang-rt-14-dev clang-tidy cppcheck strace python3
   prometheus prometheus-node-exporter
+  libsqlite3-dev sqlite3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
   # scripts/bench.sh: valgrind (callgrind_annotate) and gnuplot.
   valgrind gnuplot-nox

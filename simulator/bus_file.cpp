@@ -276,8 +276,20 @@ bool ParseLine(const std::vector<std::string>& tokens, SimBusSpec* bus, int line
     const std::string& directive = tokens[0];
     if (directive == "timing")
         return ParseOnOff(tokens, "on", "off", &bus->timing, error);
-    if (directive == "clock")
+    if (directive == "clock") {
+        // clock virtual START: the virtual wall clock starts at START seconds since 1970.
+        if (tokens.size() == 3 && tokens[1] == "virtual") {
+            if (!ParseUnsigned(tokens[2], &bus->virtual_start) || bus->virtual_start == 0
+                || bus->virtual_start > 32503680000u) {
+                *error = "\"clock virtual\" takes a start in seconds since 1970 (1..32503680000)";
+                return false;
+            }
+            bus->virtual_clock = true;
+            return true;
+        }
+        bus->virtual_start = 0;
         return ParseOnOff(tokens, "virtual", "real", &bus->virtual_clock, error);
+    }
     if (directive == "program-voltage")
         return ParseOnOff(tokens, "on", "off", &bus->program_voltage, error);
     if (directive == "seed") {

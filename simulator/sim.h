@@ -55,6 +55,7 @@ struct SimDeviceSpec {
 struct SimBusSpec {
     bool timing = false;
     bool virtual_clock = false;
+    uint64_t virtual_start = 0;  // the virtual wall clock's start (seconds since 1970); 0: now
     bool program_voltage = false;
     uint64_t seed = 1;
     std::vector<SimDeviceSpec> devices;

@@ -320,7 +320,8 @@ void* Open(const char* name)
         return nullptr;
     }
     if (spec.virtual_clock)
-        ClockUseVirtual(ClockMicros(), WallClockNow().seconds);
+        ClockUseVirtual(ClockMicros(), spec.virtual_start ? static_cast<time_t>(spec.virtual_start)
+                                                          : WallClockNow().seconds);
     auto* adapter = new SimAdapter(spec);
     std::lock_guard<std::mutex> lock(RegistryMutex);
     Registry.push_back(adapter);

@@ -24,34 +24,17 @@
 
 #include "onewire/crc.h"
 #include "tests/logger/run_dirs.h"
+#include "blackbox_util.h"
 
 namespace {
 
 const int DeadlineMs = 60000;  // generous: a hung logger fails instead of hanging CTest
 const size_t MaxOutput = 8u << 20;  // a logger cycling without end fails too
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
 bool Exists(const std::string& path)
 {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
-}
-
-int Count(const std::string& text, const std::string& what)
-{
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
-        ++n;
-    return n;
 }
 
 std::vector<std::string> SplitCrLf(const std::string& text)
@@ -66,17 +49,6 @@ std::vector<std::string> SplitCrLf(const std::string& text)
         start = end + 2;
     }
     return lines;
-}
-
-// 14 hex digits plus their CRC8: the serial as the logger prints it.
-std::string FullSerial(const std::string& digits14)
-{
-    uint8_t bytes[7];
-    for (int i = 0; i < 7; ++i)
-        bytes[i] = static_cast<uint8_t>(std::stoi(digits14.substr(static_cast<size_t>(2 * i), 2), nullptr, 16));
-    char crc[3];
-    std::snprintf(crc, sizeof crc, "%02X", Crc8Of(bytes, 7));
-    return digits14 + crc;
 }
 
 std::string Record(const std::string& line)

@@ -62,6 +62,10 @@ expected_files() {
             echo "$DATADIR/icons/hicolor/scalable/apps/Karvix.svg"
             echo "$MANDIR/man1/Karvix.1.gz"
         fi
+        if [ "${WITH_HISTORY:-0}" = 1 ]; then
+            echo "$BINDIR/temp-history"
+            echo "$MANDIR/man1/temp-history.1.gz"
+        fi
     } | LC_ALL=C sort
 }
 
@@ -90,7 +94,7 @@ check_tree() {
     compare_lists "installed tree" "$SCRATCH/expected.lst" "$SCRATCH/actual.lst"
 
     local prog
-    for prog in temp $([ "$WITH_VIEWER" = 1 ] && echo Karvix); do
+    for prog in temp $([ "$WITH_VIEWER" = 1 ] && echo Karvix) $([ "${WITH_HISTORY:-0}" = 1 ] && echo temp-history); do
         [ -x "$top/$BINDIR/$prog" ] || fail "$prog is not installed as an executable"
     done
 

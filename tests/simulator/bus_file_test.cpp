@@ -63,6 +63,17 @@ TEST(BusFile, GoodFileSetsEverything)
     EXPECT_EQ(bus.faults[4].window.last, UINT64_MAX);
 }
 
+TEST(BusFile, VirtualClockTakesAStartAndALaterClockLineOverridesIt)
+{
+    SimBusSpec bus;
+    std::string error;
+    ASSERT_TRUE(SimParseBusText("clock virtual 1700000000\n", "bus.txt", &bus, &error)) << error;
+    EXPECT_TRUE(bus.virtual_clock);
+    EXPECT_EQ(bus.virtual_start, 1700000000u);
+    ASSERT_TRUE(SimParseBusText("clock virtual 1700000000\nclock virtual\n", "bus.txt", &bus, &error)) << error;
+    EXPECT_EQ(bus.virtual_start, 0u);
+}
+
 TEST(BusFile, SerialWithSixteenDigitsIsTakenAsWritten)
 {
     SimSerial serial{};
@@ -81,6 +92,8 @@ TEST(BusFile, BadLinesNameFileAndLine)
         {"timing on\n\nsensor 10ZZ 21\n", "bus.txt:3: bad serial \"10ZZ\": expected 14 or 16 hex digits"},
         {"frobnicate\n", "bus.txt:1: unknown directive \"frobnicate\""},
         {"timing maybe\n", "bus.txt:1: \"timing\" takes on or off"},
+        {"clock virtual 0\n", "bus.txt:1: \"clock virtual\" takes a start in seconds since 1970 (1..32503680000)"},
+        {"clock virtual soon\n", "bus.txt:1: \"clock virtual\" takes a start in seconds since 1970 (1..32503680000)"},
         {"sensor 10A1B2C3D4E5F6 warm\n", "bus.txt:1: bad temperature \"warm\": expected a number or LOW..HIGH/PERIOD"},
         {"sensor 10A1B2C3D4E5F6 130\n", "bus.txt:1: temperature \"130\" outside -55..125"},
         {"sensor 10A1B2C3D4E5F6 22..18/60\n",

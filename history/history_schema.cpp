@@ -1,0 +1,227 @@
+// The history's schema, the opening of a database and the tier names.
+#include "history/history.h"
+#include "history/history_db.h"
+
+#include <cstdio>
+
+const char* const HistorySchemaSql = R"SQL(
+CREATE TABLE IF NOT EXISTS sensor (
+  id     INTEGER PRIMARY KEY,
+  serial TEXT NOT NULL UNIQUE
+);
+CREATE TABLE IF NOT EXISTS place (
+  id     INTEGER PRIMARY KEY,
+  place  INTEGER NOT NULL,
+  label  TEXT NOT NULL,
+  UNIQUE (place, label)
+);
+CREATE TABLE IF NOT EXISTS reading (
+  t        INTEGER NOT NULL,
+  sensor   INTEGER NOT NULL REFERENCES sensor(id),
+  place    INTEGER NOT NULL REFERENCES place(id),
+  outcome  INTEGER NOT NULL,
+  whole    REAL,
+  extended REAL,
+  PRIMARY KEY (t, sensor)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS minute (
+  sensor INTEGER NOT NULL REFERENCES sensor(id),
+  t      INTEGER NOT NULL,
+  place  INTEGER NOT NULL REFERENCES place(id),
+  min REAL NOT NULL, mean REAL NOT NULL, max REAL NOT NULL,
+  count  INTEGER NOT NULL,
+  PRIMARY KEY (sensor, t)
+) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS minute_t ON minute (t);
+CREATE TABLE IF NOT EXISTS hour (
+  sensor INTEGER NOT NULL REFERENCES sensor(id),
+  t      INTEGER NOT NULL,
+  place  INTEGER NOT NULL REFERENCES place(id),
+  min REAL NOT NULL, mean REAL NOT NULL, max REAL NOT NULL,
+  count  INTEGER NOT NULL,
+  PRIMARY KEY (sensor, t)
+) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS hour_t ON hour (t);
+)SQL";
+
+namespace {
+
+constexpr const char* TierNames[HISTORY_TIER_COUNT] = {"raw", "minute", "hour"};
+
+// file:PATH?mode=ro with the characters a URI gives meaning to escaped.
+std::string ReadOnlyUri(const std::string& path)
+{
+    std::string uri = "file:";
+    for (unsigned char c : path) {
+        if (c == '%' || c == '?' || c == '#' || c < 0x20 || c >= 0x7F) {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            uri += escaped;
+        } else {
+            uri += static_cast<char>(c);
+        }
+    }
+    return uri + "?mode=ro";
+}
+
+int QueryInt(sqlite3* db, const char* sql, int64_t* value, std::string* error)
+{
+    sqlite3_stmt* statement = nullptr;
+    if (!HistoryPrepare(db, sql, &statement, error))
+        return 0;
+    int rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW)
+        *value = sqlite3_column_int64(statement, 0);
+    sqlite3_finalize(statement);
+    if (rc != SQLITE_ROW) {
+        *error = HistoryErrorText(db);
+        return 0;
+    }
+    return 1;
+}
+
+// What the file is: 1 ours and current, 2 empty (or ours and older: the
+// schema is to be created), 0 foreign, newer or unreadable (*error says).
+int SchemaState(sqlite3* db, const std::string& path, std::string* error)
+{
+    int64_t id = 0, version = 0, tables = 0;
+    if (!QueryInt(db, "PRAGMA application_id", &id, error) || !QueryInt(db, "PRAGMA user_version", &version, error)
+        || !QueryInt(db, "SELECT count(*) FROM sqlite_schema", &tables, error)) {
+        if (sqlite3_extended_errcode(db) == SQLITE_NOTADB)
+            *error = path + " is not a temp history database";
+        return 0;
+    }
+    if (id == HISTORY_APPLICATION_ID) {
+        if (version > HISTORY_SCHEMA_VERSION) {
+            *error = path + " is a newer history database (version " + std::to_string(version)
+                     + ") than this program reads (" + std::to_string(HISTORY_SCHEMA_VERSION) + ")";
+            return 0;
+        }
+        return version == HISTORY_SCHEMA_VERSION ? 1 : 2;
+    }
+    if (id != 0 || tables != 0) {
+        *error = path + " is not a temp history database";
+        return 0;
+    }
+    return 2;
+}
+
+// The schema and both marks in one transaction.
+int CreateSchema(sqlite3* db, std::string* error)
+{
+    std::string sql = std::string("BEGIN IMMEDIATE;") + HistorySchemaSql + "PRAGMA application_id = "
+                      + std::to_string(HISTORY_APPLICATION_ID) + "; PRAGMA user_version = "
+                      + std::to_string(HISTORY_SCHEMA_VERSION) + "; COMMIT;";
+    if (HistoryExec(db, sql.c_str(), error))
+        return 1;
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return 0;
+}
+
+}  // namespace
+
+const char* HistoryTierName(HistoryTier tier)
+{
+    auto index = static_cast<unsigned>(tier);
+    return index < HISTORY_TIER_COUNT ? TierNames[index] : "unknown";
+}
+
+int HistoryTierFromName(const std::string& name)
+{
+    for (int i = 0; i < HISTORY_TIER_COUNT; ++i)
+        if (name == TierNames[i])
+            return i;
+    return -1;
+}
+
+HistoryTier HistoryTierForSpan(int64_t spanMs)
+{
+    if (spanMs <= HISTORY_DAY_MS)
+        return HISTORY_RAW;
+    if (spanMs <= 30 * HISTORY_DAY_MS)
+        return HISTORY_MINUTE;
+    return HISTORY_HOUR;
+}
+
+int64_t HistoryBucketStart(int64_t timeMs, int64_t bucketMs)
+{
+    int64_t q = timeMs / bucketMs;
+    if (timeMs % bucketMs < 0)
+        --q;
+    return q * bucketMs;
+}
+
+std::string HistoryErrorText(sqlite3* db)
+{
+    const char* text = db ? sqlite3_errmsg(db) : "out of memory";
+    return text ? text : "unknown SQLite error";
+}
+
+int HistoryExec(sqlite3* db, const char* sql, std::string* error)
+{
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK)
+        return 1;
+    *error = message ? message : HistoryErrorText(db);
+    sqlite3_free(message);
+    return 0;
+}
+
+int HistoryPrepare(sqlite3* db, const char* sql, sqlite3_stmt** statement, std::string* error)
+{
+    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) == SQLITE_OK)
+        return 1;
+    *error = HistoryErrorText(db);
+    *statement = nullptr;
+    return 0;
+}
+
+int HistoryOpenDatabase(const std::string& path, bool writer, sqlite3** db, std::string* error)
+{
+    *db = nullptr;
+    sqlite3* handle = nullptr;
+    int rc;
+    if (writer)
+        rc = sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    else
+        rc = sqlite3_open_v2(ReadOnlyUri(path).c_str(), &handle,
+                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        *error = "Can't open " + path + ": " + (rc == SQLITE_CANTOPEN && !writer ? "no such database"
+                                                                                  : HistoryErrorText(handle));
+        sqlite3_close(handle);
+        return 0;
+    }
+    sqlite3_extended_result_codes(handle, 1);
+    sqlite3_busy_timeout(handle, HISTORY_BUSY_TIMEOUT_MS);
+    std::string reason;
+    int state = SchemaState(handle, path, &reason);
+    if (state == 2 && !writer) {
+        reason = path + " is not a temp history database";
+        state = 0;
+    }
+    // WAL: readers never block the writer; synchronous=NORMAL: a commit costs
+    // no fsync (only checkpoints sync; the writer runs them on a thread of its
+    // own). The WAL file is cut back to 4 MiB once a checkpoint has reset it.
+    if (state && writer
+        && !HistoryExec(handle,
+                        "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = 4194304;",
+                        &reason))
+        state = 0;
+    if (state == 2 && !CreateSchema(handle, &reason))
+        state = 0;
+    if (!state) {
+        *error = reason.find(path) != std::string::npos ? reason : "Can't open " + path + ": " + reason;
+        sqlite3_close(handle);
+        return 0;
+    }
+    if (writer) {
+        // Keep -wal and -shm after close: a reader without write access to the
+        // folder needs them to open the database read-only.
+        int persist = 1;
+        sqlite3_file_control(handle, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    }
+    *db = handle;
+    return 1;
+}

@@ -1,0 +1,134 @@
+// The history output: each cycle's readings into the SQLite history
+// (temp-history.db in the working directory by default). Built only where
+// the system has SQLite (TEMP_HAVE_HISTORY).
+#ifdef TEMP_HAVE_HISTORY
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "history/history.h"
+#include "logger/outputs.h"
+
+namespace {
+
+struct HistoryOutputState {
+    HistoryWriter* writer = nullptr;
+    std::string path;
+    HistoryRetention retention;
+    // Readings that came while the database could not be opened.
+    std::vector<HistoryReading> held;
+    bool paused = false;
+    size_t heldDropped = 0;  // readings `held` lost to its bound
+    bool dropping = false;
+    size_t droppedBefore = 0;
+};
+
+HistoryOutputState State;
+
+// A failure starts: one entry, however long it lasts.
+void Pause(const std::string& reason)
+{
+    if (!State.paused)
+        OutputsLogEvent("History paused: %s\n", reason.c_str());
+    State.paused = true;
+}
+
+// One entry when readings start to be dropped for want of room.
+void NoteDrops()
+{
+    size_t dropped = State.heldDropped + HistoryDropped(State.writer);
+    if (dropped > State.droppedBefore && !State.dropping)
+        OutputsLogEvent("History backlog full: the oldest readings are dropped\n");
+    State.dropping = dropped > State.droppedBefore;
+    State.droppedBefore = dropped;
+}
+
+int TryOpen()
+{
+    std::string error;
+    State.writer = HistoryOpenWriter(State.path, State.retention, &error);
+    if (!State.writer)
+        Pause(error);
+    return State.writer != nullptr;
+}
+
+int OpenHistory(const TempConfig& config)
+{
+    if (!config.history)
+        return 0;
+    State = HistoryOutputState();
+    State.path = config.historyFile;
+    State.retention.rawDays = config.historyRawDays;
+    State.retention.minuteDays = config.historyMinuteDays;
+    State.retention.hourDays = config.historyHourDays;
+    // The database is opened by the first cycle, on the worker's thread, so
+    // that a slow or locked file never delays the logger's start; while it
+    // can't be opened, each cycle tries again.
+    return 1;
+}
+
+HistoryReading ToHistory(const SensorReading& reading)
+{
+    HistoryReading row;
+    row.timeMs = static_cast<int64_t>(reading.stamp.seconds) * 1000 + reading.stamp.milliseconds;
+    row.serial = reading.serialText;
+    row.place = reading.tableIndex;
+    row.label = reading.label;
+    row.outcome = static_cast<int>(reading.outcome);
+    row.hasWhole = reading.hasWhole;
+    row.whole = reading.whole;
+    row.extended = reading.extended;
+    return row;
+}
+
+void HistoryCycle(const CycleReport& report)
+{
+    std::vector<HistoryReading> rows;
+    rows.reserve(report.count);
+    for (int i = 0; i < report.count; ++i)
+        rows.push_back(ToHistory(report.readings[i]));
+    // Readings of earlier cycles that wait, here or in the writer's backlog.
+    size_t waiting = State.held.size();
+    if (!State.writer) {
+        State.held.insert(State.held.end(), rows.begin(), rows.end());
+        if (State.held.size() > HISTORY_BACKLOG_LIMIT) {
+            size_t excess = State.held.size() - HISTORY_BACKLOG_LIMIT;
+            State.held.erase(State.held.begin(), State.held.begin() + static_cast<std::ptrdiff_t>(excess));
+            State.heldDropped += excess;
+        }
+        if (!TryOpen()) {
+            NoteDrops();
+            return;
+        }
+        rows.swap(State.held);
+        State.held.clear();
+    }
+    waiting += HistoryBacklog(State.writer);
+    std::string error;
+    int committed = HistoryAppend(State.writer, rows, &error);
+    NoteDrops();
+    if (!committed) {
+        Pause(error);
+        return;
+    }
+    if (State.paused)
+        OutputsLogEvent("History resumed, %zu readings caught up\n", waiting);
+    State.paused = false;
+}
+
+void CloseHistory()
+{
+    if (!State.writer && !State.held.empty() && TryOpen()) {
+        std::string ignored;
+        HistoryAppend(State.writer, State.held, &ignored);
+    }
+    HistoryCloseWriter(State.writer);
+    State = HistoryOutputState();
+}
+
+}  // namespace
+
+extern const CycleOutputOps HistoryOutput = {"history", OpenHistory, HistoryCycle, CloseHistory};
+
+#endif  // TEMP_HAVE_HISTORY

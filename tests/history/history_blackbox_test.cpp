@@ -1,0 +1,357 @@
+// Runs of the built temp on software adapters with a virtual clock, the
+// history on: what lands in temp-history.db, and what never changes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "history_test_util.h"
+#include "tests/logger/blackbox_util.h"
+
+namespace {
+
+const int DeadlineMs = 120000;  // generous: a hung logger fails instead of hanging CTest
+constexpr int64_t HourStart = 1700002800;  // seconds; an hour boundary (UTC)
+
+// Polls `done` every 20 ms up to the deadline.
+template <typename Done>
+bool WaitFor(Done done)
+{
+    for (int waited = 0; waited < DeadlineMs; waited += 20) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// A working directory, a program directory ("app/") and a bus file.
+class HistoryRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        work_ = dir_ / "work";
+        app_ = dir_ / "app/";
+        ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(app_.c_str(), 0755), 0);
+    }
+
+    void TearDown() override
+    {
+        if (running_ > 0) {
+            kill(running_, SIGKILL);
+            waitpid(running_, nullptr, 0);
+        }
+    }
+
+    std::string W(const std::string& name) const { return work_ + "/" + name; }
+    std::string Db() const { return W("temp-history.db"); }
+    std::string EventLog() const { return ReadFile(app_ + "USBerr.txt"); }
+
+    std::string Bus(const std::string& text)
+    {
+        WriteFile(dir_ / "bus.txt", text);
+        return "sim:" + (dir_ / "bus.txt");
+    }
+
+    // Starts temp DEVICE in the working directory, its console into out.txt.
+    pid_t Start(const std::string& device)
+    {
+        std::string out = dir_ / "out.txt";
+        std::string program = app_ + "temp";
+        pid_t pid = fork();
+        if (pid == 0) {
+            int in = open("/dev/null", O_RDONLY);
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || fd < 0 || chdir(work_.c_str()) != 0)
+                _exit(126);
+            dup2(in, 0);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            setenv("TZ", "UTC", 1);
+            execl(TEMP_BINARY, program.c_str(), device.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        running_ = pid;
+        return pid;
+    }
+
+    // Waits for the exit (killing temp at the deadline); the exit status, or minus the signal.
+    int Wait(pid_t pid)
+    {
+        int status = 0;
+        bool done = WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+        if (!done) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "temp did not finish";
+        }
+        running_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+
+    std::string Console() const { return ReadFile(dir_ / "out.txt"); }
+
+    ScratchDir dir_;
+    std::string work_, app_;
+    pid_t running_ = 0;
+};
+
+// A bus with the virtual clock starting at `start`, these sensors, and a CTRL-C in cycle `stopCycle` (0: none).
+std::string BusText(int64_t start, const std::vector<std::pair<std::string, std::string>>& sensors, int stopCycle,
+                    const std::string& extra = "")
+{
+    std::string text = "clock virtual " + std::to_string(start) + "\n";
+    for (const auto& s : sensors)
+        text += "sensor " + s.first + " " + s.second + "\n";
+    text += extra;
+    if (stopCycle)
+        text += "fault interrupt conversion=" + std::to_string(stopCycle) + "\n";
+    return text;
+}
+
+// The start-up lines stamped by the real clock (before the software adapter's
+// virtual clock starts) without their stamps.
+std::string WithoutRealTime(const std::string& text)
+{
+    static const std::regex startUp(
+        R"([A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d\.\d{3} (Application directory|Working directory|Can't read|\d\d/))");
+    static const std::regex listed(R"(\d\d/\d\d/\d\d - \d\d:\d\d:\d\d List of devices)");
+    return std::regex_replace(std::regex_replace(text, startUp, "$1"), listed, "List of devices");
+}
+
+std::vector<std::pair<std::string, std::string>> ManySensors(int n, const std::string& temp)
+{
+    std::vector<std::pair<std::string, std::string>> sensors;
+    for (int i = 0; i < n; ++i) {
+        char digits[15];
+        std::snprintf(digits, sizeof digits, "1000000000%04X", i + 1);
+        sensors.emplace_back(digits, temp);
+    }
+    return sensors;
+}
+
+TEST_F(HistoryRun, RowsEqualTheReadingsAndFailedReadingsAreMarked)
+{
+    const std::string a = "10000000000021", b = "10000000000022", c = "10000000000023", d = "10000000000024";
+    WriteFile(app_ + "Direct Access table.txt", FullSerial(a) + " 7 Kitchen\r\n");
+    std::string extra = "fault crc " + b + " conversions=2-3\n" + "fault leave " + c + " conversion=4\n"
+                        + "fault count-per-c-zero " + d + " conversion=5\n" + "fault short-line conversion=6\n"
+                        + "fault slow-conversion " + a + " conversion=7\n";
+    pid_t pid = Start(Bus(BusText(HourStart, {{a, "25.0625"}, {b, "21"}, {c, "-0.5"}, {d, "30"}}, 8, extra)));
+    ASSERT_EQ(Wait(pid), 0) << Console();
+
+    // Expected per cycle and sensor: outcome, whole, extended ("NULL" where none).
+    const std::map<std::string, std::pair<std::string, std::string>> values = {
+        {FullSerial(a), {"25.0", "25.0625"}}, {FullSerial(b), {"21.0", "21.0"}},
+        {FullSerial(c), {"-1.0", "-0.5"}},    {FullSerial(d), {"30.0", "30.0"}}};
+    auto expected = [&](int cycle, const std::string& serial) {
+        auto v = values.at(serial);
+        if (cycle == 6)
+            return std::string("1|NULL|NULL");  // no presence: the line was shorted
+        if ((serial == FullSerial(b) && (cycle == 2 || cycle == 3)) || (serial == FullSerial(c) && cycle == 4))
+            return std::string("2|NULL|NULL");  // CRC (a sensor gone reads all ones)
+        if (serial == FullSerial(d) && cycle == 5)
+            return "4|" + v.first + "|NULL";
+        return std::string(cycle == 7 ? "3|" : "0|") + v.first + "|" + v.second;
+    };
+    std::vector<std::string> rows = Rows(Db(),
+        "SELECT s.serial, r.t, r.outcome, r.whole, r.extended, p.place, p.label FROM reading r "
+        "JOIN sensor s ON s.id = r.sensor JOIN place p ON p.id = r.place ORDER BY r.t");
+    ASSERT_EQ(rows.size(), 8u * 4) << Console();
+    std::regex row(R"(([0-9A-F]{16})\|(\d+)\|(.*)\|(-?\d+)\|(.*))");
+    for (size_t i = 0; i < rows.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(rows[i], m, row)) << rows[i];
+        int cycle = static_cast<int>(i / 4) + 1;
+        EXPECT_EQ(m[3].str(), expected(cycle, m[1])) << "cycle " << cycle << ": " << rows[i];
+        EXPECT_EQ(m[5].str(), m[1] == FullSerial(a) ? "Kitchen" : "") << rows[i];
+    }
+    // The last cycle's times are the stamps of its lines in tempu.csv.
+    std::string csv = ReadFile(W("tempu.csv"));
+    std::regex stamp(R"((\d{10})\.(\d{3}),([0-9A-F]{16}),)");
+    int matched = 0;
+    for (std::sregex_iterator it(csv.begin(), csv.end(), stamp), end; it != end; ++it, ++matched) {
+        std::string t = (*it)[1].str() + (*it)[2].str();
+        EXPECT_EQ(Value(Db(), "SELECT count(*) FROM reading r JOIN sensor s ON s.id = r.sensor WHERE s.serial = '"
+                                  + (*it)[3].str() + "' AND r.t = " + t),
+                  "1")
+            << (*it)[0];
+    }
+    EXPECT_EQ(matched, 4) << csv;
+}
+
+// Checks each minute and hour row against the raw readings of its bucket.
+void ExpectRollupsMatchRaw(const std::string& db, const char* table, int64_t bucketMs)
+{
+    std::string b = std::to_string(bucketMs);
+    std::vector<std::string> fromRaw = Rows(db,
+        "SELECT sensor, t - t % " + b + " AS bucket, min(extended), max(extended), count(*), avg(extended) "
+        "FROM reading WHERE outcome = 0 GROUP BY sensor, bucket ORDER BY bucket, sensor");
+    std::vector<std::string> stored = Rows(db,
+        std::string("SELECT sensor, t, min, max, count, mean FROM ") + table + " ORDER BY t, sensor");
+    ASSERT_EQ(stored.size(), fromRaw.size()) << table;
+    for (size_t i = 0; i < stored.size(); ++i) {
+        size_t cut = stored[i].rfind('|');
+        EXPECT_EQ(stored[i].substr(0, cut), fromRaw[i].substr(0, fromRaw[i].rfind('|'))) << table;
+        EXPECT_NEAR(std::stod(stored[i].substr(cut + 1)), std::stod(fromRaw[i].substr(fromRaw[i].rfind('|') + 1)),
+                    1e-9)
+            << table << " " << stored[i];
+    }
+}
+
+TEST_F(HistoryRun, RollupsMatchTheReadingsAcrossMinuteAndHourBoundaries)
+{
+    // 80 cycles of about 3 s from 100 s before an hour boundary; one sensor fails now and then.
+    std::string extra = "seed 7\nfault crc 10000000000032 p=0.2\n";
+    pid_t pid = Start(Bus(BusText(HourStart - 100, {{"10000000000031", "18..22/90"}, {"10000000000032", "-5..5/200"}},
+                                  80, extra)));
+    ASSERT_EQ(Wait(pid), 0) << Console();
+    ASSERT_EQ(Value(Db(), "SELECT count(*) FROM reading"), "160");
+    ASSERT_NE(Value(Db(), "SELECT count(*) FROM reading WHERE outcome = 2"), "0");
+    ExpectRollupsMatchRaw(Db(), "minute", 60000);
+    ExpectRollupsMatchRaw(Db(), "hour", 3600000);
+    // Both sides of the boundary: two hours of each sensor, and minutes on each side.
+    EXPECT_EQ(Value(Db(), "SELECT count(DISTINCT t) FROM hour"), "2");
+    EXPECT_EQ(Value(Db(), "SELECT count(*) FROM minute WHERE t = " + std::to_string((HourStart - 60) * 1000)), "2");
+    EXPECT_EQ(Value(Db(), "SELECT count(*) FROM minute WHERE t = " + std::to_string(HourStart * 1000)), "2");
+    EXPECT_EQ(Value(Db(), "SELECT sum(count) FROM hour"), Value(Db(), "SELECT count(*) FROM reading WHERE outcome = 0"));
+}
+
+TEST_F(HistoryRun, DocumentedFilesAndConsoleAreByteIdenticalWithHistoryOnAndOff)
+{
+    std::string device = Bus(BusText(HourStart, ManySensors(6, "18..22/60"), 6,
+                                     "fault crc 10000000000002 conversion=3\n"));
+    std::vector<std::string> names = {W("temp.pd"), W("tempu.tmp"), W("tempu.csv"), app_ + "USBerr.txt"};
+    std::map<std::string, std::string> off;
+    for (const char* conf : {"history = off\n", "# defaults\n"}) {
+        std::string command = "rm -rf '" + work_ + "' '" + app_ + "USBerr.txt' && mkdir '" + work_ + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        WriteFile(app_ + "temp.conf", conf);
+        ASSERT_EQ(Wait(Start(device)), 0) << Console();
+        bool history = !off.empty();
+        EXPECT_EQ(access(Db().c_str(), F_OK) == 0, history) << conf;
+        for (const std::string& name : names) {
+            std::string bytes = WithoutRealTime(ReadFile(name));
+            ASSERT_FALSE(bytes.empty()) << name;
+            if (history)
+                EXPECT_EQ(bytes, off[name]) << name;
+            else
+                off[name] = bytes;
+        }
+        if (history)
+            EXPECT_EQ(WithoutRealTime(Console()), off["console"]);
+        else
+            off["console"] = WithoutRealTime(Console());
+    }
+    EXPECT_EQ(Value(Db(), "SELECT count(*) FROM reading"), "36");
+}
+
+// temp killed at random moments: the database stays sound, every cycle in it
+// is whole, and the next run goes on writing it.
+TEST_F(HistoryRun, SigkillLeavesASoundDatabaseThatTheNextRunContinues)
+{
+    const int sensors = 5;
+    std::string device = Bus(BusText(HourStart, ManySensors(sensors, "18..22/60"), 0));
+    std::mt19937 random(1209);
+    int64_t before = 0;
+    for (int round = 0; round < 5; ++round) {
+        pid_t pid = Start(device);
+        // Until the history has grown, then a random moment later.
+        ASSERT_TRUE(WaitFor([&] {
+            return access(Db().c_str(), F_OK) == 0 && CountRows(Db(), "reading") > before + 5 * sensors;
+        }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 300)(random)));
+        kill(pid, SIGKILL);
+        ASSERT_EQ(Wait(pid), -SIGKILL);
+        ASSERT_EQ(Value(Db(), "PRAGMA integrity_check"), "ok") << round;
+        int64_t rows = std::stoll(Value(Db(), "SELECT count(*) FROM reading"));
+        EXPECT_GT(rows, before) << round;
+        EXPECT_EQ(rows % sensors, 0) << "a cycle was cut in round " << round;
+        EXPECT_EQ(Value(Db(), "SELECT count(DISTINCT c) FROM (SELECT count(*) AS c FROM reading GROUP BY sensor)"), "1");
+        before = rows;
+    }
+}
+
+TEST_F(HistoryRun, ADatabaseThatCantBeOpenedYetIsPausedAndCatchesUpOnceItCan)
+{
+    WriteFile(app_ + "temp.conf", "history-file = later/h.db   # the folder is made below\n");
+    pid_t pid = Start(Bus(BusText(HourStart, ManySensors(2, "21"), 0)));
+    ASSERT_TRUE(WaitFor([&] { return Count(EventLog(), "History paused: Can't open later/h.db: ") == 1; }))
+        << EventLog();
+    ASSERT_EQ(mkdir(W("later").c_str(), 0755), 0);
+    ASSERT_TRUE(WaitFor([&] { return Count(EventLog(), "History resumed, ") == 1; })) << EventLog();
+    kill(pid, SIGINT);
+    ASSERT_EQ(Wait(pid), 0);
+    EXPECT_EQ(Count(EventLog(), "History paused: "), 1);
+    // The readings from before the folder existed went in: the first cycle's
+    // (it ends within 3 s of the virtual clock's start) among them.
+    EXPECT_LT(std::stoll(Value(W("later/h.db"), "SELECT min(t) FROM reading")), (HourStart + 3) * 1000);
+}
+
+// The working directory on a small tmpfs: the history pauses when the disk
+// fills, the data files go on, and once space frees the backlog goes in; a
+// lock held by another program does the same. One entry each way, each time.
+TEST_F(HistoryRun, FullDiskAndLocksPauseAndResumeOnceAndLoseNoReading)
+{
+    std::string why = dir_.MountTmpfs("work", 16384);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    // The real clock (a cycle takes seconds), so the worker that feeds the
+    // history never falls behind the way it could at virtual speed.
+    std::string bus;
+    for (const auto& sensor : ManySensors(10, "20"))
+        bus += "sensor " + sensor.first + " " + sensor.second + "\n";
+    pid_t pid = Start(Bus(bus));
+    ASSERT_TRUE(WaitFor([&] {
+        return access(Db().c_str(), F_OK) == 0 && CountRows(Db(), "reading") > 0;
+    }));
+
+    // Leave 256 KiB free: enough for the data files, below the history's reserve.
+    struct statvfs info;
+    ASSERT_EQ(statvfs(work_.c_str(), &info), 0);
+    int64_t free = static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+    WriteFile(W("filler"), std::string(static_cast<size_t>(free - 256 * 1024), 'x'));
+    ASSERT_TRUE(WaitFor([&] { return Count(EventLog(), "History paused: disk full") == 1; })) << EventLog();
+    std::string csv = ReadFile(W("tempu.csv"));
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(W("tempu.csv")) != csv; })) << "the data files stopped";
+    ASSERT_EQ(unlink(W("filler").c_str()), 0);
+    ASSERT_TRUE(WaitFor([&] { return Count(EventLog(), "History resumed, ") == 1; })) << EventLog();
+
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(Db().c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        bool paused = WaitFor([&] { return Count(EventLog(), "History paused: database is locked") == 1; });
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        ASSERT_TRUE(paused) << EventLog();
+    }
+    ASSERT_TRUE(WaitFor([&] { return Count(EventLog(), "History resumed, ") == 2; })) << EventLog();
+    kill(pid, SIGINT);
+    ASSERT_EQ(Wait(pid), 0);
+
+    std::string log = EventLog();
+    EXPECT_EQ(Count(log, "History paused: "), 2) << log;
+    EXPECT_EQ(Count(log, "History resumed, "), 2) << log;
+    std::regex resumed(R"(History resumed, (\d+) readings caught up)");
+    for (std::sregex_iterator it(log.begin(), log.end(), resumed), end; it != end; ++it)
+        EXPECT_GT(std::stoll((*it)[1]), 0) << (*it)[0];
+    // Every reading the console showed is in the history.
+    EXPECT_EQ(std::stoll(Value(Db(), "SELECT count(*) FROM reading")), Count(Console(), " Scatchpad = "));
+    EXPECT_EQ(Value(Db(), "PRAGMA integrity_check"), "ok");
+}
+
+}  // namespace
