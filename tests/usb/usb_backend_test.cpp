@@ -71,7 +71,7 @@ int ScriptedWrite(void* context, const uint8_t* buffer, uint32_t length, uint32_
 void ScriptedClose(void*) {}
 
 const DriverOps ScriptedOps = {"scripted", ScriptedClaims, ScriptedOpen, ScriptedVendor,
-                               ScriptedStatus, ScriptedRead, ScriptedWrite, ScriptedClose};
+                               ScriptedStatus, ScriptedRead, ScriptedWrite, ScriptedClose, DriverDescribeNothing};
 
 constexpr const char* Adapter1 = "\\\\.\\DS2490-1";
 constexpr const char* Adapter2 = "\\\\.\\DS2490-2";
