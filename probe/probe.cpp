@@ -51,6 +51,7 @@ struct DeviceFinding {
 
 struct SensorFinding {
     SerialNumber serial{};
+    bool present = false;  // answered the presence check by its number
     bool selected = false;
     int power = -1;  // 1 external, 0 parasite, -1 unknown
     bool convert_sent = false;
@@ -177,7 +178,11 @@ SensorFinding ProbeSensor(int port, const SerialNumber& serial)
 {
     SensorFinding sensor;
     sensor.serial = serial;
-    if (!Select(port, serial)) {
+    // A Match ROM alone cannot tell a missing sensor: the line echoes what is written.
+    SerialNumber copy = serial;
+    NetSerialCopy(port, copy.data(), 0);
+    sensor.present = NetCheckPresent(port, 0) != 0;
+    if (!sensor.present || !Select(port, serial)) {
         sensor.errors = DrainErrors();
         return sensor;
     }
@@ -315,8 +320,13 @@ void PrintStatusText(const Report& r)
 void PrintSensorText(const SensorFinding& s)
 {
     std::printf("  %s\n", SerialString(s.serial).c_str());
+    if (!s.present) {
+        std::printf("    not present: the sensor did not answer a search for its number (gone from the bus?)\n");
+        PrintErrorsText(s.errors, "    ");
+        return;
+    }
     if (!s.selected) {
-        std::printf("    not selected: the sensor did not answer its Match ROM (gone from the bus?)\n");
+        std::printf("    not selected: the Match ROM failed\n");
         PrintErrorsText(s.errors, "    ");
         return;
     }
@@ -424,9 +434,9 @@ void PrintJson(const Report& r)
     std::printf("  \"sensors\": [");
     for (size_t i = 0; i < r.sensors.size(); ++i) {
         const SensorFinding& s = r.sensors[i];
-        std::printf("%s\n    {\"serial\": %s, \"selected\": %s, \"power\": %s, \"convert_sent\": %s, "
+        std::printf("%s\n    {\"serial\": %s, \"present\": %s, \"selected\": %s, \"power\": %s, \"convert_sent\": %s, "
                     "\"conversion_done\": %s, \"read\": %s, \"scratchpad\": %s, \"crc_ok\": %s",
-                    i ? "," : "", JsonString(SerialString(s.serial)).c_str(), JsonBool(s.selected),
+                    i ? "," : "", JsonString(SerialString(s.serial)).c_str(), JsonBool(s.present), JsonBool(s.selected),
                     JsonString(s.power == 1 ? "external" : s.power == 0 ? "parasite" : "unknown").c_str(),
                     JsonBool(s.convert_sent), JsonBool(s.conversion_done), JsonBool(s.read),
                     JsonString(s.read ? HexBytes(s.scratchpad, 9) : "").c_str(), JsonBool(s.crc_ok));
@@ -478,6 +488,12 @@ int RunProbe(int argc, char** argv)
     const int port = PortOpenFirstFree(adapter);
     if (port < 0) {
         StackErrors errors = DrainErrors();
+        bool backend_said_why = false;  // the driver's open failed and gave its reason
+        for (int code : errors.codes)
+            backend_said_why = backend_said_why || code == 23;
+        if (!backend_said_why)
+            std::fprintf(stderr, "Cannot open %s: the adapter does not answer its requests; replug it and try again.\n",
+                         adapter);
         for (int code : errors.codes)
             std::fprintf(stderr, "Error %d: %s\n", code, ErrorCodeText(code));
         return PROBE_EXIT_NO_ADAPTER;
