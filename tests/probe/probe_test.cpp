@@ -127,6 +127,9 @@ const std::vector<BusCase> BusCases = {
      {"    power: parasite\n    scratchpad: AA 00 4B 46 FF FF 0C 10 87  CRC8 ok\n"
       "    temperature: 85.000 C (whole degrees 85.000)\n    note: 85 C is the power-on value"},
      {"temperature: 21.500"}},
+    {"CountPerCZero", Sensor(S1, "21.5") + "fault count-per-c-zero " + S1 + " always\n", 0,
+     {"    temperature: 21.000 C (whole degrees 21.000; COUNT_PER_C 0, not extended)\n"},
+     {"power-on"}},
     {"UnpluggedAdapter", Sensor(S1, "21.5") + "fault unplug always\n", 1, {}, {}},
 };
 
