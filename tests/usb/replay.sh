@@ -54,9 +54,15 @@ if [ "$tamper" = --tamper ]; then
   cmp -s "$folder/usb.ioctl" "$ioctl" && { echo "replay: tampering changed nothing"; exit 2; }
 fi
 
+# umockdev-run puts its preload library after ours. The ASan runtime must come
+# first in temp-probe alone: umockdev-run itself hangs with it preloaded.
+run=("$probe")
+if [ -n "${REPLAY_PRELOAD:-}" ]; then
+  run=(sh -c 'LD_PRELOAD="$0:$LD_PRELOAD" exec "$@"' "$REPLAY_PRELOAD" "$probe")
+fi
 status=0
-LD_PRELOAD="${REPLAY_PRELOAD:+$REPLAY_PRELOAD:}$shim" timeout 120 \
-  umockdev-run -d "$folder/device.umockdev" -i "$node=$ioctl" -- "$probe" \
+LD_PRELOAD="$shim" timeout 120 \
+  umockdev-run -d "$folder/device.umockdev" -i "$node=$ioctl" -- "${run[@]}" \
   > "$work/report.txt" 2> "$work/stderr.txt" || status=$?
 
 shape() {
