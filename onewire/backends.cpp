@@ -27,7 +27,8 @@ int NoRead(void*, uint8_t*, uint32_t, uint32_t*) { return 0; }
 int NoWrite(void*, const uint8_t*, uint32_t, uint32_t*) { return 0; }
 void NoClose(void*) {}
 
-const DriverOps NoUsbDriverOps = {"usb", NoUsbClaims, NoUsbOpen, NoVendor, NoStatus, NoRead, NoWrite, NoClose};
+const DriverOps NoUsbDriverOps = {"usb", NoUsbClaims, NoUsbOpen, NoVendor, NoStatus, NoRead, NoWrite, NoClose,
+                                    DriverDescribeNothing};
 
 }  // namespace
 #endif

@@ -125,6 +125,17 @@ int DriverWrite(DriverHandle handle, const void* buffer, uint32_t length, uint32
     return 1;
 }
 
+int DriverDescribeNothing(void*, DriverDescription*) { return 0; }
+
+int DriverDescribe(DriverHandle handle, DriverDescription* description)
+{
+    OpenDevice* device = Lookup(handle);
+    if (device == nullptr || description == nullptr)
+        return 0;
+    *description = DriverDescription{};
+    return device->ops->describe(device->context, description);
+}
+
 int DriverClose(DriverHandle handle)
 {
     OpenDevice* device = Lookup(handle);

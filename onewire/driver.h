@@ -21,6 +21,21 @@ constexpr uint32_t STATUS_BUFFER_SIZE = 32;
 using DriverHandle = intptr_t;
 constexpr DriverHandle INVALID_DRIVER_HANDLE = -1;
 
+// What a backend can tell about an open device, for diagnostics (temp-probe).
+// Numbers a backend does not know stay at their defaults.
+struct DriverDescription {
+    char kind[64] = "";            // one phrase, e.g. "DS2490 on USB", "software DS2490"
+    char source[160] = "";         // sim: the bus file or "built-in demo bus"; win32: the device name
+    int usb_bus = -1;              // USB bus number and device address, -1 when not USB
+    int usb_address = -1;
+    int alt_setting = -1;          // alternate setting of interface 0 in use
+    int polling_ms = -1;           // status endpoint polling period
+    int status_packet = -1;        // max packet sizes in bytes: status endpoint, bulk out, bulk in
+    int bulk_out_packet = -1;
+    int bulk_in_packet = -1;
+    int kernel_driver_detached = -1;  // 1 detached at open, 0 none was bound, -1 not applicable
+};
+
 // One backend. Every member is required.
 struct DriverOps {
     // Short name for messages, e.g. "sim".
@@ -53,7 +68,14 @@ struct DriverOps {
 
     // Releases the device and the context. Never fails.
     void (*close)(void* context);
+
+    // Fills *description with what the backend knows of the open device. Read-only:
+    // sends nothing to the device. Returns 1 when filled, 0 when it has nothing to say.
+    int (*describe)(void* context, DriverDescription* description);
 };
+
+// A describe member for backends with nothing to say: returns 0.
+int DriverDescribeNothing(void* context, DriverDescription* description);
 
 // Adds a backend. Backends are asked in the order registered; the first that
 // claims a name opens it. Registering the same table twice has no effect.
@@ -78,6 +100,10 @@ int DriverIoControl(DriverHandle handle, uint32_t code, const void* input, uint3
 // Bulk pipes. Non-zero on success with *done the count moved; 0 on failure.
 int DriverRead(DriverHandle handle, void* buffer, uint32_t length, uint32_t* done);
 int DriverWrite(DriverHandle handle, const void* buffer, uint32_t length, uint32_t* done);
+
+// The backend's description of the open device (see DriverOps::describe). Non-zero
+// on success, 0 for a handle that is not open or a backend with nothing to say.
+int DriverDescribe(DriverHandle handle, DriverDescription* description);
 
 // Closes the handle. Non-zero on success, 0 for a handle that is not open.
 int DriverClose(DriverHandle handle);

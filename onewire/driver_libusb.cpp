@@ -30,16 +30,30 @@ constexpr unsigned STATUS_TIMEOUT_PERIODS = 5;
 constexpr size_t STATUS_PACKET_MAX = 64;
 constexpr size_t BULK_IN_BUFFER = 1024;
 
+// The alternate setting of interface 0 to use, with the endpoint facts that go with it.
+struct AltChoice {
+    int setting = -1;
+    unsigned interval_ms = 0;
+    uint16_t status_packet = 0;
+    uint16_t bulk_packet = 0;  // the smaller of the two bulk endpoints
+    uint16_t bulk_out_packet = 0;
+    uint16_t bulk_in_packet = 0;
+};
+
 struct UsbAdapter {
     int number = 0;  // N of \\.\DS2490-N
     char name[48] = {};
     libusb_context* usb = nullptr;
     libusb_device_handle* device = nullptr;
     bool kernel_driver_detached = false;
+    bool kernel_driver_was_bound = false;  // detached at the last open, for describe
     bool announced_loss = false;
+    int bus = -1;
+    int address = -1;
     unsigned status_timeout_ms = STATUS_TIMEOUT_MIN_MS;
     uint16_t status_packet = 32;  // EP1 max packet size
     uint16_t bulk_in_packet = 64;  // EP3 max packet size
+    AltChoice alt;                 // the setting chosen at the last open
     // Bytes of the last bulk read beyond what the caller asked for (a USB read
     // takes whole packets); served before the next read.
     uint8_t spill[BULK_IN_BUFFER] = {};
@@ -47,14 +61,6 @@ struct UsbAdapter {
     size_t spill_end = 0;
 };
 
-// The alternate setting of interface 0 to use, with the endpoint facts that go with it.
-struct AltChoice {
-    int setting = -1;
-    unsigned interval_ms = 0;
-    uint16_t status_packet = 0;
-    uint16_t bulk_packet = 0;  // the smaller of the two bulk endpoints
-    uint16_t bulk_in_packet = 0;
-};
 
 int ParseAdapterNumber(const char* name)
 {
@@ -102,6 +108,7 @@ AltChoice ChooseAltSetting(const libusb_interface& interface)
         if (!has_status || !has_out || !has_in || candidate.status_packet == 0 || in_packet == 0)
             continue;
         candidate.bulk_packet = std::min(out_packet, in_packet);
+        candidate.bulk_out_packet = out_packet;
         candidate.bulk_in_packet = in_packet;
         const bool better = best.setting < 0 || candidate.interval_ms < best.interval_ms ||
                             (candidate.interval_ms == best.interval_ms &&
@@ -228,6 +235,7 @@ bool AttachDevice(UsbAdapter* adapter, bool report)
     }
 
     // The kernel's own driver for the chip claims it on plug-in: take it over.
+    adapter->kernel_driver_was_bound = false;
     if (libusb_kernel_driver_active(adapter->device, INTERFACE) == 1) {
         rc = libusb_detach_kernel_driver(adapter->device, INTERFACE);
         if (rc != 0 && rc != LIBUSB_ERROR_NOT_FOUND) {
@@ -241,6 +249,7 @@ bool AttachDevice(UsbAdapter* adapter, bool report)
             return false;
         }
         adapter->kernel_driver_detached = rc == 0;
+        adapter->kernel_driver_was_bound = rc == 0;
     }
 
     rc = libusb_claim_interface(adapter->device, INTERFACE);
@@ -274,6 +283,9 @@ bool AttachDevice(UsbAdapter* adapter, bool report)
     adapter->status_packet =
         static_cast<uint16_t>(std::min<size_t>(alt.status_packet, STATUS_PACKET_MAX));
     adapter->bulk_in_packet = alt.bulk_in_packet;
+    adapter->alt = alt;
+    adapter->bus = bus;
+    adapter->address = address;
     adapter->spill_start = adapter->spill_end = 0;
     return true;
 }
@@ -444,7 +456,24 @@ void UsbClose(void* context)
     delete adapter;
 }
 
+// What the last open found: where the adapter sits, the setting chosen and
+// whether a kernel driver had to let go of it.
+int UsbDescribe(void* context, DriverDescription* description)
+{
+    const auto* adapter = static_cast<const UsbAdapter*>(context);
+    std::snprintf(description->kind, sizeof description->kind, "%s", "DS2490 on USB (libusb)");
+    description->usb_bus = adapter->bus;
+    description->usb_address = adapter->address;
+    description->alt_setting = adapter->alt.setting;
+    description->polling_ms = static_cast<int>(adapter->alt.interval_ms);
+    description->status_packet = adapter->alt.status_packet;
+    description->bulk_out_packet = adapter->alt.bulk_out_packet;
+    description->bulk_in_packet = adapter->alt.bulk_in_packet;
+    description->kernel_driver_detached = adapter->kernel_driver_was_bound ? 1 : 0;
+    return 1;
+}
+
 }  // namespace
 
 const DriverOps UsbDriverOps = {"usb", UsbClaims, UsbOpen, UsbVendorRequest, UsbQueryStatus, UsbRead, UsbWrite,
-                                UsbClose};
+                                UsbClose, UsbDescribe};

@@ -148,9 +148,16 @@ void Close(void* context)
     delete device;
 }
 
+// The kernel driver hides the USB side: only the kind of device is known.
+int Describe(void*, DriverDescription* description)
+{
+    std::snprintf(description->kind, sizeof description->kind, "%s", "DS2490 through its Windows driver");
+    return 1;
+}
+
 }  // namespace
 
-const DriverOps Win32DriverOps = {"win32", Claims, Open, VendorRequest, QueryStatus, Read, Write, Close};
+const DriverOps Win32DriverOps = {"win32", Claims, Open, VendorRequest, QueryStatus, Read, Write, Close, Describe};
 
 void Win32ApiInstall(const Win32Api* api)
 {

@@ -363,9 +363,16 @@ void Close(void* context)
     delete Of(context);
 }
 
+// The software adapter has no USB side to describe.
+int Describe(void*, DriverDescription* description)
+{
+    std::snprintf(description->kind, sizeof description->kind, "%s", "software DS2490 (simulator)");
+    return 1;
+}
+
 }  // namespace
 
-const DriverOps SimDriverOps = {"sim", Claims, Open, Vendor, Status, Read, Write, Close};
+const DriverOps SimDriverOps = {"sim", Claims, Open, Vendor, Status, Read, Write, Close, Describe};
 
 SimAdapter* SimLastOpened()
 {

@@ -70,7 +70,7 @@ int Write(void*, const uint8_t*, uint32_t length, uint32_t* done)
 }
 void Close(void*) {}
 
-const DriverOps FuzzDriverOps = {"fuzz", Claims, Open, Vendor, Status, Read, Write, Close};
+const DriverOps FuzzDriverOps = {"fuzz", Claims, Open, Vendor, Status, Read, Write, Close, DriverDescribeNothing};
 
 // Recording: the software adapter answers, and its answers are written down in
 // the input format above, giving a seed that reaches whole cycles with good
@@ -125,7 +125,8 @@ int RecWrite(void* context, const uint8_t* buffer, uint32_t length, uint32_t* do
 }
 void RecClose(void* context) { SimDriverOps.close(context); }
 
-const DriverOps RecordDriverOps = {"fuzz", Claims, RecOpen, RecVendor, RecStatus, RecRead, RecWrite, RecClose};
+const DriverOps RecordDriverOps = {"fuzz", Claims, RecOpen, RecVendor, RecStatus, RecRead, RecWrite, RecClose,
+                                       DriverDescribeNothing};
 
 // Port opening, sensor listing and one measurement cycle, as the logger runs them.
 void RunSession()

@@ -120,7 +120,7 @@ int Write(void*, const uint8_t* buffer, uint32_t length, uint32_t* done)
 
 void Close(void*) {}
 
-const DriverOps Ops{"script", Claims, Open, VendorRequestCall, QueryStatus, Read, Write, Close};
+const DriverOps Ops{"script", Claims, Open, VendorRequestCall, QueryStatus, Read, Write, Close, DriverDescribeNothing};
 
 uint64_t ClockNow(void*)
 {

@@ -46,6 +46,7 @@ make_scratch() {
 expected_files() {
     {
         echo "$BINDIR/temp"
+        echo "$BINDIR/temp-probe"
         echo "$UNIT_DIR/temp@.service"
         echo "$SYSUSERS_DIR/temp.conf"
         echo "$DOCDIR/examples/temp-adapter.env"
@@ -53,6 +54,7 @@ expected_files() {
         echo "$DOCDIR/examples/temp-alerts.yml"
         echo "$DOCDIR/examples/temp-dashboard.json"
         echo "$MANDIR/man1/temp.1.gz"
+        echo "$MANDIR/man1/temp-probe.1.gz"
         for rule in $UDEV_RULES; do
             echo "$UDEV_RULES_DIR/$rule"
         done

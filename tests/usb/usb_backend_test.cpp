@@ -71,7 +71,7 @@ int ScriptedWrite(void* context, const uint8_t* buffer, uint32_t length, uint32_
 void ScriptedClose(void*) {}
 
 const DriverOps ScriptedOps = {"scripted", ScriptedClaims, ScriptedOpen, ScriptedVendor,
-                               ScriptedStatus, ScriptedRead, ScriptedWrite, ScriptedClose};
+                               ScriptedStatus, ScriptedRead, ScriptedWrite, ScriptedClose, DriverDescribeNothing};
 
 constexpr const char* Adapter1 = "\\\\.\\DS2490-1";
 constexpr const char* Adapter2 = "\\\\.\\DS2490-2";
@@ -250,7 +250,7 @@ struct AltSettingCase {
     int expected;
 };
 
-TEST_F(UsbBackendTest, ChoosesTheOneMillisecondSixtyFourByteSetting)
+TEST_F(UsbBackendTest, ChoosesTheOneMillisecondSixtyFourByteSettingAndDescribesIt)
 {
     const std::vector<AltSettingCase> cases = {
         {"adapter order", Ds2490AltSettings(), 3},
@@ -266,6 +266,12 @@ TEST_F(UsbBackendTest, ChoosesTheOneMillisecondSixtyFourByteSetting)
         ASSERT_NE(INVALID_DRIVER_HANDLE, handle_);
         EXPECT_EQ(std::vector<int>{c.expected}, emulator_->AltSettingsSet(adapter));
         EXPECT_TRUE(emulator_->Claimed(adapter));
+        DriverDescription d;
+        ASSERT_EQ(1, DriverDescribe(handle_, &d));
+        const AltSettingSpec& chosen = c.settings[static_cast<size_t>(c.expected)];
+        EXPECT_EQ((std::vector<int>{1, 2, c.expected, chosen.interval_ms, 32, chosen.bulk_packet, chosen.bulk_packet, 0}),
+                  (std::vector<int>{d.usb_bus, d.usb_address, d.alt_setting, d.polling_ms, d.status_packet,
+                                    d.bulk_out_packet, d.bulk_in_packet, d.kernel_driver_detached}));
         DriverClose(handle_);
         EXPECT_FALSE(emulator_->Claimed(adapter));
         handle_ = INVALID_DRIVER_HANDLE;
@@ -280,6 +286,9 @@ TEST_F(UsbBackendTest, DetachesTheKernelDriverAndGivesItBackOnClose)
     ASSERT_NE(INVALID_DRIVER_HANDLE, handle_);
     EXPECT_FALSE(emulator_->KernelDriverBound(adapter));
     EXPECT_TRUE(emulator_->Claimed(adapter));
+    DriverDescription description;
+    ASSERT_EQ(1, DriverDescribe(handle_, &description));
+    EXPECT_EQ(1, description.kernel_driver_detached);
     DriverClose(handle_);
     handle_ = INVALID_DRIVER_HANDLE;
     EXPECT_TRUE(emulator_->KernelDriverBound(adapter));

@@ -97,6 +97,9 @@ struct EmulatedAdapter {
     std::vector<int> alt_settings;
     std::vector<std::vector<uint8_t>> control_requests;
     std::deque<PendingUrb> urbs;
+    // Reaped URBs written in umockdev's ioctl-recording format, or null.
+    FILE* record = nullptr;
+    int record_depth = 0;
 };
 
 struct UsbEmulator::Impl {
@@ -156,6 +159,25 @@ bool Execute(EmulatedAdapter& a, PendingUrb& p)
     }
     p.status = -EINVAL;
     return true;
+}
+
+// One reaped URB as umockdev-record writes it for a libusb program (which
+// reaps with REAPURBNDELAY): each URB a child of the one
+// before (one more space of indent), type, endpoint, status, flags, buffer
+// length, actual length, error count, then the data (what came in for an IN
+// endpoint, what went out otherwise) in hex.
+void RecordUrb(EmulatedAdapter& a, const usbdevfs_urb& urb, const uint8_t* data)
+{
+    if (a.record == nullptr)
+        return;
+    std::fprintf(a.record, "%*sUSBDEVFS_REAPURBNDELAY 0 %u %u %i %u %i %i %i ", a.record_depth, "",
+                 static_cast<unsigned>(urb.type), static_cast<unsigned>(urb.endpoint), urb.status,
+                 static_cast<unsigned>(urb.flags), urb.buffer_length, urb.actual_length, urb.error_count);
+    const int length = (urb.endpoint & 0x80) != 0 ? urb.actual_length : urb.buffer_length;
+    if (data != nullptr && length > 0)
+        std::fputs(HexText(data, static_cast<size_t>(length)).c_str(), a.record);
+    std::fputc('\n', a.record);
+    ++a.record_depth;
 }
 
 void ReleaseUrb(PendingUrb& p)
@@ -287,6 +309,7 @@ int Handle(EmulatedAdapter& a, unsigned long request, UMockdevIoctlData* arg, lo
             auto* urb = reinterpret_cast<usbdevfs_urb*>(p.urb->data);
             urb->status = p.status;
             urb->actual_length = p.actual_length;
+            RecordUrb(a, *urb, p.buffer != nullptr ? p.buffer->data : nullptr);
             umockdev_ioctl_data_set_ptr(slot, 0, p.urb);
             g_object_unref(slot);
             ReleaseUrb(p);
@@ -377,6 +400,8 @@ UsbEmulator::~UsbEmulator()
             ReleaseUrb(p);
         if (a->context != nullptr)
             a->ops->close(a->context);
+        if (a->record != nullptr)
+            std::fclose(a->record);
     }
     g_object_unref(impl_->testbed);
 }
@@ -484,6 +509,24 @@ std::vector<int> UsbEmulator::AltSettingsSet(int index) const
 {
     std::lock_guard<std::mutex> guard(impl_->lock);
     return impl_->adapters.at(static_cast<size_t>(index))->alt_settings;
+}
+
+bool UsbEmulator::RecordIoctls(int index, const std::string& path)
+{
+    EmulatedAdapter& a = *impl_->adapters.at(static_cast<size_t>(index));
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr)
+        return false;
+    std::fprintf(file, "@DEV /dev/%s (usbdevfs)\n", a.node.c_str());
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    a.record = file;
+    a.record_depth = 0;
+    return true;
+}
+
+std::string UsbEmulator::Description(int index) const
+{
+    return impl_->adapters.at(static_cast<size_t>(index))->description;
 }
 
 std::vector<std::vector<uint8_t>> UsbEmulator::ControlRequests(int index) const

@@ -60,6 +60,12 @@ public:
     bool Claimed(int adapter) const;
     // Alternate settings asked for with SETINTERFACE, in order.
     std::vector<int> AltSettingsSet(int adapter) const;
+    // Writes every URB reaped from now on into the file at path, in the format
+    // of umockdev-record's ioctl recordings (umockdev-run replays it). False
+    // when the file cannot be created.
+    bool RecordIoctls(int adapter, const std::string& path);
+    // The adapter's sysfs and udev description, in umockdev's device-file format.
+    std::string Description(int adapter) const;
     // Control setup packets seen (8 bytes each).
     std::vector<std::vector<uint8_t>> ControlRequests(int adapter) const;
 
