@@ -48,33 +48,11 @@ constexpr std::array<FamilyEntry, 33> FamilyNames = {{
     {0x81, "adapter ID chip"},
 }};
 
-// The families the logger reads and its decoding of each. When the logger
-// gains a family table, this is the one place to point at it.
-struct TemperatureFamily {
-    uint8_t code;
-    int (*decode)(const uint8_t* scratchpad, ProbeTemperature* out);
-};
-
-// DS1820: half degrees in bytes 0-1, extended with COUNT_REMAIN and COUNT_PER_C
-// (bytes 6, 7), as the logger does; COUNT_PER_C 0 leaves the whole degrees.
-int DecodeDs1820(const uint8_t* pad, ProbeTemperature* out)
+// The DS1820's power-on scratchpad: 85 C with the count registers it starts
+// with. The logger refuses the newer families' power-on value itself.
+bool IsDs1820PowerOn(const uint8_t* pad)
 {
-    const float whole = WholeDegrees(pad[0], pad[1]);
-    out->whole = whole;
-    out->extended = pad[7] != 0;
-    out->celsius = out->extended ? ExtendedDegrees(whole, pad[6], pad[7]) : whole;
-    out->power_on = pad[0] == 0xAA && pad[1] == 0x00 && pad[6] == 0x0C && pad[7] == 0x10;
-    return 1;
-}
-
-constexpr std::array<TemperatureFamily, 1> TemperatureFamilies = {{{0x10, DecodeDs1820}}};
-
-const TemperatureFamily* FindTemperatureFamily(uint8_t family)
-{
-    for (const TemperatureFamily& entry : TemperatureFamilies)
-        if (entry.code == family)
-            return &entry;
-    return nullptr;
+    return pad[0] == 0xAA && pad[1] == 0x00 && pad[6] == 0x0C && pad[7] == 0x10;
 }
 
 }  // namespace
@@ -87,13 +65,17 @@ const char* ProbeFamilyName(uint8_t family)
     return "unknown family";
 }
 
-int ProbeIsTemperatureFamily(uint8_t family) { return FindTemperatureFamily(family) != nullptr; }
+// The logger's own list and decoding, so the probe reads exactly what it reads.
+int ProbeIsTemperatureFamily(uint8_t family) { return IsTemperatureFamily(family); }
 
 int ProbeDecodeTemperature(uint8_t family, const uint8_t scratchpad[9], ProbeTemperature* out)
 {
-    const TemperatureFamily* entry = FindTemperatureFamily(family);
-    if (entry == nullptr)
+    if (!IsTemperatureFamily(family))
         return 0;
     *out = ProbeTemperature{};
-    return entry->decode(scratchpad, out);
+    out->extended = DecodeTemperature(family, scratchpad, &out->whole, &out->celsius) != 0;
+    if (!out->extended)
+        out->celsius = out->whole;
+    out->power_on = family == 0x10 ? IsDs1820PowerOn(scratchpad) : IsPowerOnValue(family, scratchpad) != 0;
+    return 1;
 }

@@ -12,8 +12,8 @@ const char* ProbeFamilyName(uint8_t family);
 // A decoded scratchpad temperature.
 struct ProbeTemperature {
     double celsius = 0;     // the best value the logger works out
-    double whole = 0;       // whole degrees (half-degree register, truncated)
-    bool extended = false;  // celsius uses the count registers
+    double whole = 0;       // whole degrees as the logger writes them
+    bool extended = false;  // celsius is the extended temperature (else the whole degrees)
     bool power_on = false;  // the bytes are the sensor's power-on value (85 C, no conversion yet)
 };
 

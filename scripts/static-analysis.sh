@@ -1,6 +1,6 @@
 #!/bin/bash
 # cppcheck and clang-tidy (bugprone-, cert-, clang-analyzer- checks) over the
-# programs' own sources (logger, onewire, simulator, support, viewer, history; not the
+# programs' own sources (logger, onewire, simulator, support, viewer, history, probe; not the
 # tests or benchmarks), using the build tree's compile_commands.json.
 #
 #   scripts/static-analysis.sh [BUILD_DIR]     # default: build
@@ -22,7 +22,7 @@ trap 'rm -rf "$work"' EXIT
 python3 - "$build_dir/compile_commands.json" "$work/compile_commands.json" "$repo" <<'PY'
 import json, os, sys
 entries = json.load(open(sys.argv[1]))
-roots = [os.path.join(sys.argv[3], d) + os.sep for d in ("logger", "onewire", "simulator", "support", "viewer", "history")]
+roots = [os.path.join(sys.argv[3], d) + os.sep for d in ("logger", "onewire", "simulator", "support", "viewer", "history", "probe")]
 keep, seen = [], set()
 for e in entries:
     path = os.path.normpath(os.path.join(e["directory"], e["file"]))

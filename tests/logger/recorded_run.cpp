@@ -111,7 +111,8 @@ void Close(void* context)
     SimDriverOps.close(context);
 }
 
-const DriverOps RecordingOps{"rec", Claims, Open, VendorRequest, QueryStatus, Read, Write, Close};
+const DriverOps RecordingOps{"rec", Claims, Open, VendorRequest, QueryStatus, Read, Write, Close,
+                             SimDriverOps.describe};
 
 int DecodeStatus(int status)
 {

@@ -81,6 +81,7 @@ constexpr const char* S2 = "10112233445566B3";
 constexpr const char* S3 = "100F1E2D3C4B5A94";
 constexpr const char* S4 = "1024A3B6010800A9";
 constexpr const char* SWITCH = "05FFEEDDCCBBAA63";
+constexpr const char* B1 = "280102030405069E";  // a DS18B20
 
 struct BusCase {
     const char* name;
@@ -131,6 +132,10 @@ const std::vector<BusCase> BusCases = {
      {"    temperature: 21.000 C (whole degrees 21.000; COUNT_PER_C 0, not extended)\n"},
      {"power-on"}},
     {"UnpluggedAdapter", Sensor(S1, "21.5") + "fault unplug always\n", 1, {}, {}},
+    {"Ds18b20DecodedAsTheLoggerDoes", Sensor(S1, "21.5") + Sensor(B1, "-10.125 resolution=12"), 0,
+     {"Sensors: 2\n", std::string("  ") + B1 + "\n    power: external\n",
+      "    temperature: -10.125 C (whole degrees -11.000)\n"},
+     {"power-on", "mismatch"}},
 };
 
 TEST_F(ProbeTest, ReportsEachKindOfBus)
