@@ -18,6 +18,7 @@
 #endif
 
 #include "logger/logger.h"
+#include "tests/logger/blackbox_util.h"
 
 namespace {
 
@@ -31,19 +32,6 @@ inline char* mkdtemp(char* pattern)
 }
 inline int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
 #endif
-
-inline std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 // Runs each test in a fresh working directory, with the event log inside it.
 class InTempDir : public ::testing::Test {

@@ -29,32 +29,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "onewire/crc.h"
+#include "tests/logger/blackbox_util.h"
+#include "tests/logger/run_dirs.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-// 14 hex digits plus their CRC8: the serial as the logger prints it.
-std::string FullSerial(const std::string& digits14)
-{
-    uint8_t bytes[7];
-    for (int i = 0; i < 7; ++i)
-        bytes[i] = static_cast<uint8_t>(std::stoi(digits14.substr(static_cast<size_t>(2 * i), 2), nullptr, 16));
-    char crc[3];
-    std::snprintf(crc, sizeof crc, "%02X", Crc8Of(bytes, 7));
-    return digits14 + crc;
-}
 
 // A path for a program from the Debian packages, or empty.
 std::string FindTool(const char* name)
@@ -213,23 +193,13 @@ bool WaitFor(int seconds, Probe probe)
 
 // The test's scratch root with the logger's working and program directories;
 // every process started is stopped and the whole root removed at the end.
-class MetricsRun : public ::testing::Test {
+class MetricsRun : public RunDirectories {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/metrics_run_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        work_ = root_ + "/work";
-        app_ = root_ + "/app/";
-        ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(app_.c_str(), 0755), 0);
-    }
     void TearDown() override
     {
         for (pid_t pid : pids_)
             Stop(pid);
-        ASSERT_EQ(std::system(("rm -rf '" + root_ + "'").c_str()), 0);
+        RunDirectories::TearDown();
     }
 
     // Starts a program with its output to `log`, standard input from /dev/null.
@@ -350,7 +320,7 @@ protected:
         return true;
     }
 
-    std::string root_, work_, app_, promtool_, missing_;
+    std::string promtool_, missing_;
     std::vector<pid_t> pids_;
 };
 
