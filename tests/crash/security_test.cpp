@@ -80,21 +80,23 @@ TEST(Security, UdevRuleGrantsGroupAccessOnly)
 }
 
 // Calls that would hand a path or file text to a shell or start a program,
-// and (in the viewer) any way of opening a file for writing.
+// and (in the viewer) any way of opening a file for writing. The one write of
+// the viewer is the chart's "Save CSV", to a file the user picks in a dialog.
 TEST(Security, SourcesStartNoShellAndTheViewerOnlyReads)
 {
     struct Rule {
         const char* folder;
         const char* pattern;
         const char* why;
+        const char* exempt;  // a file name the rule does not apply to, or ""
     } rules[] = {
-        {"", R"(\b(system|popen|exec[lv]p?e?|posix_spawnp?|fork)\s*\()", "starts a shell or program"},
-        {"", R"(\bQProcess\b)", "starts a program"},
+        {"", R"(\b(system|popen|exec[lv]p?e?|posix_spawnp?|fork)\s*\()", "starts a shell or program", ""},
+        {"", R"(\bQProcess\b)", "starts a program", ""},
         {"viewer", R"(QIODevice::(WriteOnly|ReadWrite|Append|Truncate)|\bofstream\b|fopen\s*\([^;]*"[wa+])",
-         "opens a file for writing"},
+         "opens a file for writing", "karvix_chart.cpp"},
     };
     int scanned = 0;
-    for (const char* folder : {"logger", "onewire", "simulator", "support", "viewer"}) {
+    for (const char* folder : {"logger", "onewire", "simulator", "support", "viewer", "history", "probe"}) {
         for (const auto& entry : fs::directory_iterator(fs::path(TEMP_SOURCE_DIR) / folder)) {
             std::string ext = entry.path().extension().string();
             if (ext != ".cpp" && ext != ".h")
@@ -102,7 +104,7 @@ TEST(Security, SourcesStartNoShellAndTheViewerOnlyReads)
             ++scanned;
             std::string text = ReadText(entry.path());
             for (const Rule& rule : rules) {
-                if (*rule.folder && rule.folder != std::string(folder))
+                if ((*rule.folder && rule.folder != std::string(folder)) || entry.path().filename() == rule.exempt)
                     continue;
                 std::smatch m;
                 EXPECT_FALSE(std::regex_search(text, m, std::regex(rule.pattern)))

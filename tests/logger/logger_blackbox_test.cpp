@@ -99,7 +99,7 @@ protected:
             pointers.push_back(const_cast<char*>(a.c_str()));
         pointers.push_back(nullptr);
         setenv("TZ", "UTC", 1);
-        execv(TEMP_BINARY, pointers.data());
+        execv(binary_.c_str(), pointers.data());
         _exit(127);
     }
 
@@ -163,17 +163,23 @@ protected:
         return out;
     }
 
-    // Run as nobody from here on: the run's directories become nobody's.
+    // Run as nobody from here on: the run's directories become nobody's, and
+    // temp runs from a copy in the run's root, since the build tree may lie
+    // where nobody can't reach (a clone under /root).
     void RunAsNobody()
     {
         for (const std::string& dir : {root_, work_, app_})
             ASSERT_EQ(chown(dir.c_str(), NobodyId, NobodyId), 0) << dir;
+        binary_ = root_ + "/temp-binary";
+        WriteFile(binary_, ReadFile(TEMP_BINARY));
+        ASSERT_EQ(chmod(binary_.c_str(), 0755), 0);
         asNobody_ = true;
     }
 
     static constexpr uid_t NobodyId = 65534;
     static constexpr int CannotDrop = 125;
     bool asNobody_ = false;
+    std::string binary_ = TEMP_BINARY;
 };
 
 // A bus file with these sensors (14 digits each, temperatures as written),
