@@ -29,8 +29,8 @@ set -e
 start=$(date +%s)
 tests=(support_tests onewire_tests onewire_sim_tests simulator_tests logger_unit_tests win32_backend_tests
        karvix_core_tests karvix_win32_tests)
-bash scripts/windows-build.sh i686 build-win32 temp Karvix karvix_core_tests karvix_win32_tests
-bash scripts/windows-build.sh x86_64 build-win64 temp Karvix "${tests[@]}"
+bash scripts/windows-build.sh i686 build-win32 temp Karvix temp-probe karvix_core_tests karvix_win32_tests
+bash scripts/windows-build.sh x86_64 build-win64 temp Karvix temp-probe "${tests[@]}"
 # A wine server left from an earlier run knows another display (or none): end it first.
 stop_wine() {
     WINEPREFIX=$PWD/build-win64/wine-prefix "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k 2>/dev/null || true
