@@ -276,8 +276,11 @@ bool KarvixChart::reload()
 void KarvixChart::draw(qint64 nowMs)
 {
     Chart->removeAllSeries();
-    for (QAbstractAxis* axis : Chart->axes())
+    // removeAxis hands the axis back: delete it, or every redraw leaks two.
+    for (QAbstractAxis* axis : Chart->axes()) {
         Chart->removeAxis(axis);
+        delete axis;
+    }
 
     const HistoryTier shownTier = tier();
     // One band per sensor; overlaid for every sensor they would hide the lines.
@@ -334,11 +337,15 @@ void KarvixChart::draw(qint64 nowMs)
                 any = true;
             }
             if (band) {
-                auto* lowerSeries = new QLineSeries;
-                auto* upperSeries = new QLineSeries;
+                // The area does not own its edges: they are its children, so
+                // they go when removeAllSeries() deletes the area.
+                auto* area = new QAreaSeries;
+                auto* lowerSeries = new QLineSeries(area);
+                auto* upperSeries = new QLineSeries(area);
                 lowerSeries->replace(lower);
                 upperSeries->replace(upper);
-                auto* area = new QAreaSeries(upperSeries, lowerSeries);
+                area->setUpperSeries(upperSeries);
+                area->setLowerSeries(lowerSeries);
                 QColor fill = colour;
                 fill.setAlpha(60);
                 area->setBrush(fill);
