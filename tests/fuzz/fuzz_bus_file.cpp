@@ -15,8 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (ok) {
         for (const SimDeviceSpec& device : bus.devices) {
             FUZZ_CHECK(device.temp_low >= -55 && device.temp_high <= 125);
-            if (device.sensor)
-                FUZZ_CHECK(device.serial[0] == 0x10);
+            if (device.sensor) {
+                const uint8_t family = device.serial[0];
+                FUZZ_CHECK(family == 0x10 || family == 0x28 || family == 0x22 || family == 0x3B || family == 0x42);
+            }
         }
     }
     return 0;
