@@ -153,6 +153,7 @@ void KeepReading(SensorReading* reading)
     FormatSerialText(reading->serial.data(), reading->serialText);
     int j = FindTableEntry(reading->serialText);
     reading->tableIndex = j;
+    reading->place = j >= 0 ? DirectAccessTable.entries[j].place : -1;
     reading->label[0] = '\0';
     if (j >= 0)
         std::snprintf(reading->label, sizeof reading->label, "%s", DirectAccessTable.entries[j].label);

@@ -25,6 +25,7 @@ struct SensorReading {
     SerialNumber serial;
     char serialText[17];
     int tableIndex;          // the sensor's record in temp.pd, -1 when it has none
+    int place;               // the PLACE number of its table line (what the user sees), -1 when it has none
     char label[TABLE_LABEL_CHARS + 1];
     WallTime stamp;          // the measurement line's stamp (when the scratchpad was read)
     ReadingOutcome outcome;
