@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,11 @@ struct HistoryQuery {
 // Points in time order (then serial). Returns 1, or 0 with *error.
 int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<HistoryPoint>* points,
                   std::string* error);
+// The same points handed to `each` one by one as they are read, so that
+// memory does not grow with the range (an export of a week). `each` returns
+// 0 to stop; the call then returns 0 with *error left empty.
+int HistorySelectEach(HistoryReader* reader, const HistoryQuery& query,
+                      const std::function<int(const HistoryPoint&)>& each, std::string* error);
 // The tier that fits a span shown at once: raw up to 1 day, minutes up to
 // 30 days, hours beyond.
 HistoryTier HistoryTierForSpan(int64_t spanMs);
@@ -127,3 +133,32 @@ struct HistoryTierInfo {
 int HistoryInfo(HistoryReader* reader, HistoryTierInfo info[HISTORY_TIER_COUNT], std::string* error);
 // SQLite's integrity check: 1 when "ok", else 0 with the first problem in *error.
 int HistoryCheck(HistoryReader* reader, std::string* error);
+// Rows of one sensor in each tier (all 0 for a serial the database does not know).
+int HistorySensorRows(HistoryReader* reader, const std::string& serial, int64_t rows[HISTORY_TIER_COUNT],
+                      std::string* error);
+
+// ---- Upkeep (temp-history) -------------------------------------------------
+// Each opens the database itself: read-only for a backup, read-write (never
+// creating it) for the others. A logger writing meanwhile waits for the
+// write lock like for any other program (its rows wait in its backlog).
+
+// A consistent copy of the database in a new file `target` (refused when it
+// exists), taken in one read transaction, so a logger may write on
+// meanwhile. The copy is one self-contained file (rollback journal, no
+// -wal), checked before it gets its name. 1, or 0 with *error.
+int HistoryBackup(const std::string& path, const std::string& target, std::string* error);
+
+struct HistoryCompaction {
+    int64_t bytesBefore;  // the database and its -wal file
+    int64_t bytesAfter;
+    int checkpointBusy;   // 1 when a reader kept the last checkpoint from emptying the WAL
+};
+// Copies the WAL into the database, rebuilds the file without its free
+// pages (VACUUM) and empties the WAL. 1, or 0 with *error.
+int HistoryCompact(const std::string& path, HistoryCompaction* result, std::string* error);
+
+// Removes every row of one sensor from every tier in one transaction; the
+// rows removed per tier go to `removed`. The sensor's id stays, so a sensor
+// that is still read goes on being stored. 1, or 0 with *error.
+int HistoryForget(const std::string& path, const std::string& serial, int64_t removed[HISTORY_TIER_COUNT],
+                  std::string* error);

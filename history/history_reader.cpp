@@ -123,6 +123,7 @@ int HistoryListSensors(HistoryReader* reader, std::vector<HistorySensor>* sensor
     while ((rc = sqlite3_step(list.stmt)) == SQLITE_ROW) {
         HistorySensor sensor{ColumnText(list.stmt, 1), -1, std::string(), 0, HISTORY_GOOD, 0.0, 0};
         sqlite3_int64 id = sqlite3_column_int64(list.stmt, 0);
+        bool found = false;
         for (sqlite3_stmt* stmt : {latestRaw.stmt, latestMinute.stmt, latestHour.stmt}) {
             sqlite3_reset(stmt);
             sqlite3_bind_int64(stmt, 1, id);
@@ -136,12 +137,15 @@ int HistoryListSensors(HistoryReader* reader, std::vector<HistorySensor>* sensor
                     sensor.lastExtended = sqlite3_column_double(stmt, 4);
                     sensor.lastGoodMs = sensor.lastTimeMs;
                 }
+                found = true;
                 break;
             }
             if (step != SQLITE_DONE)
                 return FailSql(reader, error, "finding the latest readings");
         }
-        if (sensor.lastTimeMs != 0 && sensor.lastGoodMs == 0) {
+        if (!found)  // a forgotten sensor: its id stays, its rows are gone
+            continue;
+        if (sensor.lastGoodMs == 0) {
             sqlite3_reset(latestGood.stmt);
             sqlite3_bind_int64(latestGood.stmt, 1, id);
             int step = sqlite3_step(latestGood.stmt);
@@ -164,10 +168,11 @@ int HistoryListSensors(HistoryReader* reader, std::vector<HistorySensor>* sensor
     return 1;
 }
 
-int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<HistoryPoint>* points,
-                  std::string* error)
+int HistorySelectEach(HistoryReader* reader, const HistoryQuery& query,
+                      const std::function<int(const HistoryPoint&)>& each, std::string* error)
 {
-    points->clear();
+    if (error)
+        error->clear();
     if (query.tier < HISTORY_RAW || query.tier > HISTORY_HOUR)
         return Fail(error, "Unknown history tier " + std::to_string(static_cast<int>(query.tier)));
     const bool raw = query.tier == HISTORY_RAW;
@@ -224,20 +229,6 @@ int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<
         sqlite3_bind_int64(stmt, 3, query.toMs);
     };
 
-    // Counting first lets the result be allocated once (an export of a day
-    // of 39 sensors is half a million points).
-    Statement count;
-    if (!Prepare(reader, "SELECT count(*) FROM " + table + where, &count, error))
-        return 0;
-    size_t total = 0;
-    for (int64_t sensor : cursorSensors) {
-        bind(count.stmt, sensor);
-        if (sqlite3_step(count.stmt) != SQLITE_ROW)
-            return FailSql(reader, error, "counting readings");
-        total += static_cast<size_t>(sqlite3_column_int64(count.stmt, 0));
-    }
-    points->reserve(total);
-
     std::vector<Statement> cursors(cursorSensors.size());
     using Head = std::pair<int64_t, size_t>;  // time of the cursor's row, cursor
     std::priority_queue<Head, std::vector<Head>, std::greater<Head>> heads;
@@ -254,6 +245,19 @@ int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<
         if (!step(c))
             return FailSql(reader, error, "selecting readings");
     }
+    // Readings of the same millisecond come in sensor-id order: a run of
+    // them waits here (at most one per sensor) and goes out in serial order.
+    std::vector<HistoryPoint> run;
+    auto flush = [&run, &each]() {
+        if (run.size() > 1)
+            std::sort(run.begin(), run.end(),
+                      [](const HistoryPoint& a, const HistoryPoint& b) { return a.serial < b.serial; });
+        for (const HistoryPoint& p : run)
+            if (!each(p))
+                return 0;
+        run.clear();
+        return 1;
+    };
     HistoryPoint point{};
     while (!heads.empty()) {
         auto [timeMs, c] = heads.top();
@@ -264,6 +268,8 @@ int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<
         // A row without its sensor or place, or of another place than asked, is skipped.
         if (sensor != sensorIndex.end() && place != places.end() &&
             (query.place < 0 || place->second.first == query.place)) {
+            if (!run.empty() && run.front().timeMs != timeMs && !flush())
+                return 0;
             point.timeMs = timeMs;
             point.serial = sensors[sensor->second].second;
             point.place = place->second.first;
@@ -280,18 +286,38 @@ int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<
                 point.outcome = HISTORY_GOOD;
                 point.count = sqlite3_column_int(s, 8);
             }
-            points->push_back(point);
+            run.push_back(point);
         }
         if (!step(c))
             return FailSql(reader, error, "selecting readings");
     }
-    // Readings of the same millisecond came in sensor-id order: put them in
-    // serial order.
-    for (auto run = points->begin(); run != points->end();) {
-        auto end = std::find_if(run, points->end(), [&](const HistoryPoint& p) { return p.timeMs != run->timeMs; });
-        if (end - run > 1)
-            std::sort(run, end, [](const HistoryPoint& a, const HistoryPoint& b) { return a.serial < b.serial; });
-        run = end;
+    return flush();
+}
+
+int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<HistoryPoint>* points,
+                  std::string* error)
+{
+    points->clear();
+    return HistorySelectEach(reader, query, [points](const HistoryPoint& p) {
+        points->push_back(p);
+        return 1;
+    }, error);
+}
+
+int HistorySensorRows(HistoryReader* reader, const std::string& serial, int64_t rows[HISTORY_TIER_COUNT],
+                      std::string* error)
+{
+    for (int tier = 0; tier < HISTORY_TIER_COUNT; ++tier) {
+        Statement count;
+        if (!Prepare(reader,
+                     std::string("SELECT count(*) FROM ") + kTierTables[static_cast<size_t>(tier)]
+                         + " WHERE sensor = (SELECT id FROM sensor WHERE serial = ?1)",
+                     &count, error))
+            return 0;
+        sqlite3_bind_text(count.stmt, 1, serial.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(count.stmt) != SQLITE_ROW)
+            return FailSql(reader, error, "counting a sensor's rows");
+        rows[tier] = sqlite3_column_int64(count.stmt, 0);
     }
     return 1;
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstring>
 
 namespace {
 
@@ -75,6 +76,7 @@ int ParseSpan(const std::string& text, int64_t nowMs, int64_t* timeMs)
         return 0;
     int64_t unitMs;
     switch (*ptr) {
+    case 's': unitMs = 1000; break;
     case 'm': unitMs = 60000; break;
     case 'h': unitMs = 3600000; break;
     case 'd': unitMs = 86400000; break;
@@ -173,30 +175,68 @@ int HistoryParseWhen(const std::string& text, int64_t nowMs, int64_t* timeMs)
         return 0;
     if (text.find('-') == std::string::npos)
         return ParseSpan(text, nowMs, timeMs);
-    // Fixed positions: YYYY-MM-DD, then [T ]HH:MM, then :SS, then Z.
-    std::string rest = text;
-    if (rest.back() == 'Z')
-        rest.pop_back();
-    auto number = [&rest](size_t at, size_t digits, int* value) {
-        if (at + digits > rest.size())
-            return false;
+    // Fixed positions: YYYY-MM-DD, then [T ]HH:MM, then :SS, then .fraction,
+    // then Z or an offset from UTC (+HH:MM, -HHMM, +HH).
+    auto digit = [&text](size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
+    auto number = [&](size_t at, size_t digits, int* value) {
         *value = 0;
         for (size_t i = at; i < at + digits; ++i) {
-            if (rest[i] < '0' || rest[i] > '9')
+            if (!digit(i))
                 return false;
-            *value = *value * 10 + (rest[i] - '0');
+            *value = *value * 10 + (text[i] - '0');
         }
         return true;
     };
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-    bool ok = number(0, 4, &y) && rest[4] == '-' && number(5, 2, &mo) && rest[7] == '-' && number(8, 2, &d);
-    if (ok && rest.size() > 10)
-        ok = (rest[10] == 'T' || rest[10] == ' ') && number(11, 2, &h) && rest.size() >= 16 && rest[13] == ':' &&
-             number(14, 2, &mi) && (rest.size() == 16 || (rest[16] == ':' && number(17, 2, &s) && rest.size() == 19));
-    if (!ok || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
+    auto at = [&text](size_t i, const char* any) { return i < text.size() && std::strchr(any, text[i]) != nullptr; };
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+    if (!number(0, 4, &y) || !at(4, "-") || !number(5, 2, &mo) || !at(7, "-") || !number(8, 2, &d))
+        return 0;
+    size_t i = 10;
+    int64_t offsetMs = 0;
+    bool offset = false;
+    if (i < text.size() && text[i] != 'Z') {
+        if (!at(i, "T ") || !number(i + 1, 2, &h) || !at(i + 3, ":") || !number(i + 4, 2, &mi))
+            return 0;
+        i += 6;
+        if (at(i, ":")) {
+            if (!number(i + 1, 2, &s))
+                return 0;
+            i += 3;
+            if (at(i, ".,")) {
+                size_t first = ++i;
+                for (int scale = 100; digit(i); ++i, scale /= 10)
+                    ms += (text[i] - '0') * scale;
+                if (i == first || i - first > 9)
+                    return 0;
+            }
+        }
+        if (at(i, "+-")) {
+            int sign = text[i] == '-' ? -1 : 1, oh = 0, om = 0;
+            if (!number(i + 1, 2, &oh))
+                return 0;
+            i += 3;
+            if (at(i, ":"))
+                ++i;
+            if (digit(i)) {
+                if (!number(i, 2, &om))
+                    return 0;
+                i += 2;
+            }
+            if (oh > 23 || om > 59)
+                return 0;
+            offsetMs = sign * (oh * 60 + om) * 60000LL;
+            offset = true;
+        }
+    }
+    if (!offset && at(i, "Z"))
+        ++i;
+    static constexpr int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+    if (i != text.size() || mo < 1 || mo > 12 || d < 1 || d > kMonthDays[mo - 1] || (mo == 2 && d == 29 && !leap)
+        || h > 23 || mi > 59 || s > 59)
         return 0;
     *timeMs = ((DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 24 + h) * 60 + mi) *
                   60000LL +
-              s * 1000LL;
+              s * 1000LL + ms - offsetMs;
     return 1;
 }

@@ -28,7 +28,9 @@ void HistoryCsvHeader(HistoryTier tier, std::string* out);
 // they hold a comma, a quote or a line end.
 void HistoryCsvRow(HistoryTier tier, const HistoryPoint& point, std::string* out);
 
-// A WHEN argument: "2026-12-08", "2026-12-08T10:30", "2026-12-08 10:30:15"
-// (UTC; a trailing "Z" is allowed), or a span back from `nowMs`: a number
-// followed by m (minutes), h, d or w ("24h", "7d"). 1, or 0 for bad text.
+// A WHEN argument: "2026-12-08", "2026-12-08T10:30", "2026-12-08 10:30:15",
+// "2026-12-08T10:30:15.250" (UTC, or the offset from UTC that follows:
+// "Z", "+01:00", "-0500", "+01"), or a span back from `nowMs`: a number
+// followed by s, m (minutes), h, d or w ("90s", "24h", "7d"). 1, or 0 for
+// bad text and for dates that don't exist ("2026-02-31").
 int HistoryParseWhen(const std::string& text, int64_t nowMs, int64_t* timeMs);

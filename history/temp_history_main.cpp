@@ -1,11 +1,18 @@
-// temp-history: gets the logger's history out of temp-history.db.
+// temp-history: gets the logger's history out of temp-history.db and keeps
+// the file in shape over the years.
 //   temp-history export [--db FILE] [--since WHEN] [--until WHEN] [--place N | --serial S] [--tier raw|minute|hour]
-//   temp-history info [--db FILE]
-//   temp-history check [--db FILE]
+//   temp-history info|check|compact [--db FILE]
+//   temp-history backup [--db FILE] COPY
+//   temp-history forget [--db FILE] [--yes] SERIAL
 // Exit 0 on success, 1 for a missing, foreign or damaged database (or a
-// failed query or write), 2 for bad arguments.
+// failed query or write, or a removal not confirmed), 2 for bad arguments.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,13 +32,36 @@ const char kUsage[] =
     "                           [--tier raw|minute|hour]\n"
     "       temp-history info [--db FILE]\n"
     "       temp-history check [--db FILE]\n"
-    "WHEN is a UTC date or date and time (2026-12-08, 2026-12-08T10:30) or a span back from now\n"
-    "(30m, 24h, 7d, 2w). The default FILE is temp-history.db in the working directory.\n";
+    "       temp-history backup [--db FILE] COPY\n"
+    "       temp-history compact [--db FILE]\n"
+    "       temp-history forget [--db FILE] [--yes] SERIAL\n"
+    "       temp-history --help | --version\n"
+    "WHEN is a date or date and time in UTC or with its offset (2026-12-08, 2026-12-08T10:30,\n"
+    "2026-12-08T10:30:15+01:00) or a span back from now (90s, 30m, 24h, 7d, 2w).\n"
+    "The default FILE is temp-history.db in the working directory.\n";
+
+const char kHelp[] =
+    "temp-history reads the history that temp keeps of every reading (temp-history.db in\n"
+    "the logger's working directory; the service's is /var/lib/temp/N/temp-history.db).\n"
+    "\n"
+    "  export   CSV of the readings (raw) or the minute or hour rollups, in time order\n"
+    "  info     rows and bytes per tier, and every sensor's latest reading\n"
+    "  check    SQLite's integrity check\n"
+    "  backup   a consistent copy in the new file COPY, also while the logger writes\n"
+    "  compact  gives the free pages of the file back to the disk\n"
+    "  forget   removes every row of a replaced sensor, after a question on the\n"
+    "           terminal (or at once with --yes)\n"
+    "\n"
+    "Exit status: 0 done, 1 the database can't be read or changed, 2 bad arguments.\n"
+    "More: man temp-history\n\n";
 
 struct Options {
     std::string command;
     std::string db = kDefaultDb;
+    bool dbGiven = false;
     HistoryQuery query;
+    std::string operand;  // backup's COPY, forget's SERIAL
+    bool yes = false;
 };
 
 int Usage(const std::string& problem)
@@ -46,6 +76,13 @@ int64_t NowMs()
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+std::string UpperCase(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
 bool IsSerial(const std::string& text)
 {
     if (text.size() != 16)
@@ -56,31 +93,62 @@ bool IsSerial(const std::string& text)
     return true;
 }
 
-// Fills *options from the arguments; 0 (after printing the usage) for bad ones.
+// Fills *options from the arguments; 0 (after printing the usage, or the
+// help or version asked for) when the program is to stop with *exitCode.
 int ParseArguments(int argc, char** argv, Options* options, int* exitCode)
 {
     if (argc < 2)
         return *exitCode = Usage("no command given"), 0;
     options->command = argv[1];
-    bool exporting = options->command == "export";
-    if (!exporting && options->command != "info" && options->command != "check")
-        return *exitCode = Usage("unknown command \"" + options->command + "\""), 0;
+    const std::string& command = options->command;
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::printf("%s%s", kHelp, kUsage);
+        *exitCode = std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+        return 0;
+    }
+    if (command == "--version") {
+        std::printf("temp-history %s\n", TEMP_VERSION);
+        *exitCode = std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+        return 0;
+    }
+    bool exporting = command == "export";
+    bool takesOperand = command == "backup" || command == "forget";
+    if (!exporting && !takesOperand && command != "info" && command != "check" && command != "compact")
+        return *exitCode = Usage("unknown command \"" + command + "\""), 0;
     const int64_t now = NowMs();
     bool haveSerial = false, havePlace = false;
     for (int i = 2; i < argc; ++i) {
         std::string option = argv[i];
+        if (option == "--help" || option == "-h") {
+            std::printf("%s", kUsage);
+            return *exitCode = kExitOk, 0;
+        }
+        if (takesOperand && (option.empty() || option[0] != '-' || option == "-")) {
+            if (!options->operand.empty())
+                return *exitCode = Usage(command + " takes one " + (command == "backup" ? "COPY" : "SERIAL")
+                                         + ", not also \"" + option + "\""), 0;
+            options->operand = option;
+            continue;
+        }
+        if (command == "forget" && option == "--yes") {
+            options->yes = true;
+            continue;
+        }
         if (option != "--db" && !exporting)
-            return *exitCode = Usage(options->command + " takes only --db, not \"" + option + "\""), 0;
+            return *exitCode = Usage(command + " takes only --db" + (command == "forget" ? " and --yes" : "")
+                                     + ", not \"" + option + "\""), 0;
         if (i + 1 >= argc)
             return *exitCode = Usage("\"" + option + "\" needs a value"), 0;
         std::string value = argv[++i];
         HistoryQuery& q = options->query;
         if (option == "--db") {
             options->db = value;
+            options->dbGiven = true;
         } else if (option == "--since" || option == "--until") {
             int64_t* target = option == "--since" ? &q.fromMs : &q.toMs;
             if (!HistoryParseWhen(value, now, target))
-                return *exitCode = Usage("bad time \"" + value + "\" for " + option), 0;
+                return *exitCode = Usage("bad time \"" + value + "\" for " + option
+                                         + " (no such date, or not one of the forms below)"), 0;
         } else if (option == "--place") {
             char* end = nullptr;
             long place = std::strtol(value.c_str(), &end, 10);
@@ -91,9 +159,7 @@ int ParseArguments(int argc, char** argv, Options* options, int* exitCode)
         } else if (option == "--serial") {
             if (!IsSerial(value))
                 return *exitCode = Usage("a serial is 16 hex digits, not \"" + value + "\""), 0;
-            for (char& c : value)
-                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            q.serial = value;
+            q.serial = UpperCase(value);
             haveSerial = true;
         } else if (option == "--tier") {
             int tier = HistoryTierFromName(value);
@@ -108,6 +174,16 @@ int ParseArguments(int argc, char** argv, Options* options, int* exitCode)
         return *exitCode = Usage("give --place or --serial, not both"), 0;
     if (options->query.fromMs >= options->query.toMs)
         return *exitCode = Usage("--since must come before --until"), 0;
+    if (command == "backup" && options->operand.empty())
+        return *exitCode = Usage("backup needs the name of the copy"), 0;
+    if (command == "forget") {
+        if (!IsSerial(options->operand))
+            return *exitCode = Usage(options->operand.empty() ? std::string("forget needs the sensor's serial")
+                                                              : "a serial is 16 hex digits, not \""
+                                                                    + options->operand + "\""),
+                   0;
+        options->operand = UpperCase(options->operand);
+    }
     return 1;
 }
 
@@ -120,24 +196,28 @@ int WriteOut(const std::string& text)
     return 1;
 }
 
+// Rows go out as they are read, in blocks of 64 KiB: memory stays the same
+// whatever the range.
 int Export(HistoryReader* reader, const HistoryQuery& query)
 {
-    std::vector<HistoryPoint> points;
-    std::string error;
-    if (!HistorySelect(reader, query, &points, &error)) {
-        std::fprintf(stderr, "temp-history: %s\n", error.c_str());
-        return kExitFailed;
-    }
     std::string out;
     HistoryCsvHeader(query.tier, &out);
     constexpr size_t kChunk = 1 << 16;
-    for (const HistoryPoint& point : points) {
+    bool written = true;
+    std::string error;
+    int ok = HistorySelectEach(reader, query, [&](const HistoryPoint& point) {
         HistoryCsvRow(query.tier, point, &out);
         if (out.size() >= kChunk) {
-            if (!WriteOut(out))
-                return kExitFailed;
+            written = WriteOut(out);
             out.clear();
         }
+        return written ? 1 : 0;
+    }, &error);
+    if (!written)
+        return kExitFailed;
+    if (!ok) {
+        std::fprintf(stderr, "temp-history: %s\n", error.c_str());
+        return kExitFailed;
     }
     if (!WriteOut(out) || std::fflush(stdout) != 0)
         return kExitFailed;
@@ -188,6 +268,113 @@ int Check(HistoryReader* reader, const std::string& path)
     return kExitOk;
 }
 
+int Failed(const std::string& error)
+{
+    std::fprintf(stderr, "temp-history: %s\n", error.c_str());
+    return kExitFailed;
+}
+
+std::string Mib(int64_t bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / 1048576.0);
+    return text;
+}
+
+int Backup(const Options& options)
+{
+    std::string error;
+    if (!HistoryBackup(options.db, options.operand, &error))
+        return Failed(error);
+    std::printf("%s copied to %s\n", options.db.c_str(), options.operand.c_str());
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+}
+
+int Compact(const Options& options)
+{
+    HistoryCompaction result{};
+    std::string error;
+    if (!HistoryCompact(options.db, &result, &error))
+        return Failed(error);
+    std::printf("%s: %s before, %s after, %s given back\n", options.db.c_str(), Mib(result.bytesBefore).c_str(),
+                Mib(result.bytesAfter).c_str(), Mib(std::max<int64_t>(0, result.bytesBefore - result.bytesAfter)).c_str());
+    if (result.checkpointBusy)
+        std::printf("A reader kept the write-ahead log from being emptied; the logger's next checkpoints do it.\n");
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+}
+
+std::string RowCounts(const int64_t rows[HISTORY_TIER_COUNT])
+{
+    return std::to_string(rows[HISTORY_RAW]) + " raw readings, " + std::to_string(rows[HISTORY_MINUTE])
+           + " minute and " + std::to_string(rows[HISTORY_HOUR]) + " hour rows";
+}
+
+// Asks on the terminal; 1 for "y" or "yes".
+bool Confirmed(const std::string& question)
+{
+    std::fprintf(stderr, "%s [y/N] ", question.c_str());
+    std::fflush(stderr);
+    char answer[16] = {};
+    if (!std::fgets(answer, sizeof answer, stdin))
+        return false;
+    std::string a = answer;
+    while (!a.empty() && (a.back() == '\n' || a.back() == '\r' || a.back() == ' '))
+        a.pop_back();
+    return a == "y" || a == "Y" || a == "yes" || a == "YES" || a == "Yes";
+}
+
+int Forget(HistoryReader* reader, const Options& options)
+{
+    const std::string& serial = options.operand;
+    int64_t rows[HISTORY_TIER_COUNT] = {};
+    std::string error;
+    int counted = HistorySensorRows(reader, serial, rows, &error);
+    HistoryCloseReader(reader);
+    if (!counted)
+        return Failed(error);
+    if (rows[HISTORY_RAW] + rows[HISTORY_MINUTE] + rows[HISTORY_HOUR] == 0)
+        return Failed("No rows of " + serial + " in " + options.db + " (temp-history info lists the sensors)");
+    const std::string what = RowCounts(rows) + " of " + serial + " from " + options.db;
+    if (!options.yes) {
+        if (!isatty(STDIN_FILENO)) {
+            std::fprintf(stderr,
+                         "temp-history: forget would remove %s; without a terminal to ask on, confirm with --yes. "
+                         "Nothing was removed.\n",
+                         what.c_str());
+            return kExitUsage;
+        }
+        if (!Confirmed("Remove " + what + "? This can't be undone.")) {
+            std::fprintf(stderr, "Nothing was removed.\n");
+            return kExitFailed;
+        }
+    }
+    int64_t removed[HISTORY_TIER_COUNT] = {};
+    if (!HistoryForget(options.db, serial, removed, &error))
+        return Failed(error);
+    std::printf("Removed %s of %s. \"temp-history compact\" gives the space back to the disk.\n",
+                RowCounts(removed).c_str(), serial.c_str());
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+}
+
+// Where a database was looked for, and how to name another: added to the
+// sentence of a database that can't be opened.
+std::string WhereToLook(const Options& options)
+{
+    std::string folder;
+    size_t slash = options.db.rfind('/');
+    if (slash == std::string::npos || options.db[0] != '/') {
+        char* cwd = getcwd(nullptr, 0);
+        folder = cwd ? cwd : ".";
+        std::free(cwd);
+        if (slash != std::string::npos)
+            folder += "/" + options.db.substr(0, slash);
+    } else {
+        folder = slash == 0 ? "/" : options.db.substr(0, slash);
+    }
+    return " (looked in " + folder + "; the logger keeps temp-history.db in its working directory, the service in "
+           "/var/lib/temp/N: " + (options.dbGiven ? "check the path given to --db)" : "name it with --db FILE)");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -197,11 +384,15 @@ int main(int argc, char** argv)
     if (!ParseArguments(argc, argv, &options, &exitCode))
         return exitCode;
     std::string error;
+    if (options.command == "backup")
+        return Backup(options);
+    if (options.command == "compact")
+        return Compact(options);
     HistoryReader* reader = HistoryOpenReader(options.db, &error);
-    if (!reader) {
-        std::fprintf(stderr, "temp-history: %s\n", error.c_str());
-        return kExitFailed;
-    }
+    if (!reader)
+        return Failed(error + WhereToLook(options));
+    if (options.command == "forget")
+        return Forget(reader, options);
     if (options.command == "export")
         exitCode = Export(reader, options.query);
     else if (options.command == "info")
