@@ -1,9 +1,11 @@
 // The history's cost per cycle and its size on disk, for scripts/bench.sh.
 //
-//   history_bench commit CYCLES   commit time per cycle of 39 sensors, in the
-//                                 steady state (rollups and pruning at work)
-//   history_bench size            bytes per row and per sensor-day of each
-//                                 tier, and the projected size after 10 years
+//   history_bench commit CYCLES [PRELOAD]   commit time per cycle of 39
+//                                 sensors, in the steady state (rollups and
+//                                 pruning at work) after PRELOAD cycles (a day)
+//   history_bench size [CYCLES]   bytes per row and per sensor-day of each
+//                                 tier after CYCLES cycles (two days), and the
+//                                 projected size after 10 years
 //
 // Output: "key value" lines.
 #include <sqlite3.h>
@@ -92,13 +94,12 @@ double Percentile(std::vector<double> values, double p)
 
 // A day and a bit with one day of raw retention, so every later commit
 // also prunes; then CYCLES timed commits.
-int Commit(int cycles)
+int Commit(int cycles, int64_t preload)
 {
     std::string dir = Scratch();
     HistoryRetention retention;
     retention.rawDays = 1;
     HistoryWriter* writer = Open(dir + "/h.db", retention);
-    int64_t preload = DayMs / CycleMs + 200;
     for (int64_t n = 0; n < preload; ++n)
         Append(writer, n);
     std::vector<double> ms, cpu;
@@ -146,12 +147,11 @@ int64_t Rows(sqlite3* db, const std::string& table) { return QueryNumber(db, "SE
 // Two days of cycles through the writer (raw and minute rows as the logger
 // makes them); the hour tier then gets a year of rows of the same shape, so
 // that its pages fill as they will.
-int Size()
+int Size(int64_t cycles)
 {
     std::string dir = Scratch();
     std::string path = dir + "/h.db";
     HistoryWriter* writer = Open(path, HistoryRetention{0, 0, 0});
-    int64_t cycles = 2 * DayMs / CycleMs;
     for (int64_t n = 0; n < cycles; ++n)
         Append(writer, n);
     HistoryCloseWriter(writer);
@@ -196,9 +196,9 @@ int main(int argc, char** argv)
 {
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "commit")
-        return Commit(argc > 2 ? std::atoi(argv[2]) : 2000);
+        return Commit(argc > 2 ? std::atoi(argv[2]) : 2000, argc > 3 ? std::atoll(argv[3]) : DayMs / CycleMs + 200);
     if (mode == "size")
-        return Size();
-    std::fprintf(stderr, "usage: history_bench commit [CYCLES] | size\n");
+        return Size(argc > 2 ? std::atoll(argv[2]) : 2 * DayMs / CycleMs);
+    std::fprintf(stderr, "usage: history_bench commit [CYCLES [PRELOAD]] | size [CYCLES]\n");
     return 2;
 }

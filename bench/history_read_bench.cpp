@@ -2,8 +2,8 @@
 //
 //   history_read_bench year DB         writes a year of one sensor as the logger
 //       leaves it with the default retention (raw 7 d, minutes 90 d, hours)
-//   history_read_bench day DB          writes one day of 39 sensors, raw, at
-//       the documented cycle of 39 sensors (6.45 s)
+//   history_read_bench day DB [HOURS]  writes one day (or HOURS) of 39 sensors,
+//       raw, at the documented cycle of 39 sensors (6.45 s)
 //   history_read_bench chart DB RANGE REPS [SERIAL]    opens the chart window
 //       on DB for the sensor of `year` (or SERIAL) over RANGE (0 = 1 h .. 4 =
 //       1 y): construction, query, drawing and the first paint, REPS times;
@@ -54,14 +54,15 @@ int Year(const std::string& path)
     return HistoryTestDbClose(db, true) && ok ? 0 : 1;
 }
 
-int Day(const std::string& path)
+int Day(const std::string& path, int64_t hours)
 {
     HistoryTestDb* db = HistoryTestDbCreate(path);
     if (!db)
         return 1;
     bool ok = true;
     long rows = 0;
-    for (int64_t cycle = kNow - kDay; cycle < kNow; cycle += kCycle39)
+    const int64_t from = kNow - hours * kHour;
+    for (int64_t cycle = from; cycle < kNow; cycle += kCycle39)
         for (int s = 0; s < 39; ++s) {
             char serial[17];
             std::snprintf(serial, sizeof serial, "10%012X%02X", 0x200000 + s * 7919, s);
@@ -70,7 +71,7 @@ int Day(const std::string& path)
                                       static_cast<int>(Wave(t)), Wave(t) + s) != 0;
             ++rows;
         }
-    std::printf("rows %ld\nfrom_ms %lld\nuntil_ms %lld\n", rows, static_cast<long long>(kNow - kDay),
+    std::printf("rows %ld\nfrom_ms %lld\nuntil_ms %lld\n", rows, static_cast<long long>(from),
                 static_cast<long long>(kNow));
     return HistoryTestDbClose(db, true) && ok ? 0 : 1;
 }
@@ -137,12 +138,12 @@ int main(int argc, char** argv)
     if (mode == "year")
         return Year(argv[2]);
     if (mode == "day")
-        return Day(argv[2]);
+        return Day(argv[2], argc > 3 ? std::atoll(argv[3]) : 24);
     if ((mode == "chart" || mode == "chart-all") && argc > 4)
         return Chart(argc, argv, argv[2], std::atoi(argv[3]), std::atoi(argv[4]),
                      mode == "chart-all" ? QString() : QString::fromLatin1(argc > 5 ? argv[5] : kSerial));
     if (mode == "select" && argc > 3)
         return Select(argv[2], std::atoi(argv[3]));
-    std::fprintf(stderr, "usage: history_read_bench year|day DB | chart DB RANGE REPS | select DB REPS\n");
+    std::fprintf(stderr, "usage: history_read_bench year DB | day DB [HOURS] | chart DB RANGE REPS | select DB REPS\n");
     return 2;
 }

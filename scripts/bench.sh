@@ -2,13 +2,19 @@
 # Runs every benchmark and writes docs/benchmarks.md and docs/cycle-scaling.png.
 #   bash scripts/bench.sh [BUILD_DIR]      (default build-bench; about 9 minutes)
 #   bash scripts/bench.sh --history [BUILD_DIR]   prints only the history's section (3 minutes)
+#   bash scripts/bench.sh --smoke BUILD_DIR [--no-valgrind]   every benchmark once on tiny inputs, from a tree
+#       already built (no configure, no build, no report); fails when one breaks. CTest runs it (bench_smoke).
 # Needs: cmake, g++, Qt 6 base and Charts dev, SQLite dev, valgrind, gnuplot (gnuplot-nox).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 history_only=0
+smoke=0
 if [[ ${1:-} == --history ]]; then
   history_only=1
+  shift
+elif [[ ${1:-} == --smoke ]]; then
+  smoke=1
   shift
 fi
 build=${1:-build-bench}
@@ -19,6 +25,104 @@ work=$(mktemp -d /tmp/temp-bench-XXXXXX)
 karvix_pid=
 trap '[[ -n $karvix_pid ]] && kill $karvix_pid 2>/dev/null; rm -rf "$work"' EXIT
 export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work
+
+# "key value" lookup in a result file.
+get() { awk -v k="$2" '$1 == k { print $2; exit }' "$1"; }
+calc() { awk "BEGIN { printf \"$1\n\", $2 }"; }
+# Periods in ms between consecutive " HH:MM:SS.mmm" cycle stamps.
+periods() {
+  tr -d '\r' <"$1" | sed -nE 's/.* ([0-9]{2}):([0-9]{2}):([0-9]{2})\.([ 0-9]{3})$/\1 \2 \3 \4/p' |
+    awk '{ t = ($1 * 3600 + $2 * 60 + $3) * 1000 + $4
+           if (NR > 1) { d = t - p; if (d < 0) d += 86400000; print d }
+           p = t }'
+}
+# Instructions per reading inside SampleSensor, from callgrind. The toggle
+# names the function exactly: a pattern like 'SampleSensor*' also matches
+# SampleSensorChecked, whose call of SampleSensor then toggles collection off.
+callgrind_reads() {  # READINGS OUT_PREFIX
+  valgrind --tool=callgrind --callgrind-out-file="$2.out" '--toggle-collect=SampleSensor(*' \
+    "$build/bench/stack_bench" cpu "$1" >/dev/null 2>"$2.log"
+  callgrind_annotate --inclusive=yes "$2.out" >"$2.txt" 2>/dev/null
+}
+ir_of() {  # PATTERN FILE: the inclusive count of the first line that matches, 0 for none
+  grep -E "$1" "$2" | head -1 | awk '{ gsub(",", "", $1); n = $1 } END { print n + 0 }'
+}
+# A count far below a reading's (about 58,000 instructions) means the toggle missed.
+check_ir() {  # TOTAL READINGS
+  if (($1 / $2 < 5000)); then
+    echo "bench.sh: callgrind counted $(($1 / $2)) instructions per reading: its toggle missed SampleSensor" >&2
+    exit 1
+  fi
+}
+
+# ---- Smoke: each benchmark once, small, and its keys checked ----------------
+if ((smoke)); then
+  no_valgrind=0
+  [[ ${2:-} == --no-valgrind ]] && no_valgrind=1
+  need() {  # FILE KEY...: each key with a number
+    local f=$1 k
+    shift
+    for k in "$@"; do
+      if ! awk -v k="$k" '$1 == k && $2 ~ /^-?[0-9.]+$/ { found = 1 } END { exit !found }' "$f"; then
+        echo "bench.sh --smoke: no number for \"$k\" in $f:" >&2
+        cat "$f" >&2
+        exit 1
+      fi
+    done
+  }
+  b=$build/bench
+  echo "== smoke: stack_bench" >&2
+  "$b/stack_bench" cycle-model 2 1 >"$work/model.txt"
+  need "$work/model.txt" documented_ms cycle_bus_ms cycle_usb_ms model_period_ms
+  "$b/stack_bench" read 3 >"$work/read.txt"
+  need "$work/read.txt" read_median_ms physical_ms read_usb_ms
+  "$b/stack_bench" cpu 50 >"$work/cpu.txt"
+  need "$work/cpu.txt" cpu_per_read_ms wall_per_read_ms
+  "$b/stack_bench" cycle-scan 1 2 >"$work/scan.dat"
+  [[ $(grep -vc '^#' "$work/scan.dat") == 2 ]] || { echo "bench.sh --smoke: cycle-scan gave no rows" >&2; exit 1; }
+  if ((!no_valgrind)); then
+    echo "== smoke: callgrind" >&2
+    callgrind_reads 20 "$work/callgrind"
+    check_ir "$(ir_of 'PROGRAM TOTALS' "$work/callgrind.txt")" 20
+  fi
+  echo "== smoke: logger cycle periods" >&2
+  mkdir -p "$work/cycle"
+  { echo "timing off"; echo "clock virtual"; echo "sensor 10000000200000 21.5"
+    echo "fault interrupt conversion=4"; } >"$work/cycle/bus.txt"
+  (cd "$work/cycle" && timeout 60 "$build/logger/temp" "sim:$work/cycle/bus.txt" </dev/null >out.txt 2>&1) || true
+  [[ $(periods "$work/cycle/out.txt" | wc -l) -ge 2 ]] ||
+    { echo "bench.sh --smoke: no cycle stamps in the logger's console" >&2; tail "$work/cycle/out.txt" >&2; exit 1; }
+  if [[ -x $b/history_bench ]]; then
+    echo "== smoke: history_bench" >&2
+    "$b/history_bench" commit 20 50 >"$work/hcommit.txt"
+    need "$work/hcommit.txt" commit_median_ms commit_p99_ms commit_cpu_median_ms
+    "$b/history_bench" size 40 >"$work/hsize.txt"
+    need "$work/hsize.txt" raw_bytes_per_row minute_bytes_per_row hour_bytes_per_row projected_10y_mib
+  fi
+  if [[ -x $b/history_read_bench ]]; then
+    echo "== smoke: history_read_bench and the export's memory" >&2
+    "$b/history_read_bench" day "$work/day.db" 1 >"$work/day.txt"
+    need "$work/day.txt" rows from_ms until_ms
+    "$b/history_read_bench" chart "$work/day.db" 0 1 1000000020000000 >"$work/chart.txt" 2>/dev/null
+    need "$work/chart.txt" points open_median_ms
+    "$b/history_read_bench" select "$work/day.db" 1 >"$work/select.txt"
+    need "$work/select.txt" points select_median_ms
+    /usr/bin/time -f "max_rss_kib %M" -o "$work/export.txt" \
+      "$build/history/temp-history" export --db "$work/day.db" >"$work/day.csv"
+    need "$work/export.txt" max_rss_kib
+    [[ $(($(wc -l <"$work/day.csv") - 1)) == "$(get "$work/day.txt" rows)" ]] ||
+      { echo "bench.sh --smoke: the export lost rows" >&2; exit 1; }
+  fi
+  if [[ -x $b/viewer_bench ]]; then
+    echo "== smoke: viewer_bench" >&2
+    "$b/viewer_bench" latency 3 >"$work/latency.txt" 2>/dev/null
+    need "$work/latency.txt" latency_p50_ms latency_p99_ms
+    "$b/viewer_bench" refresh 41 3 >"$work/refresh.txt" 2>/dev/null
+    need "$work/refresh.txt" refresh_p50_ms refresh_painted_p50_ms
+  fi
+  echo "bench.sh --smoke: every benchmark ran" >&2
+  exit 0
+fi
 
 missing=()
 command -v valgrind >/dev/null || missing+=(valgrind)
@@ -41,9 +145,6 @@ stack=$build/bench/stack_bench
 viewer=$build/bench/viewer_bench
 karvix=$build/viewer/Karvix
 
-# "key value" lookup in a result file.
-get() { awk -v k="$2" '$1 == k { print $2; exit }' "$1"; }
-calc() { awk "BEGIN { printf \"$1\n\", $2 }"; }
 
 # ---- 6. History (defined here, run after the others) ---------------------------
 # The commit per cycle, the size per tier, and the cycle period of 39 sensors
@@ -127,13 +228,6 @@ bus_file() {  # n timing
   for ((i = 0; i < $1; i++)); do printf 'sensor 10%012X 21.5\n' $((0x200000 + i * 7919)); done
   echo "fault interrupt conversion=$cycles"
 }
-# Periods in ms between consecutive " HH:MM:SS.mmm" cycle stamps.
-periods() {
-  tr -d '\r' <"$1" | sed -nE 's/.* ([0-9]{2}):([0-9]{2}):([0-9]{2})\.([ 0-9]{3})$/\1 \2 \3 \4/p' |
-    awk '{ t = ($1 * 3600 + $2 * 60 + $3) * 1000 + $4
-           if (NR > 1) { d = t - p; if (d < 0) d += 86400000; print d }
-           p = t }'
-}
 if ((history_only)); then
   history_section
   # The read side (chart and export) in its own subsection.
@@ -180,13 +274,12 @@ echo "== one sensor read" >&2
 # ---- 3. Stack cost per reading ---------------------------------------------
 echo "== CPU per reading" >&2
 "$stack" cpu 20000 >"$work/cpu.txt"
-valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" --toggle-collect='SampleSensor*' \
-  "$stack" cpu 1000 >/dev/null 2>"$work/callgrind.log"
-callgrind_annotate --inclusive=yes "$work/callgrind.out" >"$work/callgrind.txt" 2>/dev/null
-ir_of() { grep -E "$1" "$work/callgrind.txt" | head -1 | awk '{ gsub(",", "", $1); print $1 + 0 }'; }
-ir_total=$(ir_of 'PROGRAM TOTALS')
-ir_driver=$(($(ir_of ':DriverIoControl\(') + $(ir_of ':DriverRead\(') + $(ir_of ':DriverWrite\(')))
-ir_print=$(($(ir_of ':PrintHexBytes\(') + $(ir_of ':printf\b|vfprintf') ))
+callgrind_reads 1000 "$work/callgrind"
+cg=$work/callgrind.txt
+ir_total=$(ir_of 'PROGRAM TOTALS' "$cg")
+check_ir "$ir_total" 1000
+ir_driver=$(($(ir_of ':DriverIoControl\(' "$cg") + $(ir_of ':DriverRead\(' "$cg") + $(ir_of ':DriverWrite\(' "$cg")))
+ir_print=$(($(ir_of ':PrintHexBytes\(' "$cg") + $(ir_of ':printf\b|vfprintf' "$cg")))
 
 # ---- 4. Viewer ---------------------------------------------------------------
 echo "== viewer latency (200 writes, about a minute)" >&2
@@ -356,7 +449,7 @@ own work is included.
 |---|---|---|
 | $cpu_ms | $(get "$work/cpu.txt" wall_per_read_ms) | $(verdict "$cpu_ms < 0.2") |
 
-Instruction count (\`valgrind --tool=callgrind --toggle-collect='SampleSensor*'\`, 1000 readings, repeatable):
+Instruction count (\`valgrind --tool=callgrind --toggle-collect='SampleSensor(*'\`, 1000 readings, repeatable):
 $((ir_total / 1000)) instructions per reading, of which $((ir_driver / 1000)) inside the driver calls (the software
 adapter's model of the chip and bus) and about $(((ir_total - ir_driver) / 1000)) in the stack and the logger's
 formatting ($((ir_print / 1000)) in console printing).

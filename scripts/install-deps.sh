@@ -18,8 +18,9 @@ packages=(
   prometheus prometheus-node-exporter
   libsqlite3-dev sqlite3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
-  # scripts/bench.sh: valgrind (callgrind_annotate) and gnuplot.
-  valgrind gnuplot-nox
+  # scripts/bench.sh (and its smoke run under CTest): valgrind (callgrind_annotate), gnuplot, and
+  # GNU time for the export's peak memory.
+  valgrind gnuplot-nox time
   # scripts/karvix-screenshot.sh: Xvfb, xwininfo and import.
   xvfb xauth x11-utils imagemagick
 )
