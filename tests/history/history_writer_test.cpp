@@ -47,12 +47,31 @@ std::vector<HistoryReading> Cycle(int64_t t, int sensors, double base = 20)
     return readings;
 }
 
+// Wall and monotonic clocks the test moves by hand.
+struct FakeClock {
+    int64_t wall = HourStart;
+    int64_t monotonic = 0;
+    // Real time passes: both clocks move.
+    void Pass(int64_t ms)
+    {
+        wall += ms;
+        monotonic += ms;
+    }
+    HistoryClock Clock()
+    {
+        return HistoryClock{[](void* c) { return static_cast<FakeClock*>(c)->wall; },
+                            [](void* c) { return static_cast<FakeClock*>(c)->monotonic; }, this};
+    }
+};
+
 struct Writer {
-    explicit Writer(const std::string& path, HistoryRetention retention = {})
+    explicit Writer(const std::string& path, HistoryRetention retention = {}, FakeClock* clock = nullptr)
     {
         std::string error;
         writer = HistoryOpenWriter(path, retention, &error);
         EXPECT_NE(writer, nullptr) << error;
+        if (writer && clock)
+            HistorySetClock(writer, clock->Clock());
     }
     ~Writer() { HistoryCloseWriter(writer); }
     int Append(const std::vector<HistoryReading>& readings)
@@ -163,10 +182,17 @@ TEST(HistoryWriter, AReadingForAMinuteAlreadyWrittenRewritesIt)
     ASSERT_EQ(w.Append({Good(HourStart + Minute, 0, 50)}), 1);  // closes the first minute
     EXPECT_EQ(Rows(db, "SELECT t, count, max FROM minute"),
               (std::vector<std::string>{std::to_string(HourStart) + "|1|10.0"}));
-    // The clock set back into that minute.
+    // The clock set back into that minute: the minute it left closes, and
+    // the revisited one is rewritten from all its readings once left again.
     ASSERT_EQ(w.Append({Good(HourStart + 20000, 0, 30)}), 1);
-    EXPECT_EQ(Rows(db, "SELECT t, count, mean, max FROM minute"),
-              (std::vector<std::string>{std::to_string(HourStart) + "|2|20.0|30.0"}));
+    EXPECT_EQ(Rows(db, "SELECT t, count, mean, max FROM minute ORDER BY t"),
+              (std::vector<std::string>{std::to_string(HourStart) + "|1|10.0|10.0",
+                                        std::to_string(HourStart + Minute) + "|1|50.0|50.0"}));
+    ASSERT_EQ(w.Append({Good(HourStart + 30000, 0, 20)}), 1);
+    ASSERT_EQ(w.Append({Good(HourStart + 2 * Minute + 1000, 0, 40)}), 1);
+    EXPECT_EQ(Rows(db, "SELECT t, count, mean, max FROM minute ORDER BY t"),
+              (std::vector<std::string>{std::to_string(HourStart) + "|3|20.0|30.0",
+                                        std::to_string(HourStart + Minute) + "|1|50.0|50.0"}));
 }
 
 TEST(HistoryWriter, LabelsAndPlacesAreKeptAsTheyWereAtEachReading)
@@ -192,16 +218,19 @@ TEST(HistoryWriter, RetentionPrunesEachTierInSmallBatches)
     retention.rawDays = 1;
     retention.minuteDays = 2;
     retention.hourDays = 0;
-    Writer w(db, retention);
+    FakeClock clock;
+    const int64_t start = HourStart - 3 * Day;
+    clock.wall = start;
+    Writer w(db, retention, &clock);
     // 300 old readings a minute apart, three days back: 300 minute rows, 5 hours.
     std::vector<HistoryReading> old;
-    const int64_t start = HourStart - 3 * Day;
     for (int i = 0; i < 300; ++i)
         old.push_back(Good(start + i * Minute, 0, i));
     ASSERT_EQ(w.Append(old), 1);
     ASSERT_EQ(Value(db, "SELECT count(*) FROM reading"), "300");
     ASSERT_EQ(Value(db, "SELECT count(*) FROM minute"), "299");
-    // Each later commit removes at most one batch of each tier.
+    // Three days really pass; each later commit removes at most one batch of each tier.
+    clock.Pass(HourStart - clock.wall);
     ASSERT_EQ(w.Append({Good(HourStart, 0, 1)}), 1);
     EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), "101");
     EXPECT_EQ(Value(db, "SELECT count(*) FROM minute"), "100");
