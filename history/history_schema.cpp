@@ -86,8 +86,8 @@ int QueryInt(sqlite3* db, const char* sql, int64_t* value, std::string* error)
     return 1;
 }
 
-// What the file is: 1 ours and current, 2 empty (or ours and older: the
-// schema is to be created or migrated), 0 foreign, newer or unreadable
+// What the file is: 1 ours and current, 2 empty (the schema is to be
+// created), 3 ours and older (to be migrated), 0 foreign, newer or unreadable
 // (*error says). *found is the file's user_version.
 int SchemaState(sqlite3* db, const std::string& path, bool newerToo, int64_t* found, std::string* error)
 {
@@ -105,7 +105,7 @@ int SchemaState(sqlite3* db, const std::string& path, bool newerToo, int64_t* fo
                      + ") than this program reads (" + std::to_string(HISTORY_SCHEMA_VERSION) + ")";
             return 0;
         }
-        return version >= HISTORY_SCHEMA_VERSION ? 1 : 2;
+        return version >= HISTORY_SCHEMA_VERSION ? 1 : 3;
     }
     if (id != 0 || tables != 0) {
         *error = path + " is not a temp history database";
@@ -241,11 +241,11 @@ int HistoryOpenDatabase(const std::string& path, HistoryOpenMode mode, sqlite3**
     int64_t found = 0;
     int state = SchemaState(handle, path, mode == HISTORY_OPEN_CHECK, &found, &reason);
     if (state == 2 && !writer) {
-        // A reader takes an older version as it is; an empty file is none.
-        state = found >= 1 ? 1 : 0;
-        if (!state)
-            reason = path + " is not a temp history database";
+        reason = path + " is not a temp history database";
+        state = 0;
     }
+    if (state == 3 && !writer)
+        state = 1;  // a reader takes an older version as it is
     // WAL: readers never block the writer; synchronous=NORMAL: a commit costs
     // no fsync (only checkpoints sync; the writer runs them on a thread of its
     // own). The WAL file is cut back to 4 MiB once a checkpoint has reset it.
@@ -254,9 +254,9 @@ int HistoryOpenDatabase(const std::string& path, HistoryOpenMode mode, sqlite3**
                         "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = 4194304;",
                         &reason))
         state = 0;
-    if (state == 2 && !CreateSchema(handle, found, &reason))
+    if (state >= 2 && !CreateSchema(handle, state == 3 ? found : 0, &reason))
         state = 0;
-    else if (state == 2)
+    else if (state >= 2)
         found = HISTORY_SCHEMA_VERSION;
     if (!state) {
         *error = reason.find(path) != std::string::npos ? reason : "Can't open " + path + ": " + reason;

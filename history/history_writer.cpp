@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -16,12 +17,14 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 #include <utility>
 
 namespace {
 
 // WAL pages after which the checkpointer copies them into the database.
 constexpr int CheckpointPages = 1000;
+constexpr int BackstopPages = 3 * CheckpointPages / 2;
 
 // Rows each tier may lose per commit: well above what a cycle adds, so
 // pruning keeps up, and small enough that no commit pays for a large delete.
@@ -67,10 +70,13 @@ FROM (SELECT sensor, min(min) AS mn, sum(mean * count) AS s, max(max) AS mx, sum
     " + coalesce(excluded.mean * excluded.count, 0)) / (count + excluded.count) END,"                         \
     " count = count + excluded.count, failed = failed + excluded.failed"
 
+// Rows of a tier with times in [?1, ?2), at most ?3 of them, oldest first.
 constexpr std::array<const char*, HISTORY_TIER_COUNT> PruneSql = {
-    "DELETE FROM reading WHERE (t, sensor) IN (SELECT t, sensor FROM reading WHERE t < ?1 ORDER BY t LIMIT ?2)",
-    "DELETE FROM minute WHERE (sensor, t) IN (SELECT sensor, t FROM minute WHERE t < ?1 ORDER BY t LIMIT ?2)",
-    "DELETE FROM hour WHERE (sensor, t) IN (SELECT sensor, t FROM hour WHERE t < ?1 ORDER BY t LIMIT ?2)",
+    "DELETE FROM reading WHERE (t, sensor) IN (SELECT t, sensor FROM reading WHERE t >= ?1 AND t < ?2 ORDER BY t "
+    "LIMIT ?3)",
+    "DELETE FROM minute WHERE (sensor, t) IN (SELECT sensor, t FROM minute WHERE t >= ?1 AND t < ?2 ORDER BY t "
+    "LIMIT ?3)",
+    "DELETE FROM hour WHERE (sensor, t) IN (SELECT sensor, t FROM hour WHERE t >= ?1 AND t < ?2 ORDER BY t LIMIT ?3)",
 };
 
 enum Statement {
@@ -125,6 +131,7 @@ struct Checkpointer {
     sqlite3* db = nullptr;
     std::thread thread;
     std::mutex lock;
+    std::mutex running;  // held while a checkpoint runs
     std::condition_variable wake;
     bool wanted = false;
     bool stopping = false;
@@ -162,9 +169,16 @@ struct HistoryWriter {
     // is added to, never rewritten from them.
     int64_t rawPruned = INT64_MIN, minutePruned = INT64_MIN;
     int64_t positionPlaces = 0;  // place ids up to this hold record positions (version 1)
-    // Pruning's horizon and the clocks it follows.
+    // Pruning's horizon (the time that really passed) and the clocks it follows.
     HistoryClock clock{};
     int64_t horizon = NotYet;
+    bool behind = false;  // the wall clock is behind the horizon (set back)
+    // Times stamped while the wall clock was behind: such a row was taken at
+    // its time plus the offset, and is pruned by that.
+    struct Window {
+        int64_t from, to, offset;
+    };
+    std::vector<Window> windows;
     int64_t lastWall = NotYet, lastMonotonic = 0;
     bool jumped = false;
     int64_t jumpFrom = 0, jumpTo = 0;
@@ -462,7 +476,9 @@ int RollUp(HistoryWriter* writer, int64_t stream, bool closing, std::set<int64_t
 }
 
 // Moves the horizon by the clocks: never past the wall clock, never faster
-// than the monotonic clock; notes a wall clock that jumped.
+// than the monotonic clock; notes a wall clock that jumped. While the wall
+// clock is behind (set back, a board that booted at 1970), real time goes on
+// and the readings' times are noted as a window.
 void AdvanceHorizon(HistoryWriter* writer, int64_t start)
 {
     int64_t wall = writer->clock.wallMs(writer->clock.context);
@@ -482,49 +498,128 @@ void AdvanceHorizon(HistoryWriter* writer, int64_t start)
         writer->horizon = start;
     if (writer->horizon == NotYet)
         return;
-    // Real time goes on while the wall clock is behind; pruning follows the
-    // smaller of the two, so neither a clock ahead nor one set back (a
-    // board that booted at 1970) expires a row that real time has not.
-    writer->horizon += elapsed;
+    int64_t real = writer->horizon + elapsed;
+    writer->behind = wall < real - HISTORY_CLOCK_JUMP_MS;
+    writer->horizon = writer->behind ? real : std::min(wall, real);
 }
 
-int64_t PruneHorizon(const HistoryWriter* writer)
+// The readings of a commit taken while the wall clock was behind.
+void NoteWindow(HistoryWriter* writer, int64_t from, int64_t to)
 {
-    if (writer->horizon == NotYet || writer->lastWall == NotYet)
-        return INT64_MIN;
-    return std::min(writer->horizon, writer->lastWall);
+    if (!writer->behind || from > to)
+        return;
+    int64_t offset = writer->horizon - writer->lastWall;
+    auto& windows = writer->windows;
+    if (!windows.empty() && std::abs(windows.back().offset - offset) <= HISTORY_CLOCK_JUMP_MS
+        && from <= windows.back().to + HISTORY_CLOCK_JUMP_MS && to >= windows.back().from) {
+        windows.back().from = std::min(windows.back().from, from);
+        windows.back().to = std::max(windows.back().to, to + 1);
+        windows.back().offset = std::max(windows.back().offset, offset);
+    } else {
+        windows.push_back({from, to + 1, offset});
+    }
+}
+
+int LoadWindows(HistoryWriter* writer)
+{
+    sqlite3_stmt* statement = nullptr;
+    std::string error;
+    if (!HistoryPrepare(writer->db,
+                        "SELECT value, (SELECT value FROM state WHERE key = 'window-to ' || substr(s.key, 13)), "
+                        "(SELECT value FROM state WHERE key = 'window-offset ' || substr(s.key, 13)) "
+                        "FROM state s WHERE key LIKE 'window-from %' ORDER BY value",
+                        &statement, &error))
+        return 0;
+    while (sqlite3_step(statement) == SQLITE_ROW)
+        writer->windows.push_back({sqlite3_column_int64(statement, 0), sqlite3_column_int64(statement, 1),
+                                   sqlite3_column_int64(statement, 2)});
+    sqlite3_finalize(statement);
+    return 1;
+}
+
+int SaveWindows(HistoryWriter* writer, const std::vector<HistoryWriter::Window>& windows)
+{
+    std::string sql = "DELETE FROM state WHERE key LIKE 'window-%';";
+    for (size_t i = 0; i < windows.size(); ++i) {
+        std::string n = std::to_string(i);
+        sql += "INSERT INTO state (key, value) VALUES ('window-from " + n + "', " + std::to_string(windows[i].from)
+               + "), ('window-to " + n + "', " + std::to_string(windows[i].to) + "), ('window-offset " + n + "', "
+               + std::to_string(windows[i].offset) + ");";
+    }
+    std::string error;
+    return HistoryExec(writer->db, sql.c_str(), &error);
+}
+
+// Deletes up to *budget rows of a tier in [from, to).
+int PruneRange(sqlite3_stmt* prune, int64_t from, int64_t to, int* budget, sqlite3* db)
+{
+    if (from >= to || *budget <= 0)
+        return 1;
+    sqlite3_bind_int64(prune, 1, from);
+    sqlite3_bind_int64(prune, 2, to);
+    sqlite3_bind_int(prune, 3, *budget);
+    if (!Run(prune))
+        return 0;
+    *budget -= sqlite3_changes(db);
+    return 1;
 }
 
 // At most PruneBatch rows of each tier older than its retention, counted
-// back from the horizon; never the rows of a bucket not rolled up yet.
+// back from the horizon (rows of a window by the time they were taken);
+// never the rows of a bucket not rolled up yet. Windows whose rows are
+// pruned in every tier are dropped.
 int Prune(HistoryWriter* writer, const std::set<int64_t>& minutes, const std::set<int64_t>& hours,
-          int64_t* rawPruned, int64_t* minutePruned)
+          int64_t* rawPruned, int64_t* minutePruned, std::vector<HistoryWriter::Window>* windows)
 {
-    int64_t horizon = PruneHorizon(writer);
     *rawPruned = writer->rawPruned;
     *minutePruned = writer->minutePruned;
-    if (horizon == INT64_MIN)
+    *windows = writer->windows;
+    if (writer->horizon == NotYet)
         return 1;
     const int days[HISTORY_TIER_COUNT] = {writer->retention.rawDays, writer->retention.minuteDays,
                                           writer->retention.hourDays};
+    std::vector<bool> expired(windows->size(), true);
     for (int tier = 0; tier < HISTORY_TIER_COUNT; ++tier) {
-        if (days[tier] <= 0)
+        if (days[tier] <= 0) {
+            std::fill(expired.begin(), expired.end(), false);
             continue;
-        int64_t cutoff = horizon - days[tier] * HISTORY_DAY_MS;
+        }
+        int64_t cutoff = writer->horizon - days[tier] * HISTORY_DAY_MS;
+        int64_t keep = NotYet;  // never at or past the first bucket still to roll up
         if (tier == HISTORY_RAW && !minutes.empty())
-            cutoff = std::min(cutoff, *minutes.begin());
+            keep = *minutes.begin();
         if (tier == HISTORY_MINUTE && !hours.empty())
-            cutoff = std::min(cutoff, *hours.begin());
+            keep = *hours.begin();
         sqlite3_stmt* prune = writer->statements[PRUNE_RAW + tier];
-        sqlite3_bind_int64(prune, 1, cutoff);
-        sqlite3_bind_int(prune, 2, PruneBatch);
-        if (!Run(prune))
+        int budget = PruneBatch;
+        // Below the cutoff, between the windows; then each window's rows by
+        // the time they were taken.
+        int64_t from = INT64_MIN;
+        std::vector<HistoryWriter::Window> sorted = *windows;
+        std::sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.from < b.from; });
+        for (const auto& window : sorted) {
+            if (!PruneRange(prune, from, std::min({window.from, cutoff, keep}), &budget, writer->db))
+                return 0;
+            from = std::max(from, window.to);
+        }
+        if (!PruneRange(prune, from, std::min(cutoff, keep), &budget, writer->db))
             return 0;
+        for (size_t i = 0; i < windows->size(); ++i) {
+            const auto& window = (*windows)[i];
+            int64_t end = std::min({window.to, cutoff - window.offset, keep});
+            if (!PruneRange(prune, window.from, end, &budget, writer->db))
+                return 0;
+            expired[i] = expired[i] && cutoff - window.offset >= window.to;
+        }
+        int64_t pruned = std::min(cutoff, keep);
         if (tier == HISTORY_RAW)
-            *rawPruned = std::max(*rawPruned, cutoff);
+            *rawPruned = std::max(*rawPruned, pruned);
         if (tier == HISTORY_MINUTE)
-            *minutePruned = std::max(*minutePruned, cutoff);
+            *minutePruned = std::max(*minutePruned, pruned);
     }
+    for (size_t i = windows->size(); i-- > 0;)
+        if (expired[i])
+            windows->erase(windows->begin() + static_cast<std::ptrdiff_t>(i));
     return 1;
 }
 
@@ -569,19 +664,27 @@ int Commit(HistoryWriter* writer, bool closing, std::string* error)
     std::map<BucketKey, BucketSum> sums[2];
     int ok = RenumberPositionPlaces(writer);
     int64_t stream = writer->stream;
+    int64_t earliest = NotYet, latest = INT64_MIN;
     for (const HistoryReading& reading : writer->backlog) {
         if (!ok || !InsertReading(writer, reading, sums)) {
             ok = 0;
             break;
         }
         stream = reading.timeMs;
+        earliest = std::min(earliest, reading.timeMs);
+        latest = std::max(latest, reading.timeMs);
     }
+    const std::vector<HistoryWriter::Window> windowsBefore = writer->windows;
+    NoteWindow(writer, earliest, latest);
     std::set<int64_t> minutes = writer->dirtyMinutes, hours = writer->dirtyHours;
     writer->dirtyMinutes = before;
     int64_t rawPruned = 0, minutePruned = 0;
+    std::vector<HistoryWriter::Window> windows;
     ok = ok && Merge(writer->statements[MERGE_MINUTE], sums[0]) && Merge(writer->statements[MERGE_HOUR], sums[1])
          && RollUp(writer, stream, closing, &minutes, &hours)
-         && Prune(writer, minutes, hours, &rawPruned, &minutePruned);
+         && Prune(writer, minutes, hours, &rawPruned, &minutePruned, &windows)
+         && (windows.empty() && windowsBefore.empty() ? 1 : SaveWindows(writer, windows));
+    writer->windows = windowsBefore;
     if (ok) {
         sqlite3_stmt* save = writer->statements[SAVE_STATE];
         sqlite3_bind_int64(save, 1, writer->horizon == NotYet ? stream : writer->horizon);
@@ -603,6 +706,7 @@ int Commit(HistoryWriter* writer, bool closing, std::string* error)
     writer->dirtyHours = std::move(hours);
     writer->rawPruned = rawPruned;
     writer->minutePruned = minutePruned;
+    writer->windows = std::move(windows);
     writer->stream = stream;
     writer->backlog.clear();
     return 1;
@@ -645,16 +749,36 @@ void RunCheckpointer(Checkpointer* checkpointer)
             return;
         checkpointer->wanted = false;
         guard.unlock();
-        std::string failure = Checkpoint(checkpointer);
+        std::string failure;
+        {
+            std::lock_guard<std::mutex> running(checkpointer->running);
+            failure = Checkpoint(checkpointer);
+        }
         guard.lock();
         checkpointer->failure = failure;
     }
 }
 
 // After each commit: wakes the checkpointer once the WAL holds enough pages.
-int AfterCommit(void* context, sqlite3*, const char*, int pages)
+// When commits come faster than its checkpoints end (a backlog, a benchmark),
+// the WAL can't start over; past twice as many pages the commit checkpoints
+// itself, after any checkpoint the checkpointer is running.
+int AfterCommit(void* context, sqlite3* db, const char*, int pages)
 {
     auto* checkpointer = static_cast<Checkpointer*>(context);
+    if (pages >= BackstopPages) {
+        std::lock_guard<std::mutex> running(checkpointer->running);
+        std::lock_guard<std::mutex> guard(checkpointer->lock);
+        int frames = -1, copied = -1;
+        int rc = sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
+        if (rc != SQLITE_OK && rc != SQLITE_BUSY)
+            checkpointer->failure = "can't checkpoint: " + HistoryErrorText(db);
+        else if (rc == SQLITE_OK && (frames < 0 || copied < 0))
+            checkpointer->failure = "can't checkpoint: the write-ahead log was not read";
+        else
+            checkpointer->failure.clear();
+        return SQLITE_OK;
+    }
     if (pages >= CheckpointPages) {
         std::lock_guard<std::mutex> guard(checkpointer->lock);
         checkpointer->wanted = true;
@@ -711,6 +835,7 @@ HistoryWriter* HistoryOpenWriter(const std::string& path, const HistoryRetention
         }
     }
     LoadState(writer);
+    LoadWindows(writer);
     StartCheckpointer(writer);
     return writer;
 }
@@ -767,7 +892,7 @@ int HistoryCheckpointHealth(HistoryWriter* writer, std::string* error)
 
 int64_t HistoryHorizon(const HistoryWriter* writer)
 {
-    return PruneHorizon(writer);
+    return writer->horizon == NotYet ? INT64_MIN : writer->horizon;
 }
 
 void HistoryCloseWriter(HistoryWriter* writer)

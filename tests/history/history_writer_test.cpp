@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -116,15 +118,18 @@ TEST(HistoryWriter, RollupsAppearWhenTheirMinuteAndHourClose)
     const std::vector<Step> steps = {
         {HourStart - 100000, {}, 0},
         {HourStart - 80000, {}, 0},
-        {HourStart - 60000, {"1|" + std::to_string(m0) + "|10.0|10.5|11.0|2",
-                             "2|" + std::to_string(m0) + "|20.0|20.5|21.0|2"}, 0},
-        {HourStart - 40000, {}, 0},
+        {HourStart - 60000, {"1|" + std::to_string(m0) + "|10.0|10.5|11.0|2|0",
+                             "2|" + std::to_string(m0) + "|20.0|20.5|21.0|2|0"}, 0},
+        {HourStart - 40000, {}, 0},  // both sensors fail with a value
         {HourStart - 20000, {}, 0},
-        {HourStart, {"1|" + std::to_string(m0 + Minute) + "|12.0|13.0|14.0|3",
-                     "2|" + std::to_string(m0 + Minute) + "|22.0|23.0|24.0|3"}, 2},
+        {HourStart, {"1|" + std::to_string(m0 + Minute) + "|12.0|13.0|14.0|2|1",
+                     "2|" + std::to_string(m0 + Minute) + "|22.0|23.0|24.0|2|1"}, 2},
         {HourStart + 20000, {}, 0},
-        {HourStart + Minute, {"1|" + std::to_string(HourStart) + "|16.0|16.0|16.0|1",
-                              "2|" + std::to_string(HourStart) + "|25.0|25.5|26.0|2"}, 0},
+        {HourStart + Minute, {"1|" + std::to_string(HourStart) + "|16.0|16.0|16.0|1|1",
+                              "2|" + std::to_string(HourStart) + "|25.0|25.5|26.0|2|0"}, 0},
+        // A minute of failed readings only: a row without values.
+        {HourStart + 2 * Minute, {"1|" + std::to_string(HourStart + Minute) + "|NULL|NULL|NULL|0|1",
+                                  "2|" + std::to_string(HourStart + Minute) + "|27.0|27.0|27.0|1|0"}, 0},
     };
     size_t expectedMinutes = 0;
     double value = 10;
@@ -132,17 +137,27 @@ TEST(HistoryWriter, RollupsAppearWhenTheirMinuteAndHourClose)
         std::vector<HistoryReading> cycle = {Good(step.t, 0, value), Good(step.t + 5, 1, value + 10)};
         if (step.t == HourStart)
             cycle[0] = Failed(step.t, 0, HISTORY_CRC);
+        // Failed readings that still carry a value never enter min, mean or max.
+        if (step.t == HourStart - 40000) {
+            cycle[0].outcome = HISTORY_CONVERSION_INCOMPLETE;
+            cycle[0].extended = 99;
+            cycle[1].outcome = HISTORY_COUNT_PER_C_ZERO;
+            cycle[1].extended = -99;
+        }
+        if (step.t == HourStart + Minute)
+            cycle[0] = Failed(step.t, 0, HISTORY_NO_PRESENCE);
         value += 1;
         ASSERT_EQ(w.Append(cycle), 1) << w.error;
         expectedMinutes += step.minutes.size();
-        std::vector<std::string> minutes = Rows(db, "SELECT sensor, t, min, mean, max, count FROM minute ORDER BY t, sensor");
+        std::vector<std::string> minutes =
+            Rows(db, "SELECT sensor, t, min, mean, max, count, failed FROM minute ORDER BY t, sensor");
         ASSERT_EQ(minutes.size(), expectedMinutes) << step.t;
         for (size_t i = 0; i < step.minutes.size(); ++i)
             EXPECT_EQ(minutes[expectedMinutes - step.minutes.size() + i], step.minutes[i]) << step.t;
         if (step.hours) {
-            EXPECT_EQ(Rows(db, "SELECT sensor, t, min, mean, max, count FROM hour ORDER BY sensor"),
-                      (std::vector<std::string>{"1|" + std::to_string(HourStart - Hour) + "|10.0|12.0|14.0|5",
-                                                "2|" + std::to_string(HourStart - Hour) + "|20.0|22.0|24.0|5"}));
+            EXPECT_EQ(Rows(db, "SELECT sensor, t, min, mean, max, count, failed FROM hour ORDER BY sensor"),
+                      (std::vector<std::string>{"1|" + std::to_string(HourStart - Hour) + "|10.0|11.75|14.0|4|1",
+                                                "2|" + std::to_string(HourStart - Hour) + "|20.0|21.75|24.0|4|1"}));
         }
     }
     EXPECT_EQ(Value(db, "SELECT count(*) FROM reading WHERE outcome = 2 AND whole IS NULL AND extended IS NULL"), "1");
@@ -195,6 +210,51 @@ TEST(HistoryWriter, AReadingForAMinuteAlreadyWrittenRewritesIt)
                                         std::to_string(HourStart + Minute) + "|1|50.0|50.0"}));
 }
 
+// Each rollup row carries the place and label of its bucket's latest good
+// reading (of its latest reading when none was good), also when the place
+// table changes at a bucket boundary.
+TEST(HistoryWriter, RollupsCarryThePlaceOfTheirLatestGoodReading)
+{
+    ScratchDir dir;
+    std::string db = dir / "h.db";
+    struct Step {
+        int64_t t;  // offset from HourStart
+        int place;
+        const char* label;
+        int outcome;
+    };
+    const Step steps[] = {
+        {10000, 3, "Cellar", HISTORY_GOOD},
+        {50000, 3, "Cellar", HISTORY_GOOD},
+        {Minute, 4, "Attic", HISTORY_GOOD},       // the table changed at the minute's start
+        {Minute + 30000, 5, "Shed", HISTORY_CRC}, // a failed reading doesn't move the place
+        {2 * Minute + 1000, 5, "Shed", HISTORY_NO_PRESENCE},
+        {Hour - 1000, 5, "Shed", HISTORY_NO_PRESENCE},
+        {Hour, 6, "Loft", HISTORY_GOOD},           // and at the hour's start
+        {2 * Hour, 6, "Loft", HISTORY_GOOD},
+    };
+    {
+        Writer w(db);
+        for (const Step& step : steps) {
+            HistoryReading r = step.outcome == HISTORY_GOOD ? Good(HourStart + step.t, 0, 20)
+                                                            : Failed(HourStart + step.t, 0, step.outcome);
+            r.place = step.place;
+            r.label = step.label;
+            ASSERT_EQ(w.Append({r}), 1) << w.error;
+        }
+    }
+    auto at = [](const char* tier, int64_t t) {
+        return std::string("SELECT p.place || ' ' || p.label FROM ") + tier + " x JOIN place p ON p.id = x.place WHERE x.t = "
+               + std::to_string(HourStart + t);
+    };
+    EXPECT_EQ(Value(db, at("minute", 0)), "3 Cellar");
+    EXPECT_EQ(Value(db, at("minute", Minute)), "4 Attic");
+    EXPECT_EQ(Value(db, at("minute", 2 * Minute)), "5 Shed");  // failed readings only: the latest one's
+    EXPECT_EQ(Value(db, at("hour", 0)), "4 Attic");
+    EXPECT_EQ(Value(db, at("minute", Hour)), "6 Loft");
+    EXPECT_EQ(Value(db, at("hour", Hour)), "6 Loft");
+}
+
 TEST(HistoryWriter, LabelsAndPlacesAreKeptAsTheyWereAtEachReading)
 {
     ScratchDir dir;
@@ -239,6 +299,131 @@ TEST(HistoryWriter, RetentionPrunesEachTierInSmallBatches)
     EXPECT_EQ(Value(db, "SELECT count(*) FROM minute"), "0");
     EXPECT_EQ(Value(db, "SELECT count(*) FROM hour"), "5");    // hours are kept for ever
     EXPECT_EQ(Value(db, "SELECT min(t) FROM reading"), std::to_string(HourStart));
+}
+
+// Clock jumps, each followed by normal cycles: nothing inside retention is
+// lost in any tier, and every tier equals what its readings make.
+TEST(HistoryWriter, ClockJumpsLoseNoReadingInAnyTier)
+{
+    struct Case {
+        const char* name;
+        int64_t jump;        // added to the wall clock
+        int wrongCycles;     // cycles at the wrong time before it is set right (-1: never)
+    };
+    const Case cases[] = {
+        {"30 days ahead, one cycle", 30 * Day, 1},
+        {"400 days ahead, a day of cycles, a restart", 400 * Day, 144},
+        {"a day back", -Day + 20000, -1},
+        {"10 years back to a board booted at 1970", 60000 - HourStart, 100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        std::string db = dir / "h.db";
+        FakeClock clock;
+        int64_t stored = 0;
+        auto cycle = [&](Writer* w, int n) {
+            std::vector<HistoryReading> readings = {Good(clock.wall, 0, n % 40), Good(clock.wall + 7, 1, 20),
+                                                    Failed(clock.wall + 9, 2, HISTORY_CRC)};
+            ASSERT_EQ(w->Append(readings), 1) << w->error;
+            stored += 3;
+            clock.Pass(10 * Minute);
+        };
+        {
+            auto w = std::make_unique<Writer>(db, HistoryRetention{}, &clock);
+            // Two days of cycles ten minutes apart, then the jump.
+            for (int n = 0; n < 288; ++n)
+                cycle(w.get(), n);
+            clock.wall += c.jump;
+            for (int n = 0; c.wrongCycles < 0 ? n < 144 : n < c.wrongCycles; ++n) {
+                cycle(w.get(), n);
+                if (n == 0) {
+                    int64_t from = 0, to = 0;
+                    ASSERT_EQ(HistoryTakeClockJump(w->writer, &from, &to), 1);
+                    EXPECT_EQ(to - from, c.jump);
+                    EXPECT_EQ(HistoryTakeClockJump(w->writer, &from, &to), 0);  // once
+                }
+                if (c.wrongCycles > 100 && n == c.wrongCycles / 2)  // a restart on the wrong clock
+                    w = std::make_unique<Writer>(db, HistoryRetention{}, &clock);
+            }
+            if (c.wrongCycles >= 0) {
+                clock.wall -= c.jump;
+                for (int n = 0; n < 144; ++n)
+                    cycle(w.get(), n);
+            }
+        }
+        EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), std::to_string(stored));
+        // Each minute and hour row equals its readings, and each reading has its rows.
+        for (const char* tier : {"minute", "hour"}) {
+            std::string b = tier == std::string("minute") ? "60000" : "3600000";
+            EXPECT_EQ(Rows(db, std::string("SELECT sensor, t, min, max, count, failed FROM ") + tier
+                                   + " ORDER BY sensor, t"),
+                      Rows(db, "SELECT sensor, t - t % " + b + " AS b, min(v), max(v), count(v), count(*) - count(v) "
+                               "FROM (SELECT sensor, t, CASE WHEN outcome = 0 THEN extended END AS v FROM reading) "
+                               "GROUP BY sensor, b ORDER BY sensor, b"))
+                << tier;
+        }
+    }
+}
+
+// A reading stamped ahead moves nothing: pruning counts by the time that
+// really passed, also across a restart, and catches up once it has.
+TEST(HistoryWriter, PruningFollowsRealTimeNotTheStamps)
+{
+    ScratchDir dir;
+    std::string db = dir / "h.db";
+    HistoryRetention retention;
+    retention.rawDays = 1;
+    FakeClock clock;
+    {
+        Writer w(db, retention, &clock);
+        ASSERT_EQ(w.Append(Cycle(clock.wall, 2)), 1);
+        clock.Pass(Hour);
+        ASSERT_EQ(w.Append(Cycle(clock.wall + 30 * Day, 2)), 1);  // one cycle stamped ahead
+        clock.Pass(Hour);
+        ASSERT_EQ(w.Append(Cycle(clock.wall, 2)), 1);
+        EXPECT_EQ(HistoryHorizon(w.writer), clock.wall);
+    }
+    {
+        clock.Pass(Hour);
+        Writer w(db, retention, &clock);
+        ASSERT_EQ(w.Append(Cycle(clock.wall, 2)), 1);
+        EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), "8");
+        // A day passes while the writer runs (the hour it was closed is not
+        // counted: pruning runs late, never early): the first cycle, and
+        // only it, expires.
+        clock.Pass(Day);
+        ASSERT_EQ(w.Append(Cycle(clock.wall, 2)), 1);
+        EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), "8");
+        EXPECT_EQ(Value(db, "SELECT min(t) FROM reading"), std::to_string(HourStart + 2 * Hour));
+        EXPECT_EQ(HistoryHorizon(w.writer), clock.wall - Hour);
+    }
+}
+
+// Checkpoints happen while the writer runs: the WAL stays small, and the
+// database file alone, copied between cycles, is a history database.
+TEST(HistoryWriter, CheckpointsKeepTheWalSmallAndTheFileReadableAlone)
+{
+    ScratchDir dir;
+    std::string db = dir / "h.db";
+    Writer w(db);
+    for (int i = 0; i < 5000; ++i) {
+        ASSERT_EQ(w.Append(Cycle(HourStart + i * 2500, 39, i % 7)), 1) << w.error;
+        if (i % 1000 == 999) {
+            struct stat wal {};
+            ASSERT_EQ(stat((db + "-wal").c_str(), &wal), 0);
+            EXPECT_LE(wal.st_size, 8 << 20) << "after " << i + 1 << " commits";
+            std::string copy = dir / ("copy" + std::to_string(i) + ".db");
+            ASSERT_EQ(std::system(("cp '" + db + "' '" + copy + "'").c_str()), 0);
+            std::string error;
+            HistoryReader* reader = HistoryOpenReader(copy, &error);
+            EXPECT_NE(reader, nullptr) << error;
+            HistoryCloseReader(reader);
+            EXPECT_GT(CountRows(copy, "reading"), 0);
+        }
+    }
+    std::string error;
+    EXPECT_EQ(HistoryCheckpointHealth(w.writer, &error), 1) << error;
 }
 
 TEST(HistoryWriter, ALockedDatabaseKeepsTheCyclesInTheBacklogUntilACommitSucceeds)
