@@ -426,6 +426,65 @@ TEST(HistoryWriter, CheckpointsKeepTheWalSmallAndTheFileReadableAlone)
     EXPECT_EQ(HistoryCheckpointHealth(w.writer, &error), 1) << error;
 }
 
+// A file of version 1: readers take it as it is; the writer migrates it at
+// open (rows kept, failed counts 0) and renumbers its places, which were
+// record positions, by the PLACE numbers of its first cycle.
+TEST(HistoryWriter, AVersion1FileIsReadAsItIsAndMigratedByTheWriter)
+{
+    ScratchDir dir;
+    std::string db = dir / "h.db";
+    MakeVersion1History(db, HourStart);
+    {
+        std::string error;
+        HistoryReader* reader = HistoryOpenReader(db, &error);
+        ASSERT_NE(reader, nullptr) << error;
+        std::vector<HistoryPoint> points;
+        HistoryQuery query;
+        query.tier = HISTORY_MINUTE;
+        ASSERT_EQ(HistorySelect(reader, query, &points, &error), 1) << error;
+        ASSERT_EQ(points.size(), 1u);
+        EXPECT_EQ(points[0].place, 2);
+        EXPECT_EQ(points[0].failed, 0);
+        HistoryCloseReader(reader);
+        EXPECT_EQ(Value(db, "PRAGMA user_version"), "1");  // the reader changed nothing
+    }
+    {
+        Writer w(db);
+        ASSERT_NE(w.writer, nullptr);
+        EXPECT_EQ(Value(db, "PRAGMA user_version"), "2");
+        EXPECT_EQ(Rows(db, "SELECT t, min, count, failed FROM minute UNION ALL SELECT t, min, count, failed FROM hour"),
+                  (std::vector<std::string>{std::to_string(HourStart) + "|20.5|1|0",
+                                            std::to_string(HourStart) + "|20.5|1|0"}));
+        // Record 2 is PLACE 7 in the first cycle; the sensor without a record keeps -1.
+        HistoryReading a = Good(HourStart + 2 * Minute, 0, 22), b = Failed(HourStart + 2 * Minute + 5, 0, HISTORY_CRC);
+        a.serial = "10000000000001A1";
+        a.label = "Cellar";
+        a.position = 2;
+        a.place = 7;
+        b.serial = "10000000000002A2";
+        b.label = "";
+        b.position = b.place = -1;
+        ASSERT_EQ(w.Append({a, b}), 1) << w.error;
+        ASSERT_EQ(w.Append({Good(HourStart + 3 * Minute, 5, 1)}), 1) << w.error;
+    }
+    EXPECT_EQ(Rows(db, "SELECT r.t, p.place, p.label FROM reading r JOIN place p ON p.id = r.place "
+                       "WHERE r.sensor <= 2 ORDER BY r.t"),
+              (std::vector<std::string>{std::to_string(HourStart) + "|7|Cellar",
+                                        std::to_string(HourStart + Minute) + "|7|Cellar",
+                                        std::to_string(HourStart + Minute + 5) + "|-1|",
+                                        std::to_string(HourStart + 2 * Minute) + "|7|Cellar",
+                                        std::to_string(HourStart + 2 * Minute + 5) + "|-1|"}));
+    EXPECT_EQ(Value(db, "SELECT count(*) FROM place"), "3");
+    EXPECT_EQ(Value(db, "SELECT p.place FROM minute m JOIN place p ON p.id = m.place WHERE m.t = "
+                            + std::to_string(HourStart)),
+              "7");
+    // The minute the last run left open rolled up with the new readings.
+    EXPECT_EQ(Value(db, "SELECT count || '/' || failed FROM minute WHERE sensor = 1 AND t = "
+                            + std::to_string(HourStart + Minute)),
+              "1/0");
+    EXPECT_EQ(Value(db, "PRAGMA integrity_check"), "ok");
+}
+
 TEST(HistoryWriter, ALockedDatabaseKeepsTheCyclesInTheBacklogUntilACommitSucceeds)
 {
     ScratchDir dir;
