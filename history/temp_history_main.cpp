@@ -257,17 +257,6 @@ int Info(HistoryReader* reader)
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
 }
 
-int Check(HistoryReader* reader, const std::string& path)
-{
-    std::string error;
-    if (!HistoryCheck(reader, &error)) {
-        std::fprintf(stderr, "temp-history: %s\n", error.c_str());
-        return kExitFailed;
-    }
-    std::printf("%s: ok\n", path.c_str());
-    return kExitOk;
-}
-
 int Failed(const std::string& error)
 {
     std::fprintf(stderr, "temp-history: %s\n", error.c_str());
@@ -388,6 +377,13 @@ int main(int argc, char** argv)
         return Backup(options);
     if (options.command == "compact")
         return Compact(options);
+    if (options.command == "check") {
+        // Also a file of a newer version than this program reads.
+        if (!HistoryCheckFile(options.db, &error))
+            return Failed(error.rfind("No history database", 0) == 0 ? error + WhereToLook(options) : error);
+        std::printf("%s: ok\n", options.db.c_str());
+        return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+    }
     HistoryReader* reader = HistoryOpenReader(options.db, &error);
     if (!reader)
         return Failed(error + WhereToLook(options));
@@ -395,10 +391,8 @@ int main(int argc, char** argv)
         return Forget(reader, options);
     if (options.command == "export")
         exitCode = Export(reader, options.query);
-    else if (options.command == "info")
-        exitCode = Info(reader);
     else
-        exitCode = Check(reader, options.db);
+        exitCode = Info(reader);
     HistoryCloseReader(reader);
     return exitCode;
 }

@@ -178,6 +178,8 @@ TEST_F(HistoryRun, RowsEqualTheReadingsAndFailedReadingsAreMarked)
         int cycle = static_cast<int>(i / 4) + 1;
         EXPECT_EQ(m[3].str(), expected(cycle, m[1])) << "cycle " << cycle << ": " << rows[i];
         EXPECT_EQ(m[5].str(), m[1] == FullSerial(a) ? "Kitchen" : "") << rows[i];
+        // The PLACE number of its table line, as the user wrote it (0 for a sensor the listing added).
+        EXPECT_EQ(m[4].str(), m[1] == FullSerial(a) ? "7" : "0") << rows[i];
     }
     // The last cycle's times are the stamps of its lines in tempu.csv.
     std::string csv = ReadFile(W("tempu.csv"));
