@@ -588,6 +588,149 @@ TEST(HistoryWriter, ForeignAndNewerFilesAreRefusedAndLeftAlone)
     }
 }
 
+// A VFS over the system's whose writes fail on demand, as they do on a file
+// system remounted read-only (EROFS), past a file-size limit (EFBIG) or on a
+// full disk (ENOSPC): SQLite's own VFS answers SQLITE_IOERR_WRITE for the
+// first two and SQLITE_FULL for the last.
+struct FailingVfs {
+    struct File {
+        sqlite3_file base;
+        sqlite3_file* real;
+        bool wal;
+    };
+    static inline int code = SQLITE_OK;     // what failing writes answer
+    static inline bool walFails = false;    // writes to the WAL
+    static inline bool mainFails = false;   // writes to the database file (checkpoints)
+    static inline sqlite3_vfs* system = nullptr;
+    static inline sqlite3_vfs vfs{};
+    static inline sqlite3_io_methods methods{};
+
+    static sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<File*>(f)->real; }
+    static bool Fails(sqlite3_file* f)
+    {
+        return code != SQLITE_OK && (reinterpret_cast<File*>(f)->wal ? walFails : mainFails);
+    }
+    static int Open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* outFlags)
+    {
+        auto* file = reinterpret_cast<File*>(f);
+        file->real = reinterpret_cast<sqlite3_file*>(file + 1);
+        file->wal = flags & SQLITE_OPEN_WAL;
+        int rc = system->xOpen(system, name, file->real, flags, outFlags);
+        file->base.pMethods = file->real->pMethods ? &methods : nullptr;
+        return rc;
+    }
+    FailingVfs()
+    {
+        system = sqlite3_vfs_find(nullptr);
+        vfs = *system;
+        vfs.zName = "failing";
+        vfs.szOsFile = static_cast<int>(sizeof(File)) + system->szOsFile;
+        vfs.xOpen = Open;
+        methods.iVersion = 3;
+        methods.xClose = [](sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); };
+        methods.xRead = [](sqlite3_file* f, void* b, int n, sqlite3_int64 o) {
+            return Real(f)->pMethods->xRead(Real(f), b, n, o);
+        };
+        methods.xWrite = [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
+            return Fails(f) ? code : Real(f)->pMethods->xWrite(Real(f), b, n, o);
+        };
+        methods.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
+            return Fails(f) ? code : Real(f)->pMethods->xTruncate(Real(f), size);
+        };
+        methods.xSync = [](sqlite3_file* f, int flags) { return Real(f)->pMethods->xSync(Real(f), flags); };
+        methods.xFileSize = [](sqlite3_file* f, sqlite3_int64* size) {
+            return Real(f)->pMethods->xFileSize(Real(f), size);
+        };
+        methods.xLock = [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); };
+        methods.xUnlock = [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); };
+        methods.xCheckReservedLock = [](sqlite3_file* f, int* out) {
+            return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
+        };
+        methods.xFileControl = [](sqlite3_file* f, int op, void* arg) {
+            return Real(f)->pMethods->xFileControl(Real(f), op, arg);
+        };
+        methods.xSectorSize = [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); };
+        methods.xDeviceCharacteristics = [](sqlite3_file* f) {
+            return Real(f)->pMethods->xDeviceCharacteristics(Real(f));
+        };
+        methods.xShmMap = [](sqlite3_file* f, int page, int size, int extend, void volatile** out) {
+            return Real(f)->pMethods->xShmMap(Real(f), page, size, extend, out);
+        };
+        methods.xShmLock = [](sqlite3_file* f, int offset, int n, int flags) {
+            return Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
+        };
+        methods.xShmBarrier = [](sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); };
+        methods.xShmUnmap = [](sqlite3_file* f, int remove) { return Real(f)->pMethods->xShmUnmap(Real(f), remove); };
+        methods.xFetch = [](sqlite3_file* f, sqlite3_int64 o, int n, void** p) {
+            return Real(f)->pMethods->xFetch(Real(f), o, n, p);
+        };
+        methods.xUnfetch = [](sqlite3_file* f, sqlite3_int64 o, void* p) {
+            return Real(f)->pMethods->xUnfetch(Real(f), o, p);
+        };
+        sqlite3_vfs_register(&vfs, 1);
+    }
+    ~FailingVfs()
+    {
+        code = SQLITE_OK;
+        sqlite3_vfs_register(system, 1);
+        sqlite3_vfs_unregister(&vfs);
+    }
+};
+
+// Writes that fail during a run pause the history, whatever the cause; it
+// resumes with every waiting reading once they work again. A checkpoint
+// that can't write the database is reported until one runs.
+TEST(HistoryWriter, WritesThatFailPauseTheHistoryUntilTheyWorkAgain)
+{
+    struct Case {
+        const char* name;
+        int code;
+        bool wal, main;
+        const char* reason;  // in the commit's or the checkpoint's error
+    };
+    const Case cases[] = {
+        {"read-only remount", SQLITE_IOERR_WRITE, true, true, "disk I/O error"},
+        {"file-size limit on the WAL", SQLITE_IOERR_WRITE, true, false, "disk I/O error"},
+        {"full disk", SQLITE_FULL, true, true, "database or disk is full"},
+        {"checkpoints can't write the database", SQLITE_IOERR_WRITE, false, true, "can't checkpoint: disk I/O error"},
+    };
+    FailingVfs failing;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        std::string db = dir / "h.db";
+        Writer w(db);
+        ASSERT_EQ(w.Append(Cycle(HourStart, 39)), 1) << w.error;
+        int64_t t = HourStart;
+        FailingVfs::code = c.code;
+        FailingVfs::walFails = c.wal;
+        FailingVfs::mainFails = c.main;
+        std::string error;
+        // Commits fail at once, or (when only the database file fails) the
+        // first checkpoint does.
+        for (int i = 0; i < 2000 && error.empty(); ++i) {
+            t += 2500;
+            if (!w.Append(Cycle(t, 39)))
+                error = w.error;
+            else
+                HistoryCheckpointHealth(w.writer, &error);
+        }
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+        if (c.wal) {
+            EXPECT_GT(HistoryBacklog(w.writer), 0u);
+        }
+        FailingVfs::code = SQLITE_OK;
+        for (int i = 0; i < 2000 && (i == 0 || !HistoryCheckpointHealth(w.writer, &error)); ++i) {
+            t += 2500;
+            ASSERT_EQ(w.Append(Cycle(t, 39)), 1) << w.error;
+        }
+        EXPECT_EQ(HistoryCheckpointHealth(w.writer, &error), 1) << error;
+        EXPECT_EQ(HistoryBacklog(w.writer), 0u);
+        EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), std::to_string((t - HourStart) / 2500 * 39 + 39));
+        EXPECT_EQ(Value(db, "PRAGMA integrity_check"), "ok");
+    }
+}
+
 TEST(HistoryWriter, WalAndShmStayAfterCloseForReadOnlyReaders)
 {
     ScratchDir dir;
