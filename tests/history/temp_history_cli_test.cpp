@@ -19,7 +19,7 @@
 #include <sstream>
 
 #include "history/history.h"
-#include "history/history_testdb.h"
+#include "tests/common/history_testdb.h"
 
 namespace {
 
