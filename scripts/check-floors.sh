@@ -26,12 +26,13 @@ for room in "${!may[@]}"; do
     allowed=" $room ${may[$room]} "
     while IFS= read -r hit; do
         file=${hit%%:*}
-        target=$(sed -E 's/.*#include "([a-z_]+)\/.*/\1/' <<<"$hit")
+        target=${hit#*\"}
+        target=${target%%/*}
         if [[ $allowed != *" $target "* ]]; then
             echo "${file#"$repo"/}: $room includes from $target/"
             status=1
         fi
-    done < <(grep -rHE '^[[:space:]]*#[[:space:]]*include[[:space:]]+"[a-z_]+/' "$repo/$room" \
+    done < <(grep -rHoE '^[[:space:]]*#[[:space:]]*include[[:space:]]+"[a-z_]+/' "$repo/$room" \
                  --include='*.h' --include='*.cpp' || true)
 done
 [ $status -eq 0 ] && echo "floors: every include reaches down"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -47,7 +48,7 @@ ScratchDir::~ScratchDir()
     for (const std::string& mount : mounts_)
         umount2(mount.c_str(), MNT_DETACH);
 #endif
-    if (path_.empty())
+    if (path_.empty() || keep_)
         return;
     std::error_code error;
     std::filesystem::remove_all(path_, error);
@@ -69,6 +70,12 @@ std::string ScratchDir::MountTmpfs(const std::string& name, int kib)
     (void)kib;
     return "no tmpfs here";
 #endif
+}
+
+void ScratchDir::Keep()
+{
+    keep_ = true;
+    std::printf("test files kept in %s\n", path_.c_str());
 }
 
 InScratchDir::InScratchDir(const std::string& prefix) : dir_(prefix)

@@ -18,9 +18,12 @@ public:
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
     // Mounts a tmpfs of `kib` KiB at `name` (Linux, needs root); "" on success, else why not.
     std::string MountTmpfs(const std::string& name, int kib);
+    // Leaves the folder in place (a failed test's files to look at) and says where.
+    void Keep();
 
 private:
     std::string path_;
+    bool keep_ = false;
     std::vector<std::string> mounts_;
 };
 
@@ -32,6 +35,7 @@ public:
     InScratchDir(const InScratchDir&) = delete;
     InScratchDir& operator=(const InScratchDir&) = delete;
     const std::string& path() const { return dir_.path(); }
+    void Keep() { dir_.Keep(); }
 
 private:
     ScratchDir dir_;
