@@ -1,0 +1,197 @@
+// The outputs' workers: each active output has its own queue of cycle reports
+// and its own thread, so an output that hangs (a file on a dead mount, a
+// publish that never returns) only ever delays itself.
+#include "outputs/outputs.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+const char* ReadingOutcomeName(ReadingOutcome outcome)
+{
+    static constexpr const char* names[READING_OUTCOME_COUNT] = {
+        "good", "no_presence", "crc", "conversion_incomplete", "count_per_c_zero", "power_on_value",
+    };
+    auto index = static_cast<unsigned>(outcome);
+    return index < READING_OUTCOME_COUNT ? names[index] : "unknown";
+}
+
+namespace {
+
+// One output, its queue and the thread that feeds it.
+struct Lane {
+    const CycleOutputOps* ops = nullptr;
+    std::mutex lock;
+    std::condition_variable wake;
+    std::condition_variable idle;
+    std::deque<std::shared_ptr<const CycleReport>> queue;
+    bool busy = false;
+    bool stopping = false;
+    uint64_t dropped = 0;       // reports lost to the queue's bound since the output opened
+    bool dropping = false;      // a run of drops has been logged and not yet its end
+    uint64_t droppedBefore = 0; // `dropped` when that run began
+    std::thread thread;
+};
+
+struct Workers {
+    std::vector<std::unique_ptr<Lane>> lanes;
+    size_t queueLimit = OUTPUT_QUEUE_LIMIT;
+};
+
+Workers* TheWorkers = nullptr;
+
+std::mutex EventsLock;
+std::vector<std::string> Events;
+
+void RunLane(Lane* lane)
+{
+    std::unique_lock<std::mutex> guard(lane->lock);
+    for (;;) {
+        lane->wake.wait(guard, [lane] { return lane->stopping || !lane->queue.empty(); });
+        if (lane->queue.empty())
+            break;  // stopping, and everything handled
+        std::shared_ptr<const CycleReport> report = std::move(lane->queue.front());
+        lane->queue.pop_front();
+        lane->busy = true;
+        guard.unlock();
+        lane->ops->cycle(*report);
+        report.reset();
+        guard.lock();
+        lane->busy = false;
+        if (lane->queue.empty())
+            lane->idle.notify_all();
+    }
+    guard.unlock();
+    if (lane->ops->close)
+        lane->ops->close();
+}
+
+// The end of a run of drops, logged once with how many reports it cost.
+void EndDrops(Lane* lane)
+{
+    OutputsLogEvent("Output %s caught up, %llu cycle reports were dropped\n", lane->ops->name,
+                    static_cast<unsigned long long>(lane->dropped - lane->droppedBefore));
+    lane->dropping = false;
+}
+
+}  // namespace
+
+void OutputsOpenTable(const TempConfig& config, const CycleOutputOps* const* table, int count, size_t queueLimit)
+{
+    if (TheWorkers)
+        return;
+    auto* workers = new Workers;
+    workers->queueLimit = queueLimit > 0 ? queueLimit : 1;
+    for (int i = 0; i < count; ++i) {
+        if (!table[i]->open(config))
+            continue;
+        auto lane = std::make_unique<Lane>();
+        lane->ops = table[i];
+        workers->lanes.push_back(std::move(lane));
+    }
+    if (workers->lanes.empty()) {
+        delete workers;
+        return;
+    }
+    for (auto& lane : workers->lanes)
+        lane->thread = std::thread(RunLane, lane.get());
+    TheWorkers = workers;
+}
+
+void OutputsOpen(const TempConfig& config)
+{
+    OutputsOpenTable(config, BuiltinOutputs, BuiltinOutputCount, OUTPUT_QUEUE_LIMIT);
+}
+
+void OutputsPublish(const CycleReport& report)
+{
+    if (!TheWorkers)
+        return;
+    auto shared = std::make_shared<const CycleReport>(report);
+    const size_t limit = TheWorkers->queueLimit;
+    for (auto& lane : TheWorkers->lanes) {
+        std::lock_guard<std::mutex> guard(lane->lock);
+        if (lane->queue.size() >= limit) {
+            lane->queue.pop_front();
+            if (!lane->dropping) {
+                OutputsLogEvent("Output %s is behind: its oldest cycle reports are dropped\n", lane->ops->name);
+                lane->dropping = true;
+                lane->droppedBefore = lane->dropped;
+            }
+            ++lane->dropped;
+        } else if (lane->dropping && lane->queue.size() <= limit / 2) {
+            // Room for half the bound again: the output keeps pace.
+            EndDrops(lane.get());
+        }
+        lane->queue.push_back(shared);
+        lane->wake.notify_one();
+    }
+}
+
+void OutputsFlush()
+{
+    if (!TheWorkers)
+        return;
+    for (auto& lane : TheWorkers->lanes) {
+        std::unique_lock<std::mutex> guard(lane->lock);
+        Lane* l = lane.get();
+        lane->idle.wait(guard, [l] { return l->queue.empty() && !l->busy; });
+    }
+}
+
+uint64_t OutputsDropped(const char* name)
+{
+    if (!TheWorkers)
+        return 0;
+    for (auto& lane : TheWorkers->lanes) {
+        if (std::string(lane->ops->name) == name) {
+            std::lock_guard<std::mutex> guard(lane->lock);
+            return lane->dropped;
+        }
+    }
+    return 0;
+}
+
+void OutputsClose()
+{
+    if (!TheWorkers)
+        return;
+    for (auto& lane : TheWorkers->lanes) {
+        std::lock_guard<std::mutex> guard(lane->lock);
+        lane->stopping = true;
+        lane->wake.notify_one();
+    }
+    for (auto& lane : TheWorkers->lanes) {
+        lane->thread.join();
+        if (lane->dropping)
+            EndDrops(lane.get());
+    }
+    delete TheWorkers;
+    TheWorkers = nullptr;
+}
+
+void OutputsLogEvent(const char* format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::lock_guard<std::mutex> guard(EventsLock);
+    if (Events.size() < 100)
+        Events.emplace_back(text);
+}
+
+std::vector<std::string> OutputsTakeEvents()
+{
+    std::vector<std::string> waiting;
+    std::lock_guard<std::mutex> guard(EventsLock);
+    waiting.swap(Events);
+    return waiting;
+}
