@@ -16,33 +16,45 @@ int LockWorkingDirectory(std::string*)
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace {
+
+// A whole unsigned number of `text` in `base`, or -1.
+long long Number(const std::string& text, int base)
+{
+    if (text.empty())
+        return -1;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str(), &end, base);
+    return errno == 0 && *end == '\0' && value <= 0x7FFFFFFFFFFFFFFFull ? static_cast<long long>(value) : -1;
+}
 
 // The PID of the flock on (device, inode) in /proc/locks, 0 when none is listed.
 long FlockHolder(dev_t device, ino_t inode)
 {
-    FILE* locks = std::fopen("/proc/locks", "r");
-    if (!locks)
-        return 0;
-    char line[256];
-    long found = 0;
-    while (!found && std::fgets(line, sizeof line, locks)) {
-        char kind[16], mode[16], access[16];
-        long pid = 0;
-        unsigned major_ = 0, minor_ = 0;
-        unsigned long number = 0;
-        // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; blocked waiters start "1: -> ".
-        if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &pid, &major_, &minor_,
-                        &number)
-                == 7
-            && std::string(kind) == "FLOCK" && major_ == major(device) && minor_ == minor(device)
-            && number == inode)
-            found = pid;
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; blocked waiters have "->" after the number.
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, file;
+        fields >> number >> kind >> mode >> access >> pid >> file;
+        size_t first = file.find(':'), second = file.rfind(':');
+        if (kind != "FLOCK" || first == std::string::npos || first == second)
+            continue;
+        long long major_ = Number(file.substr(0, first), 16);
+        long long minor_ = Number(file.substr(first + 1, second - first - 1), 16);
+        long long node = Number(file.substr(second + 1), 10);
+        long long holder = Number(pid, 10);
+        if (holder > 0 && major_ == static_cast<long long>(major(device))
+            && minor_ == static_cast<long long>(minor(device)) && node == static_cast<long long>(inode))
+            return static_cast<long>(holder);
     }
-    std::fclose(locks);
-    return found;
+    return 0;
 }
 
 }  // namespace

@@ -21,8 +21,8 @@ packages=(
   # scripts/bench.sh (and its smoke run under CTest): valgrind (callgrind_annotate), gnuplot, and
   # GNU time for the export's peak memory.
   valgrind gnuplot-nox time
-  # scripts/karvix-screenshot.sh: Xvfb, xwininfo and import.
-  xvfb xauth x11-utils imagemagick
+  # scripts/karvix-screenshot.sh: Xvfb, xwininfo, import, and xdotool (opens the chart).
+  xvfb xauth x11-utils imagemagick xdotool
 )
 
 missing=()

@@ -351,6 +351,10 @@ TEST(HistoryWriter, ClockJumpsLoseNoReadingInAnyTier)
                 for (int n = 0; n < 144; ++n)
                     cycle(w.get(), n);
             }
+            // Pruning goes on by real time (late by the pause of a restart at most).
+            int64_t real = HourStart + clock.monotonic - 10 * Minute;
+            EXPECT_LE(HistoryHorizon(w->writer), real);
+            EXPECT_GE(HistoryHorizon(w->writer), real - 10 * Minute);
         }
         EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), std::to_string(stored));
         // Each minute and hour row equals its readings, and each reading has its rows.
