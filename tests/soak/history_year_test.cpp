@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "history/history.h"
+#include "tests/common/scratch_dir.h"
 
 namespace {
 
@@ -319,20 +320,13 @@ double Percentile(const Shared& shared, double p)
 
 class HistoryYear : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/history_year_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
     void TearDown() override
     {
-        if (!HasFailure())
-            std::system(("rm -rf '" + dir_ + "'").c_str());
-        else
-            std::printf("year: files kept in %s\n", dir_.c_str());
+        if (HasFailure())
+            scratch_.Keep();
     }
-    std::string dir_;
+    ScratchDir scratch_{"history_year"};
+    std::string dir_ = scratch_.path();
 };
 
 TEST_F(HistoryYear, WriterKeepsEveryInvariantThroughTheSimulatedTime)
