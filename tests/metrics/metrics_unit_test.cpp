@@ -202,38 +202,6 @@ TEST(MetricsText, ASensorWhoseLatestReadingFailedHasNoTemperature)
     }
 }
 
-// The cycle's figures as the report gives them: the duration by the monotonic
-// clock, whatever the wall clock did meanwhile; attempts and recoveries apart.
-TEST(MetricsText, CycleDurationAndAdapterCountersComeFromTheReport)
-{
-    const struct {
-        const char* what;
-        WallTime started, ended;
-        uint32_t durationMs;
-        const char* duration;
-    } cases[] = {
-        {"steady", {1700000000, 0}, {1700000002, 500}, 2500, "2.5"},
-        {"wall clock stepped back an hour", {1700003600, 900}, {1700000001, 100}, 1200, "1.2"},
-        {"wall clock stepped forward a day", {1700000000, 0}, {1700086401, 0}, 1000, "1"},
-    };
-    for (const auto& c : cases) {
-        MetricsState state;
-        state.logger = "1";
-        CycleReport report = Cycle(5, {Reading(A, 7, "Hall", ReadingOutcome::Good, 21.5, 1700000000)});
-        report.started = c.started;
-        report.ended = c.ended;
-        report.durationMs = c.durationMs;
-        report.adapterReinitAttempts = 12;
-        report.adapterRecoveries = 1;
-        MetricsUpdate(&state, report);
-        std::string text = MetricsText(state);
-        EXPECT_EQ(Count(text, std::string("temp_cycle_duration_seconds{logger=\"1\"} ") + c.duration + "\n"), 1)
-            << c.what << "\n" << text;
-        EXPECT_EQ(Count(text, "temp_adapter_reinit_attempts_total{logger=\"1\"} 12\n"), 1) << text;
-        EXPECT_EQ(Count(text, "temp_adapter_recoveries_total{logger=\"1\"} 1\n"), 1) << text;
-    }
-}
-
 // The output itself, in a scratch folder with the event log inside it.
 class MetricsOutputRun : public ::testing::Test {
 protected:
