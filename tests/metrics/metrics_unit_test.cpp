@@ -14,11 +14,12 @@
 #include <sys/syscall.h>
 #endif
 
+#include "logger/config.h"
 #include "logger/logger.h"
-#include "logger/metrics.h"
-#include "logger/outputs.h"
-#include "onewire/driver.h"
+#include "backends/backends.h"
 #include "onewire/port.h"
+#include "outputs/metrics.h"
+#include "outputs/outputs.h"
 #include "support/clock.h"
 
 extern const CycleOutputOps MetricsOutput;
@@ -251,7 +252,7 @@ TEST_F(MetricsOutputRun, WriteFailureIsLoggedWhenItStartsAndEnds)
     struct stat info;
     EXPECT_NE(stat((config.metricsFile + ".tmp").c_str(), &info), 0);
 
-    OutputsDeliverEvents();
+    LogOutputEvents();
     std::string log = ReadFile(ErrorFilePath);
     EXPECT_EQ(Count(log, "\r\n"), 2) << log;
     EXPECT_EQ(Count(log, "Metrics file " + config.metricsFile + " not written, can't open " + config.metricsFile +
@@ -296,7 +297,7 @@ TEST_F(MetricsOutputRun, CycleDurationIgnoresWallClockJumps)
     testing::internal::CaptureStdout();
     SerialNumber sensors[SENSOR_SLOTS];
     int count = FindConfiguredSensors(port, sensors, SENSOR_SLOTS);
-    OutputsOpen();
+    OutputsOpen(Config);
     std::vector<std::string> durations;
     for (time_t step : {time_t{-3600}, time_t{86400}, time_t{0}}) {
         WallStep = step;
@@ -316,7 +317,7 @@ TEST_F(MetricsOutputRun, CycleDurationIgnoresWallClockJumps)
     PortClose(port);
     ClockInstall(nullptr);
     Config = TempConfig();
-    OutputsDeliverEvents();
+    LogOutputEvents();
     ASSERT_EQ(chdir(old), 0);
     std::free(old);
 }
