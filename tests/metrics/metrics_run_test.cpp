@@ -489,7 +489,6 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
     // From cycle 6, S2 reports COUNT_PER_C 0 and S3 is off the bus.
     std::string bus = "clock real\n" + Sensors() + "fault count-per-c-zero " + S2 + " conversions=6-999\n" +
                       "fault leave " + S3 + " conversions=6-999\n";
-    pid_t logger = StartLogger(bus, Table, "metrics = metrics.prom\nmetrics-name = lab\n");
     // As the service publishes it: a link in the textfile folder to the file
     // that the logger replaces in its own folder.
     std::string textfiles = root_ + "/textfile";
@@ -534,6 +533,8 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
         Start({"prometheus", "--config.file=" + config, "--storage.tsdb.path=" + root_ + "/tsdb",
                "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
               FindTool("prometheus"), prometheusLog, root_);
+    // The logger last, so that Prometheus starts while it lists its sensors.
+    pid_t logger = StartLogger(bus, Table, "metrics = metrics.prom\nmetrics-name = lab\n");
 
     // The scrape has every sensor's temperature, with the right labels and value.
     std::string page;
@@ -565,8 +566,9 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
     };
     const std::string temperatures = "temp_sensor_temperature_celsius{logger=\"lab\",job=\"node\"}";
     std::string answer;
+    // Stored before the faults began, even if a slow start saw them only once.
     bool stored = WaitFor(60, [&] {
-        answer = query(temperatures);
+        answer = query("last_over_time(" + temperatures + "[5m])");
         return results(answer).size() == 3;
     });
     ASSERT_TRUE(stored) << "prometheus running: " << Running(prometheus) << "\n"
