@@ -3,11 +3,15 @@
 // the system has SQLite (TEMP_HAVE_HISTORY).
 #ifdef TEMP_HAVE_HISTORY
 
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "history/history.h"
+#include "logger/logger.h"
 #include "logger/outputs.h"
 
 namespace {
@@ -44,12 +48,31 @@ void NoteDrops()
     State.droppedBefore = dropped;
 }
 
+// SQLite says only "unable to open database file"; the folder's own answer
+// names the permission.
+std::string WithFolderReason(const std::string& error)
+{
+    if (error.find("unable to open database file") == std::string::npos)
+        return error;
+    size_t cut = State.path.find_last_of('/');
+    std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : State.path.substr(0, cut);
+#ifdef _WIN32
+    const int mode = W_OK;
+#else
+    const int mode = W_OK | X_OK;
+#endif
+    if (access(folder.c_str(), mode) == 0)
+        return error;
+    return error + " (" + State.path + ": folder " + AbsolutePath(folder == "." ? "" : folder) + ": " +
+           std::strerror(errno) + ")";
+}
+
 int TryOpen()
 {
     std::string error;
     State.writer = HistoryOpenWriter(State.path, State.retention, &error);
     if (!State.writer)
-        Pause(error);
+        Pause(WithFolderReason(error));
     return State.writer != nullptr;
 }
 
