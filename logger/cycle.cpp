@@ -376,6 +376,7 @@ int RunLogger(int argc, char** argv)
         std::printf("temp 10.00\n");
         return 0;
     }
+    DriverRegisterBuiltinBackends();
     // A name no backend could open ends as an unknown adapter does, but
     // before any file or marker is made.
     if (argc == 2 && !IsAdapterNameForm(argv[1])) {
@@ -386,7 +387,6 @@ int RunLogger(int argc, char** argv)
         WaitForKey();
         return 1;
     }
-    DriverRegisterBuiltinBackends();
     if (!StartUp(argc > 0 ? argv[0] : ""))
         return 1;
     WaitForKey();

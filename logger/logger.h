@@ -58,8 +58,9 @@ void FormatSerialText(const uint8_t serial[8], char* text);
 int WriteCrLf(FILE* stream, const char* text, size_t length);
 // argv[0] cut after its last path separator ('/', and '\\' on Windows).
 std::string AppDirectoryFrom(const char* argv0);
-// 1 when `name` has one of the forms an adapter name takes: \\.\DS2490-N
-// (N a number, the prefix in any case), "sim:" or "sim:PATH". Opens nothing.
+// 1 when a registered driver backend takes `name` (\\.\DS2490-N, "sim:",
+// "sim:PATH" among the built-in ones), with N a number for the USB adapter's
+// names. Opens nothing.
 int IsAdapterNameForm(const char* name);
 // The line naming the adapter name forms, with its line end.
 extern const char* const AdapterFormsLine;

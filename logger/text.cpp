@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "logger/logger.h"
+#include "onewire/driver.h"
 
 std::string FormatFixed3(double value)
 {
@@ -107,17 +108,17 @@ const char* const AdapterFormsLine =
 
 int IsAdapterNameForm(const char* name)
 {
-    if (name == nullptr)
+    if (name == nullptr || !DriverClaims(name))
         return 0;
-    if (std::strncmp(name, "sim:", 4) == 0)
-        return 1;
+    // The USB adapter's backend takes any name with its prefix and refuses a
+    // bad number only when it opens; here N must be a number already.
     static const char Prefix[] = "\\\\.\\DS2490-";
     const size_t prefix = sizeof Prefix - 1;
-    if (std::strlen(name) <= prefix)
-        return 0;
     for (size_t i = 0; i < prefix; ++i)
         if (std::toupper(static_cast<unsigned char>(name[i])) != Prefix[i])
-            return 0;
+            return 1;  // another backend's name (the string ended at its NUL, or differs)
+    if (name[prefix] == '\0')
+        return 0;
     for (const char* digit = name + prefix; *digit; ++digit)
         if (*digit < '0' || *digit > '9')
             return 0;
