@@ -319,6 +319,21 @@ TEST_F(LoggerRun, FirstRunCreatesPoolLogsStartUpAndEchoesTheTable)
         << log[2];
 }
 
+TEST_F(LoggerRun, TableLinesThatWontReadAsMeantAreLoggedAndReadAsDocumented)
+{
+    const std::string s1 = FullSerial("10000000000012");
+    WriteFile(app_ + "Direct Access table.txt", s1 + " 3 Living room\r\n10000000000013ab 4 Hall\r\n");
+    Result r = Run({Bus(BusText({{"10000000000012", "21"}}, 2))});
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::string log = ReadFile(app_ + "USBerr.txt");
+    const std::string table = app_ + "Direct Access table.txt";
+    EXPECT_EQ(Count(log, table + " line 1 \"" + s1 + " 3 Living room\": 4 fields, expected SERIAL PLACE LABEL"), 1)
+        << log;
+    EXPECT_EQ(Count(log, table + " line 2 \"10000000000013ab 4 Hall\": the serial must be 16 upper-case hex"), 1)
+        << log;
+    EXPECT_NE(r.out.find("Temp      " + s1 + " Database position= 3 Living\n"), std::string::npos) << r.out;
+}
+
 TEST_F(LoggerRun, CyclesWriteExactLinesCsvCopiesAndRecords)
 {
     const std::vector<std::pair<std::string, std::string>> sensors = {
@@ -847,6 +862,12 @@ TEST_F(LoggerRun, SwitchedOnFamiliesAreListedInOrderAndDecoded)
         << log;
     EXPECT_EQ(Count(log, "Power-on value"), 1) << log;
     EXPECT_EQ(log.find("Error reading temperature"), std::string::npos) << log;
+    // Only the switched-off family is named, with the configured ones kept in the line.
+    EXPECT_EQ(Count(log, "temperature sensor"), 1) << log;
+    EXPECT_EQ(Count(log, "1 DS1822 (family 22) temperature sensor is on the bus but not read: add the line "
+                         "\"families = 10 28 22\" to " + app_ + "temp.conf"),
+              1)
+        << log;
 }
 
 TEST_F(LoggerRun, FortyFiveSensorsOfTwoFamiliesFillThirtyNineSlotsInOrder)
