@@ -82,10 +82,6 @@ int DriverDescribeNothing(void* context, DriverDescription* description);
 void DriverRegisterBackend(const DriverOps* ops);
 void DriverUnregisterBackend(const DriverOps* ops);
 
-// Registers the backends built into this program (software adapter, and the
-// real adapter where it is built). Safe to call more than once.
-void DriverRegisterBuiltinBackends();
-
 // 1 when a registered backend claims the device name, else 0. Opens nothing.
 int DriverClaims(const char* device_name);
 

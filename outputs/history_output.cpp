@@ -5,14 +5,14 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "history/history.h"
-#include "logger/logger.h"
-#include "logger/outputs.h"
+#include "outputs/outputs.h"
 
 namespace {
 
@@ -63,8 +63,15 @@ std::string WithFolderReason(const std::string& error)
 #endif
     if (access(folder.c_str(), mode) == 0)
         return error;
-    return error + " (" + State.path + ": folder " + AbsolutePath(folder == "." ? "" : folder) + ": " +
-           std::strerror(errno) + ")";
+    std::string reason = std::strerror(errno);
+    if (folder == ".") {
+        char* cwd = getcwd(nullptr, 0);
+        if (cwd) {
+            folder = cwd;
+            std::free(cwd);
+        }
+    }
+    return error + " (" + State.path + ": folder " + folder + ": " + reason + ")";
 }
 
 int TryOpen()
