@@ -1,4 +1,5 @@
 // Start-up, the sensor search and listing, the measurement cycle and the close.
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,7 @@ namespace {
 // Temperature sensors of families temp.conf leaves off, as the searches pass
 // them: no search of its own, so the bus traffic stays as documented.
 constexpr int OTHER_FAMILY_CAPACITY = 64;
-SerialNumber OtherFamilySensors[OTHER_FAMILY_CAPACITY];
+std::array<SerialNumber, OTHER_FAMILY_CAPACITY> OtherFamilySensors{};
 int OtherFamilySensorTotal = 0;
 bool OtherFamiliesReported = false;
 
@@ -64,10 +65,11 @@ void NoteOtherFamilySensor(const SerialNumber& serial)
     if (!IsTemperatureFamily(serial[0]) || FamilySwitchedOn(serial[0]) || Crc8Of(serial.data(), 8) != 0)
         return;
     for (int i = 0; i < OtherFamilySensorTotal; ++i)
-        if (OtherFamilySensors[i] == serial)
+        if (OtherFamilySensors[static_cast<size_t>(i)] == serial)
             return;
-    if (OtherFamilySensorTotal < OTHER_FAMILY_CAPACITY)
-        OtherFamilySensors[OtherFamilySensorTotal++] = serial;
+    if (OtherFamilySensorTotal >= OTHER_FAMILY_CAPACITY)
+        return;
+    OtherFamilySensors[static_cast<size_t>(OtherFamilySensorTotal++)] = serial;
 }
 
 const char* SensorNameOf(uint8_t family)
@@ -109,7 +111,7 @@ int OtherFamilySensorCount(uint8_t family)
 {
     int n = 0;
     for (int i = 0; i < OtherFamilySensorTotal; ++i)
-        n += OtherFamilySensors[i][0] == family ? 1 : 0;
+        n += OtherFamilySensors[static_cast<size_t>(i)][0] == family ? 1 : 0;
     return n;
 }
 
@@ -148,7 +150,7 @@ void ReportOtherFamilySensors()
         return;
     int counts[256] = {};
     for (int i = 0; i < OtherFamilySensorTotal; ++i)
-        ++counts[OtherFamilySensors[i][0]];
+        ++counts[OtherFamilySensors[static_cast<size_t>(i)][0]];
     std::string hint = OtherFamiliesHint(counts, Config.families.data(), Config.familyCount,
                                          AbsolutePath(AppDirectory + ConfigFileName));
     LogEvent("%s", hint.c_str());
