@@ -15,7 +15,7 @@ packages=(
   # Packaging checks: systemd-analyze and systemd-sysusers, desktop-file-validate, man.
   desktop-file-utils systemd man-db
   clang libclang-rt-14-dev clang-tidy cppcheck strace python3
-  prometheus prometheus-node-exporter
+  prometheus prometheus-node-exporter prometheus-alertmanager
   libsqlite3-dev sqlite3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
   # scripts/bench.sh: valgrind (callgrind_annotate) and gnuplot.

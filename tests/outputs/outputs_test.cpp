@@ -22,7 +22,7 @@ namespace {
 struct Rig {
     std::mutex lock;
     std::condition_variable changed;
-    bool released = false;
+    size_t allowed = 1;  // reports the hung output may finish before it hangs again
     std::vector<uint32_t> hungSaw;  // cycle numbers, in the order handled
     uint32_t historyHandled = 0;
     bool hungClosed = false;
@@ -35,7 +35,7 @@ void HungCycle(const CycleReport& report)
     std::unique_lock<std::mutex> guard(TheRig->lock);
     TheRig->hungSaw.push_back(report.cycleNumber);
     TheRig->changed.notify_all();
-    TheRig->changed.wait(guard, [] { return TheRig->released; });
+    TheRig->changed.wait(guard, [] { return TheRig->hungSaw.size() < TheRig->allowed; });
 }
 void HungClose()
 {
@@ -130,11 +130,17 @@ protected:
         ClockInstall(nullptr);
         TheRig = nullptr;
     }
-    void Release()
+    // Lets the hung output finish `more` reports (all of them by default).
+    void Release(size_t more = 1u << 30)
     {
         std::lock_guard<std::mutex> guard(rig_.lock);
-        rig_.released = true;
+        rig_.allowed += more;
         rig_.changed.notify_all();
+    }
+    // Waits until the hung output holds its `count`-th report.
+    void WaitHungHolds(size_t count)
+    {
+        ASSERT_TRUE(WaitFor([count] { return TheRig->hungSaw.size() >= count; }));
     }
     Rig rig_;
     ScratchDir dir_{"outputs_test"};
@@ -202,6 +208,43 @@ TEST_F(HungOutput, RunOfDropsOpenAtTheCloseIsEndedThere)
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1], "Output hung caught up, 5 cycle reports were dropped\n");
     EXPECT_EQ(rig_.hungSaw, (std::vector<uint32_t>{1, 7, 8, 9, 10}));
+}
+
+// An output that drains slowly ends its run of drops only once half its queue
+// is free, so a queue hovering at its bound can't fill the event log.
+TEST_F(HungOutput, RunOfDropsEndsOnlyWhenHalfTheQueueIsFree)
+{
+    config_.history = false;
+    OutputsOpenTable(config_, Table, 2, 8);
+    for (uint32_t n = 1; n <= 20; ++n)
+        PublishUnpaced(n);  // holds 1, waits 13..20: 11 dropped
+    EXPECT_EQ(EventsNaming("hung").size(), 1u);
+
+    const struct {
+        size_t finish;        // reports the output gets through first
+        bool endLogged;       // by the next publish
+    } steps[] = {
+        {3, false},  // holds 15, 5 wait: more than half of 8
+        {2, true},   // holds 17, 4 wait: half the queue is free
+        {0, false},  // ended once; no new drops, nothing more to say
+    };
+    uint32_t next = 21;
+    size_t held = 1;
+    for (const auto& step : steps) {
+        Release(step.finish);
+        held += step.finish;
+        ASSERT_NO_FATAL_FAILURE(WaitHungHolds(held));
+        PublishUnpaced(next++);
+        std::vector<std::string> events = EventsNaming("hung");
+        ASSERT_EQ(events.size(), step.endLogged ? 1u : 0u) << "after " << held;
+        if (step.endLogged) {
+            EXPECT_EQ(events[0], "Output hung caught up, 11 cycle reports were dropped\n");
+        }
+    }
+    EXPECT_EQ(OutputsDropped("hung"), 11u);
+    Release();
+    OutputsClose();
+    EXPECT_TRUE(EventsNaming("hung").empty());
 }
 
 }  // namespace
