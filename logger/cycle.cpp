@@ -1,4 +1,5 @@
 // Start-up, the sensor search and listing, the measurement cycle and the close.
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "logger/logger.h"
 #include "outputs/outputs.h"
 #include "onewire/adapter.h"
+#include "onewire/crc.h"
 #include "onewire/driver.h"
 #include "onewire/port.h"
 #include "support/console.h"
@@ -42,6 +44,53 @@ int IsNotSlaveFamily(uint8_t family)
     return name && std::strcmp(name, "Not Slave") == 0 ? 1 : 0;
 }
 
+namespace {
+// Temperature sensors of families temp.conf leaves off, as the searches pass
+// them: no search of its own, so the bus traffic stays as documented.
+constexpr int OTHER_FAMILY_CAPACITY = 64;
+std::array<SerialNumber, OTHER_FAMILY_CAPACITY> OtherFamilySensors{};
+int OtherFamilySensorTotal = 0;
+bool OtherFamiliesReported = false;
+
+bool FamilySwitchedOn(uint8_t family)
+{
+    for (int f = 0; f < Config.familyCount; ++f)
+        if (Config.families[static_cast<size_t>(f)] == family)
+            return true;
+    return false;
+}
+
+void NoteOtherFamilySensor(const SerialNumber& serial)
+{
+    if (!IsTemperatureFamily(serial[0]) || FamilySwitchedOn(serial[0]) || Crc8Of(serial.data(), 8) != 0)
+        return;
+    for (int i = 0; i < OtherFamilySensorTotal; ++i)
+        if (OtherFamilySensors[static_cast<size_t>(i)] == serial)
+            return;
+    if (OtherFamilySensorTotal >= OTHER_FAMILY_CAPACITY)
+        return;
+    OtherFamilySensors[static_cast<size_t>(OtherFamilySensorTotal++)] = serial;
+}
+
+const char* SensorNameOf(uint8_t family)
+{
+    switch (family) {
+    case 0x10:
+        return "DS1820";
+    case 0x28:
+        return "DS18B20";
+    case 0x22:
+        return "DS1822";
+    case 0x3B:
+        return "DS1825";
+    case 0x42:
+        return "DS28EA00";
+    default:
+        return "unknown";
+    }
+}
+}  // namespace
+
 int FindSensors(int port, SerialNumber* sensors, int family, int capacity)
 {
     NetTargetFamily(port, static_cast<uint8_t>(family));
@@ -50,8 +99,62 @@ int FindSensors(int port, SerialNumber* sensors, int family, int capacity)
         NetSerialCopy(port, sensors[count].data(), 1);
         if ((sensors[count][0] & 0x7F) == (family & 0x7F))
             ++count;
+        else
+            NoteOtherFamilySensor(sensors[count]);
     }
     return count;
+}
+
+void ClearOtherFamilySensors() { OtherFamilySensorTotal = 0; }
+
+int OtherFamilySensorCount(uint8_t family)
+{
+    int n = 0;
+    for (int i = 0; i < OtherFamilySensorTotal; ++i)
+        n += OtherFamilySensors[static_cast<size_t>(i)][0] == family ? 1 : 0;
+    return n;
+}
+
+std::string OtherFamiliesHint(const int counts[256], const uint8_t* families, int familyCount,
+                              const std::string& confPath)
+{
+    std::string sensors, line = "families =";
+    for (int f = 0; f < familyCount; ++f) {
+        char code[4];
+        std::snprintf(code, sizeof code, " %02X", families[f]);
+        line += code;
+    }
+    int kinds = 0, total = 0;
+    for (int family = 0; family < 256; ++family) {
+        if (counts[family] <= 0)
+            continue;
+        char text[64], code[4];
+        std::snprintf(text, sizeof text, "%d %s (family %02X)", counts[family], SensorNameOf(static_cast<uint8_t>(family)),
+                      family);
+        std::snprintf(code, sizeof code, " %02X", family);
+        sensors += std::string(kinds ? " and " : "") + text;
+        line += code;
+        ++kinds;
+        total += counts[family];
+    }
+    if (kinds == 0)
+        return std::string();
+    return sensors + (total == 1 ? " temperature sensor is" : " temperature sensors are") +
+           " on the bus but not read: add the line \"" + line + "\" to " + confPath +
+           " (in place of any families line there) and start temp again\n";
+}
+
+void ReportOtherFamilySensors()
+{
+    if (OtherFamiliesReported || OtherFamilySensorTotal == 0)
+        return;
+    int counts[256] = {};
+    for (int i = 0; i < OtherFamilySensorTotal; ++i)
+        ++counts[OtherFamilySensors[static_cast<size_t>(i)][0]];
+    std::string hint = OtherFamiliesHint(counts, Config.families.data(), Config.familyCount,
+                                         AbsolutePath(AppDirectory + ConfigFileName));
+    LogEvent("%s", hint.c_str());
+    OtherFamiliesReported = true;
 }
 
 int FindConfiguredSensors(int port, SerialNumber* sensors, int capacity)
@@ -93,7 +196,7 @@ void ListSensors(const SerialNumber* sensors, int count)
     }
 }
 
-void StartUp(const char* argv0)
+int StartUp(const char* argv0)
 {
     AppDirectory = AppDirectoryFrom(argv0);
     ErrorFilePath = AppDirectory + "USBerr.txt";
@@ -107,6 +210,18 @@ void StartUp(const char* argv0)
         LogEvent("Working directory = (unknown: %s)  \n", std::strerror(errno));
     }
     CreatePoolDatabase();
+    // Without a writable temp.pd no reading could ever be stored: stop now,
+    // before the marker and the cycles, rather than run on recording nothing.
+    std::string reason;
+    if (!PoolDatabaseWritable(&reason)) {
+        std::string folder = AbsolutePath("");
+        if (folder.size() > 1)
+            folder.pop_back();
+        LogEvent("Can't keep the Pool Database temp.pd in the working directory %s: %s. The user running temp "
+                 "needs write permission there (or start temp in another folder); stopping.\n",
+                 folder.c_str(), reason.c_str());
+        return 0;
+    }
     LoadDirectAccessTable(AppDirectory + "Direct Access table.txt");
     LoadTempConfig(AppDirectory + ConfigFileName);
     CreateMarker("USBPresent");
@@ -117,6 +232,7 @@ void StartUp(const char* argv0)
                 "  DS1920/DS1820 (at least 1)\n\n");
     std::printf("  Press any CTRL-C to stop this program.\n\n");
     std::printf("  Output [Serial Number(s) ........ Temp1(C)] \n\n");
+    return 1;
 }
 
 namespace {
@@ -243,6 +359,29 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
 
 namespace {
 SerialNumber SensorList[SENSOR_SLOTS];
+
+void PrintHelp()
+{
+    std::printf(
+        "Usage: temp ADAPTER\n"
+        "Records the temperatures of the 1-Wire sensors on a DS2490 adapter until CTRL-C.\n"
+        "\n"
+        "ADAPTER is \\\\.\\DS2490-N (the N-th DS2490 on USB; quote it in the shell), sim: (the software\n"
+        "adapter with four demo sensors) or sim:PATH (a software adapter whose bus is described by PATH).\n"
+        "\n"
+        "temp waits for a key three times, silently: after the banner, after the listing (\"Enter to\n"
+        "continue\"), and twice more after CTRL-C (after \"Closing\" and after \"Closing port\"). Press any\n"
+        "key there. With standard input from /dev/null or a pipe the waits return at once.\n"
+        "\n"
+        "Files: temp.pd, tempu.tmp, tempu.csv and the markers in the working directory; the event log\n"
+        "USBerr.txt, the place table \"Direct Access table.txt\" and the settings temp.conf beside the\n"
+        "program. DS18B20 and other newer sensors: \"families = 10 28 22 3B 42\" in temp.conf.\n"
+        "\n"
+        "  --help     this text\n"
+        "  --version  the version\n"
+        "\n"
+        "See man temp and docs/getting-started.md.\n");
+}
 }  // namespace
 
 int RunLogger(int argc, char** argv)
@@ -255,12 +394,32 @@ int RunLogger(int argc, char** argv)
 #endif
     // Whatever umask we inherit, the files we create are never world-writable.
     umask(umask(0) | S_IWOTH);
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        PrintHelp();
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("temp 10.00\n");
+        return 0;
+    }
     DriverRegisterBuiltinBackends();
-    StartUp(argc > 0 ? argv[0] : "");
+    // A name no backend could open ends as an unknown adapter does, but
+    // before any file or marker is made.
+    if (argc == 2 && !IsAdapterNameForm(argv[1])) {
+        std::printf("%s", AdapterFormsLine);
+        PushErrorCode(23);
+        while (ErrorCodePending())
+            ReportErrorToStream(stdout);
+        WaitForKey();
+        return 1;
+    }
+    if (!StartUp(argc > 0 ? argv[0] : ""))
+        return 1;
     WaitForKey();
     if (argc != 2) {
         std::printf("1-Wire Net name required on command line!\n (example: \"COM1\" (Win32 DS2480),\"/dev/cua0\" "
                     "(Linux DS2480),\"1\" \n(Win32 TMEX) \\\\.\\DS2490-1 \n");
+        std::printf("  Here: sim: (software adapter), sim:PATH, or \\\\.\\DS2490-N; temp --help for more.\n");
         WaitForKey();
         return 1;
     }
@@ -275,10 +434,12 @@ int RunLogger(int argc, char** argv)
     std::printf("Port opened: %s\n", name);
 
     int count = FindConfiguredSensors(port, SensorList, SENSOR_SLOTS);
+    ReportOtherFamilySensors();
     while (count == 0) {
         std::printf("\n\n\nERROR, device DS1920/DS1820 not found!\n");
         PauseMs(5000);
         count = FindConfiguredSensors(port, SensorList, SENSOR_SLOTS);
+        ReportOtherFamilySensors();
     }
     std::printf("\n");
     std::printf("Device(s) Found: \n");

@@ -23,6 +23,18 @@ std::string FormatV(const char* format, va_list args)
     text.resize(static_cast<size_t>(length));
     return text;
 }
+
+// Whether the console has been told that the event log can't be written; a
+// failure is said once, and again only after the log has worked in between.
+bool LogFailureSaid = false;
+
+void SayLogFailure(const char* what)
+{
+    if (!LogFailureSaid)
+        std::printf("Can't %s event log %s: %s (said once; the run goes on, entries only on the console)\n", what,
+                    ErrorFilePath.c_str(), std::strerror(errno));
+    LogFailureSaid = true;
+}
 }  // namespace
 
 int LogEvent(const char* format, ...)
@@ -40,9 +52,11 @@ int LogEvent(const char* format, ...)
         bool written = WriteCrLf(log, stamp.data(), stamp.size()) && WriteCrLf(log, message.data(), message.size());
         bool closed = std::fclose(log) == 0;
         if (!written || !closed)
-            std::printf("Can't write event log %s: %s\n", ErrorFilePath.c_str(), std::strerror(errno));
+            SayLogFailure("write");
+        else
+            LogFailureSaid = false;
     } else {
-        std::printf("Can't open event log %s: %s\n", ErrorFilePath.c_str(), std::strerror(errno));
+        SayLogFailure("open");
     }
     std::fwrite(message.data(), 1, message.size(), stdout);
     std::fflush(stdout);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "onewire/network.h"
 #include "outputs/outputs.h"
@@ -56,6 +57,14 @@ void FormatSerialText(const uint8_t serial[8], char* text);
 int WriteCrLf(FILE* stream, const char* text, size_t length);
 // argv[0] cut after its last path separator ('/', and '\\' on Windows).
 std::string AppDirectoryFrom(const char* argv0);
+// 1 when a registered driver backend takes `name` (\\.\DS2490-N, "sim:",
+// "sim:PATH" among the built-in ones), with N a number for the USB adapter's
+// names. Opens nothing.
+int IsAdapterNameForm(const char* name);
+// The line naming the adapter name forms, with its line end.
+extern const char* const AdapterFormsLine;
+// `path` made absolute against the working directory (unchanged when it is).
+std::string AbsolutePath(const std::string& path);
 
 // ---- Event log ----------------------------------------------------------
 
@@ -78,6 +87,11 @@ void LoadDirectAccessTable(const std::string& path);
 // echoing each entry. Returns the number of entries ignored past the capacity
 // (counted as read attempts past the 50th entry).
 int ParseDirectAccessTable(const std::string& text);
+// The table lines that will not read as the user meant: more than three
+// fields (a label with blanks), or a serial that is not 16 upper-case hex
+// digits. One message per such line, naming `path` and the line, without a
+// line end. Pure: parsing still follows the scan rules above.
+std::vector<std::string> CheckDirectAccessTableLines(const std::string& text, const std::string& path);
 void ClearDirectAccessTable();
 // Index of the first entry whose serial equals the first 16 characters of
 // `serialText`, or -1.
@@ -89,6 +103,9 @@ int AddTableEntry(const char* serialText);
 std::string MakePoolRecord(const std::string& line);
 // Merges the lines of tempu.tmp into temp.pd.
 void UpdatePoolDatabase();
+// 1 when temp.pd exists in the working directory and can be opened for
+// writing; else 0 with the system's reason in *reason.
+int PoolDatabaseWritable(std::string* reason);
 
 // ---- Conversion and reading --------------------------------------------
 
@@ -162,6 +179,18 @@ int FindSensors(int port, SerialNumber* sensors, int family, int capacity);
 // FindSensors for each family of Config.families in turn, into the same
 // slots in that order; at most capacity - 1 sensors in all.
 int FindConfiguredSensors(int port, SerialNumber* sensors, int capacity);
+// Temperature sensors of families temp.conf does not switch on, seen by the
+// searches of FindSensors since the last ClearOtherFamilySensors (each
+// registration number once).
+void ClearOtherFamilySensors();
+int OtherFamilySensorCount(uint8_t family);
+// The event-log text (with its line end) for sensors of families that are
+// not switched on: how many of each, and the families line to put in
+// `confPath`; empty when counts[] (indexed by family code) holds none.
+std::string OtherFamiliesHint(const int counts[256], const uint8_t* families, int familyCount,
+                              const std::string& confPath);
+// Logs OtherFamiliesHint for what the searches saw, once per run.
+void ReportOtherFamilySensors();
 // Lists the sensors against the table, adding missing ones.
 void ListSensors(const SerialNumber* sensors, int count);
 // One measurement cycle over the listed sensors: convert, read, measurement
@@ -169,6 +198,8 @@ void ListSensors(const SerialNumber* sensors, int count);
 void RunMeasurementCycle(int port, const SerialNumber* sensors, int count);
 
 // Start-up steps 1 to 8 (paths, log, database, table, marker, banner).
-void StartUp(const char* argv0);
+// 0 when the working directory can't hold temp.pd (said on the console and
+// in the event log, before the marker and the banner); else 1.
+int StartUp(const char* argv0);
 // The whole program; returns the exit status.
 int RunLogger(int argc, char** argv);

@@ -206,6 +206,41 @@ int ParseDirectAccessTable(const std::string& text)
     return ignored;
 }
 
+std::vector<std::string> CheckDirectAccessTableLines(const std::string& text, const std::string& path)
+{
+    std::vector<std::string> problems;
+    size_t at = 0;
+    for (int number = 1; at < text.size(); ++number) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        std::vector<std::string> fields;
+        TableScanner scan{line};
+        while (!scan.AtEnd())
+            fields.push_back(scan.Word(std::string::npos));
+        if (fields.empty())
+            continue;
+        // Printable for a message: control bytes become '?', long lines are cut.
+        std::string shown = line.size() > 80 ? line.substr(0, 80) + "..." : line;
+        while (!shown.empty() && (shown.back() == '\r' || shown.back() == ' ' || shown.back() == '\t'))
+            shown.pop_back();
+        for (char& c : shown)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                c = '?';
+        std::string where = path + " line " + std::to_string(number) + " \"" + shown + "\": ";
+        const std::string& serial = fields[0];
+        if (serial.size() != TABLE_SERIAL_CHARS || serial.find_first_not_of("0123456789ABCDEF") != std::string::npos)
+            problems.push_back(where + "the serial must be 16 upper-case hex digits, family code first");
+        if (fields.size() > 3)
+            problems.push_back(where + std::to_string(fields.size()) +
+                               " fields, expected SERIAL PLACE LABEL; a label is one word (Living_room, not "
+                               "Living room), the rest is read as the next entry");
+    }
+    return problems;
+}
+
 void LoadDirectAccessTable(const std::string& path)
 {
     std::string text;
@@ -216,6 +251,8 @@ void LoadDirectAccessTable(const std::string& path)
         return;
     }
     int ignored = ParseDirectAccessTable(text);
+    for (const std::string& problem : CheckDirectAccessTableLines(text, path))
+        LogEvent("%s\n", problem.c_str());
     if (ignored > 0)
         LogEvent("%s holds more than %d entries: %d ignored\n", path.c_str(), TABLE_CAPACITY, ignored);
 }
@@ -272,6 +309,33 @@ void CreatePoolDatabase()
         LogFileFailure("create", PoolFileName);
         std::remove(building.c_str());
     }
+}
+
+int PoolDatabaseWritable(std::string* reason)
+{
+#ifdef _WIN32
+    int pool = open(PoolFileName, O_RDWR | O_BINARY | O_NOINHERIT);
+#else
+    int pool = open(PoolFileName, O_RDWR | O_CLOEXEC);
+#endif
+    if (pool >= 0) {
+        close(pool);
+        return 1;
+    }
+    *reason = std::strerror(errno);
+    if (errno == ENOENT) {
+        // Its creation failed: the folder's own answer names the permission.
+        const std::string trial = std::string(PoolFileName) + ".new";
+        int file = open(trial.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (file < 0) {
+            *reason = std::strerror(errno);
+        } else {
+            close(file);
+            std::remove(trial.c_str());
+            *reason = "it could not be created";
+        }
+    }
+    return 0;
 }
 
 void UpdatePoolDatabase()

@@ -1,8 +1,12 @@
 // Number, time and serial formatting shared by the logger's outputs.
+#include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "logger/logger.h"
+#include "onewire/driver.h"
 
 std::string FormatFixed3(double value)
 {
@@ -96,4 +100,48 @@ std::string AppDirectoryFrom(const char* argv0)
     size_t cut = path.find_last_of('/');
 #endif
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+const char* const AdapterFormsLine =
+    "An adapter name is \\\\.\\DS2490-N (the N-th DS2490 on USB), sim: (the software adapter) or sim:PATH "
+    "(a bus file).\n";
+
+int IsAdapterNameForm(const char* name)
+{
+    if (name == nullptr || !DriverClaims(name))
+        return 0;
+    // The USB adapter's backend takes any name with its prefix and refuses a
+    // bad number only when it opens; here N must be a number already.
+    static const char Prefix[] = "\\\\.\\DS2490-";
+    const size_t prefix = sizeof Prefix - 1;
+    for (size_t i = 0; i < prefix; ++i)
+        if (std::toupper(static_cast<unsigned char>(name[i])) != Prefix[i])
+            return 1;  // another backend's name (the string ended at its NUL, or differs)
+    if (name[prefix] == '\0')
+        return 0;
+    for (const char* digit = name + prefix; *digit; ++digit)
+        if (*digit < '0' || *digit > '9')
+            return 0;
+    return 1;
+}
+
+std::string AbsolutePath(const std::string& path)
+{
+#ifdef _WIN32
+    if (path.size() >= 2 && (path[1] == ':' || (path[0] == '\\' && path[1] == '\\')))
+        return path;
+#endif
+    if (!path.empty() && path[0] == '/')
+        return path;
+    std::string rest = path;
+    while (rest.compare(0, 2, "./") == 0)
+        rest.erase(0, 2);
+    char* cwd = getcwd(nullptr, 0);
+    if (!cwd)
+        return path;
+    std::string absolute = cwd;
+    std::free(cwd);
+    if (absolute.empty() || absolute.back() != '/')
+        absolute += '/';
+    return absolute + rest;
 }

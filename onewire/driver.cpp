@@ -51,6 +51,16 @@ void DriverUnregisterBackend(const DriverOps* ops)
             slot = nullptr;
 }
 
+int DriverClaims(const char* device_name)
+{
+    if (device_name == nullptr)
+        return 0;
+    for (const DriverOps* ops : Backends)
+        if (ops != nullptr && ops->claims(device_name))
+            return 1;
+    return 0;
+}
+
 DriverHandle DriverOpen(const char* device_name)
 {
     if (device_name == nullptr)

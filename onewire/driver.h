@@ -82,6 +82,9 @@ int DriverDescribeNothing(void* context, DriverDescription* description);
 void DriverRegisterBackend(const DriverOps* ops);
 void DriverUnregisterBackend(const DriverOps* ops);
 
+// 1 when a registered backend claims the device name, else 0. Opens nothing.
+int DriverClaims(const char* device_name);
+
 // Opens a device by name. Returns a handle, or INVALID_DRIVER_HANDLE when no
 // backend claims the name or the backend's open fails.
 DriverHandle DriverOpen(const char* device_name);

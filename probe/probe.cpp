@@ -217,6 +217,76 @@ SensorFinding ProbeSensor(int port, const SerialNumber& serial)
     return sensor;
 }
 
+// ---- Verdict ----------------------------------------------------------------
+
+struct Verdict {
+    bool ok = false;
+    std::string text;  // "bus OK: ..." or "PROBLEM: ..." with what to do
+};
+
+// What keeps one sensor from a good reading, with what to check; empty when none.
+std::string SensorProblem(const SensorFinding& s)
+{
+    if (!s.present)
+        return "did not answer (gone from the bus?); check its connection";
+    if (!s.selected || !s.read)
+        return "did not answer its selection; check its connection";
+    if (!s.crc_ok)
+        return "its scratchpad failed the CRC8 check; check for loose contacts and for long or star-wired cables";
+    if (!s.convert_sent || !s.conversion_done)
+        return "its conversion did not complete; check its power (VDD, or the strong pull-up in parasite mode)";
+    if (s.decoded && s.temperature.power_on)
+        return "it reads the power-on value 85 C; check its power (VDD, or the strong pull-up in parasite mode)";
+    return std::string();
+}
+
+Verdict Judge(const Report& r)
+{
+    const ResetFinding& reset = r.reset;
+    if (!reset.answered || reset.pending)
+        return {false, "PROBLEM: the adapter did not finish the bus reset; unplug the adapter, plug it in again "
+                       "and run temp-probe again"};
+    if (reset.shorted)
+        return {false, "PROBLEM: the 1-Wire line is shorted; check the wiring for data touching ground, then "
+                       "unplug the sensors one by one to find a faulty one"};
+    if (!reset.presence)
+        return {false, "PROBLEM: no device answered the bus reset; check the cable, the plug and the sensors' "
+                       "data and ground wires"};
+    bool numberCrc = r.search_crc_failure;
+    for (const DeviceFinding& d : r.devices)
+        numberCrc = numberCrc || !d.crc_ok;
+    if (numberCrc)
+        return {false, "PROBLEM: a registration number failed its CRC8 check during the search; check for loose "
+                       "contacts and for long or star-wired cables, and try with fewer sensors"};
+    int failed = 0;
+    std::string first;
+    for (const SensorFinding& s : r.sensors) {
+        std::string problem = SensorProblem(s);
+        if (problem.empty())
+            continue;
+        if (failed++ == 0)
+            first = SerialString(s.serial) + " " + problem;
+    }
+    if (failed > 0)
+        return {false, "PROBLEM: " + std::to_string(failed) + " of " + std::to_string(r.sensors.size()) +
+                           " sensors not read; " + first};
+    return {true, "bus OK: " + std::to_string(r.sensors.size()) + " sensors read"};
+}
+
+// The temperature families on the bus that temp reads only when temp.conf
+// switches them on: the logger's own hint, for its default settings.
+std::string FamiliesNote(const Report& r)
+{
+    int counts[256] = {};
+    for (const SensorFinding& s : r.sensors)
+        if (s.serial[0] != 0x10)
+            ++counts[s.serial[0]];
+    const uint8_t defaults[] = {0x10};
+    std::string hint = OtherFamiliesHint(counts, defaults, 1,
+                                         "the temp.conf beside temp (/var/lib/temp/INSTANCE/temp.conf for the service)");
+    return hint.empty() ? hint : "note: with temp's default settings " + hint;
+}
+
 // ---- Text -------------------------------------------------------------------
 
 void PrintErrorsText(const StackErrors& errors, const char* indent)
@@ -372,6 +442,8 @@ void PrintText(const Report& r)
     std::printf("Sensors: %zu\n", r.sensors.size());
     for (const SensorFinding& s : r.sensors)
         PrintSensorText(s);
+    std::printf("%s", FamiliesNote(r).c_str());
+    std::printf("%s\n", Judge(r).text.c_str());
 }
 
 // ---- JSON -------------------------------------------------------------------
@@ -447,7 +519,22 @@ void PrintJson(const Report& r)
                         JsonBool(s.temperature.power_on));
         std::printf(", \"ms\": %u, \"errors\": %s}", static_cast<unsigned>(s.ms), JsonErrors(s.errors).c_str());
     }
-    std::printf("%s]\n}\n", r.sensors.empty() ? "" : "\n  ");
+    std::printf("%s],\n", r.sensors.empty() ? "" : "\n  ");
+    std::string note = FamiliesNote(r);
+    if (!note.empty())
+        note.pop_back();
+    const Verdict verdict = Judge(r);
+    std::printf("  \"families_note\": %s,\n  \"bus_ok\": %s,\n  \"verdict\": %s\n}\n", JsonString(note).c_str(),
+                JsonBool(verdict.ok), JsonString(verdict.text).c_str());
+}
+
+// An adapter that could not be opened, or did not answer: the same findings
+// as a JSON object on standard output.
+void PrintOpenFailureJson(const std::string& adapter, const StackErrors& errors, const std::string& verdict)
+{
+    std::printf("{\n  \"adapter\": %s,\n  \"opened\": false,\n  \"errors\": %s,\n  \"bus_ok\": false,\n"
+                "  \"verdict\": %s\n}\n",
+                JsonString(adapter).c_str(), JsonErrors(errors).c_str(), JsonString(verdict).c_str());
 }
 
 void PrintUsage(FILE* stream)
@@ -455,7 +542,13 @@ void PrintUsage(FILE* stream)
     std::fprintf(stream,
                  "Usage: temp-probe [ADAPTER] [--json]\n"
                  "Checks a 1-Wire adapter and lists the devices on its bus. ADAPTER is a name temp takes:\n"
-                 "\\\\.\\DS2490-N (default \\\\.\\DS2490-1), sim: or sim:PATH.\n");
+                 "\\\\.\\DS2490-N (default \\\\.\\DS2490-1), sim: or sim:PATH.\n"
+                 "The last line is the verdict: \"bus OK: N sensors read\" or \"PROBLEM: ...\" with what to check.\n"
+                 "Exit status: 0 bus OK, 1 adapter not opened or not answering, 2 bad arguments,\n"
+                 "3 the adapter answered but the bus has a fault.\n"
+                 "  --json     the findings as one JSON object (also when the adapter can't be opened)\n"
+                 "  --help     this text\n"
+                 "  --version  the version\n");
 }
 
 }  // namespace
@@ -470,6 +563,9 @@ int RunProbe(int argc, char** argv)
             json = true;
         } else if (arg == "--help" || arg == "-h") {
             PrintUsage(stdout);
+            return PROBE_EXIT_ANSWERED;
+        } else if (arg == "--version") {
+            std::printf("temp-probe 10.00\n");
             return PROBE_EXIT_ANSWERED;
         } else if (arg.empty() || arg[0] == '-' || adapter != nullptr) {
             std::fprintf(stderr, "temp-probe: %s\n",
@@ -497,6 +593,12 @@ int RunProbe(int argc, char** argv)
                          adapter);
         for (int code : errors.codes)
             std::fprintf(stderr, "Error %d: %s\n", code, ErrorCodeText(code));
+        const std::string verdict = std::string("PROBLEM: the adapter ") + adapter +
+                                    " could not be opened; the reason is on standard error (docs/usb.md lists the fixes)";
+        if (json)
+            PrintOpenFailureJson(adapter, errors, verdict);
+        else
+            std::fprintf(stderr, "%s\n", verdict.c_str());
         return PROBE_EXIT_NO_ADAPTER;
     }
     DrainErrors();  // what the opening's own bus reset found is reported by the reset below
@@ -508,6 +610,12 @@ int RunProbe(int argc, char** argv)
     uint8_t results = 0;
     if (!AdapterQueryStatus(handle, report.status, &results)) {
         std::fprintf(stderr, "Cannot probe %s: the adapter did not answer a status query.\n", adapter);
+        const std::string verdict = "PROBLEM: the adapter did not answer a status query; unplug it, plug it in "
+                                    "again and run temp-probe again";
+        if (json)
+            PrintOpenFailureJson(adapter, DrainErrors(), verdict);
+        else
+            std::fprintf(stderr, "%s\n", verdict.c_str());
         PortClose(port);
         return PROBE_EXIT_NO_ADAPTER;
     }
@@ -526,5 +634,5 @@ int RunProbe(int argc, char** argv)
     else
         PrintText(report);
     std::fflush(stdout);
-    return PROBE_EXIT_ANSWERED;
+    return Judge(report).ok ? PROBE_EXIT_ANSWERED : PROBE_EXIT_BUS_FAULT;
 }

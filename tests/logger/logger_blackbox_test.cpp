@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <dirent.h>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -224,7 +225,10 @@ TEST_F(LoggerRun, WrongArgumentCountPrintsUsageAndLeavesTheMarker)
         EXPECT_EQ(r.status, 1);
         size_t banner = r.out.find(Banner);
         ASSERT_NE(banner, std::string::npos) << r.out;
-        EXPECT_EQ(r.out.substr(banner + std::strlen(Banner)), Usage);
+        // The documented usage, then one line that names the names this build takes.
+        EXPECT_EQ(r.out.substr(banner + std::strlen(Banner)),
+                  std::string(Usage) + "  Here: sim: (software adapter), sim:PATH, or \\\\.\\DS2490-N; temp --help "
+                                       "for more.\n");
         EXPECT_TRUE(Exists(W("USBPresent")));
         EXPECT_EQ(r.out.find("Port opened"), std::string::npos);
     }
@@ -232,11 +236,57 @@ TEST_F(LoggerRun, WrongArgumentCountPrintsUsageAndLeavesTheMarker)
 
 TEST_F(LoggerRun, UnknownDeviceReportsErrorTwentyThree)
 {
-    Result r = Run({"nosuchdevice"});
+    // A well-formed name whose adapter isn't there: the documented path.
+    Result r = Run({"sim:" + root_ + "/no-such-bus.txt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(Count(r.out, "Error "), 1) << r.out;
     EXPECT_NE(r.out.find("Error 23: Failed to acquire a necessary system resource\r\n"), std::string::npos) << r.out;
     EXPECT_TRUE(Exists(W("USBPresent")));
+}
+
+std::vector<std::string> Entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+TEST_F(LoggerRun, NamesThatCantBeAnAdapterLeaveNoFileBehind)
+{
+    const std::string ending = std::string("An adapter name is \\\\.\\DS2490-N (the N-th DS2490 on USB), sim: (the "
+                                           "software adapter) or sim:PATH (a bus file).\n") +
+                               "Error 23: Failed to acquire a necessary system resource\r\n";
+    for (const char* name : {"DS2490-1", "sim", "--verbose", "COM1", "\\\\.\\DS2490-x", ""}) {
+        SCOPED_TRACE(name);
+        Result r = Run({name});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, ending);
+        EXPECT_EQ(Entries(work_), std::vector<std::string>{});
+        EXPECT_EQ(Entries(app_), std::vector<std::string>{});
+    }
+    const struct {
+        const char* option;
+        std::vector<std::string> texts;
+    } options[] = {
+        {"--help",
+         {"Usage: temp ADAPTER\n", "sim:PATH", "temp waits for a key three times, silently: after the banner",
+          "families = 10 28 22 3B 42"}},
+        {"--version", {"temp 10.00\n"}},
+    };
+    for (const auto& o : options) {
+        SCOPED_TRACE(o.option);
+        Result r = Run({o.option});
+        EXPECT_EQ(r.status, 0);
+        for (const std::string& text : o.texts)
+            EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+        EXPECT_EQ(Entries(work_), std::vector<std::string>{});
+        EXPECT_EQ(Entries(app_), std::vector<std::string>{});
+    }
 }
 
 TEST_F(LoggerRun, FirstRunCreatesPoolLogsStartUpAndEchoesTheTable)
@@ -267,6 +317,21 @@ TEST_F(LoggerRun, FirstRunCreatesPoolLogsStartUpAndEchoesTheTable)
     EXPECT_TRUE(std::regex_match(log[1], std::regex(stamp + "Working directory = " + work_ + "  "))) << log[1];
     EXPECT_TRUE(std::regex_match(log[2], std::regex(stamp + R"(\d\d/\d\d/\d\d - \d\d:\d\d:\d\d List of devices:)")))
         << log[2];
+}
+
+TEST_F(LoggerRun, TableLinesThatWontReadAsMeantAreLoggedAndReadAsDocumented)
+{
+    const std::string s1 = FullSerial("10000000000012");
+    WriteFile(app_ + "Direct Access table.txt", s1 + " 3 Living room\r\n10000000000013ab 4 Hall\r\n");
+    Result r = Run({Bus(BusText({{"10000000000012", "21"}}, 2))});
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::string log = ReadFile(app_ + "USBerr.txt");
+    const std::string table = app_ + "Direct Access table.txt";
+    EXPECT_EQ(Count(log, table + " line 1 \"" + s1 + " 3 Living room\": 4 fields, expected SERIAL PLACE LABEL"), 1)
+        << log;
+    EXPECT_EQ(Count(log, table + " line 2 \"10000000000013ab 4 Hall\": the serial must be 16 upper-case hex"), 1)
+        << log;
+    EXPECT_NE(r.out.find("Temp      " + s1 + " Database position= 3 Living\n"), std::string::npos) << r.out;
 }
 
 TEST_F(LoggerRun, CyclesWriteExactLinesCsvCopiesAndRecords)
@@ -413,12 +478,19 @@ TEST_F(LoggerRun, FortyFiveSensorsListThirtyNine)
 TEST_F(LoggerRun, OnlyAnotherFamilyRepeatsNotFound)
 {
     // Terminated by the bus after 21 s of virtual time: a search every 5 s.
-    Result r = Run({Bus("clock virtual\ndevice 28000000000041\nfault terminate seconds=21\n")});
+    Result r = Run({Bus("clock virtual\nsensor 28000000000041 20\nsensor 28000000000042 21\ndevice 05000000000043\n"
+                        "fault terminate seconds=21\n")});
     EXPECT_EQ(r.status, -SIGTERM) << r.out;
     int found = Count(r.out, "\n\n\nERROR, device DS1920/DS1820 not found!\n");
     EXPECT_GE(found, 4) << r.out;
     EXPECT_LE(found, 6) << r.out;
     EXPECT_EQ(r.out.find("Device(s) Found"), std::string::npos);
+    // The DS18B20s are named once, with the line that would read them and where it goes.
+    const std::string hint = "2 DS18B20 (family 28) temperature sensors are on the bus but not read: add the line "
+                             "\"families = 10 28\" to " + app_ + "temp.conf (in place of any families line there) "
+                             "and start temp again\r\n";
+    EXPECT_EQ(Count(ReadFile(app_ + "USBerr.txt"), hint), 1) << ReadFile(app_ + "USBerr.txt");
+    EXPECT_EQ(Count(r.out, "temperature sensors are on the bus but not read"), 1);
 }
 
 TEST_F(LoggerRun, SensorFaultsAreLoggedAndRecordsKept)
@@ -597,18 +669,31 @@ TEST_F(LoggerRun, UnopenableFilesAreLoggedAndTheRunGoesOn)
         std::vector<std::string> occupied;  // names in work/ (or app/ with "app:") taken by directories
         std::vector<std::string> expected;  // texts in the event log (or console with "out:")
         bool poolWritten;
+        bool stops;  // no temp.pd can be kept: the start ends before any cycle
     } cases[] = {
         {"measurement file",
          {"tempu.tmp"},
          {"Can't open tempu.tmp: Is a directory\r\n"},
+         false,
          false},
-        {"pool, csv and markers",
-         {"temp.pd", "tempu.csv.new", "USBPresent", "USBSyncStart"},
-         {"Can't open temp.pd: Is a directory\r\n", "Can't open tempu.csv.new: Is a directory\r\n",
-          "Can't create USBPresent: Is a directory\r\n", "Can't create USBSyncStart: Is a directory\r\n",
-          "Can't remove USBPresent: Is a directory\r\n"},
+        {"csv and markers",
+         {"tempu.csv.new", "USBPresent", "USBSyncStart"},
+         {"Can't open tempu.csv.new: Is a directory\r\n", "Can't create USBPresent: Is a directory\r\n",
+          "Can't create USBSyncStart: Is a directory\r\n", "Can't remove USBPresent: Is a directory\r\n"},
+         true,
          false},
-        {"program directory", {"app:USBerr.txt", "app:Direct Access table.txt"}, {"out:Can't open event log "}, true},
+        {"pool",
+         {"temp.pd"},
+         {"Can't keep the Pool Database temp.pd in the working directory WORK: Is a directory. The user running "
+          "temp needs write permission there",
+          "out:Can't keep the Pool Database temp.pd in the working directory WORK: Is a directory."},
+         false,
+         true},
+        {"program directory",
+         {"app:USBerr.txt", "app:Direct Access table.txt"},
+         {"out:Can't open event log APP/USBerr.txt: Is a directory (said once; the run goes on"},
+         true,
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -619,30 +704,45 @@ TEST_F(LoggerRun, UnopenableFilesAreLoggedAndTheRunGoesOn)
             ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
         }
         Result r = Run({Bus(BusText({{"10000000000091", "20"}}, 2))});
-        EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_EQ(Count(r.out, "Next cycle"), 2);
+        EXPECT_EQ(r.status, c.stops ? 1 : 0) << r.out;
+        EXPECT_EQ(Count(r.out, "Next cycle"), c.stops ? 0 : 2);
         std::string log = ReadFile(app_ + "USBerr.txt");
-        for (const std::string& text : c.expected) {
+        for (std::string text : c.expected) {
             bool console = text.rfind("out:", 0) == 0;
             const std::string& where = console ? r.out : log;
+            for (const auto& dir : {std::make_pair(std::string("WORK"), work_), std::make_pair(std::string("APP/"), app_)})
+                if (text.find(dir.first) != std::string::npos)
+                    text.replace(text.find(dir.first), dir.first.size(), dir.second);
             EXPECT_NE(where.find(console ? text.substr(4) : text), std::string::npos) << text << "\n" << where;
         }
+        EXPECT_LE(Count(r.out, "Can't open event log"), 1) << "said once";
         if (c.poolWritten) {
             EXPECT_EQ(ReadFile(W("temp.pd")).substr(15, 16), FullSerial("10000000000091"));
+        }
+        if (c.stops) {
+            EXPECT_EQ(r.out.find("Temperature application"), std::string::npos) << "stops before the banner";
+            EXPECT_FALSE(Exists(W("USBPresent")));
         }
     }
 }
 
-TEST_F(LoggerRun, ReadOnlyDirectoriesAreReportedAndTheRunGoesOn)
+TEST_F(LoggerRun, ReadOnlyDirectoriesAreReportedOnce)
 {
     struct Case {
         bool program;                    // the program directory, else the working directory
-        std::vector<std::string> texts;  // in the event log, or on the console for the program directory
+        int status;
+        int cycles;
+        std::vector<std::string> texts;  // on the console
     } cases[] = {
-        {false,
-         {"Can't create temp.pd.new: Permission denied\r\n", "Can't open tempu.tmp: Permission denied\r\n",
-          "Can't create USBSyncStart: Permission denied\r\n"}},
-        {true, {"Can't open event log APP/USBerr.txt: Permission denied\n"}},
+        // A working directory that can't hold temp.pd: the start stops, naming the folder and the reason.
+        {false, 1, 0,
+         {"Can't create temp.pd.new: Permission denied\n",
+          "Can't keep the Pool Database temp.pd in the working directory WORK: Permission denied. The user running "
+          "temp needs write permission there (or start temp in another folder); stopping.\n"}},
+        // Only the event log can't be written: the run goes on, and says so once.
+        {true, 0, 3,
+         {"Can't open event log APP/USBerr.txt: Permission denied (said once; the run goes on, entries only on the "
+          "console)\n"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.program ? "program directory" : "working directory");
@@ -652,16 +752,20 @@ TEST_F(LoggerRun, ReadOnlyDirectoriesAreReportedAndTheRunGoesOn)
             RunAsNobody();
         std::string dir = c.program ? app_ : work_;
         ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
-        Result r = Run({Bus(BusText({{"100000000000A1", "20"}}, 2))});
+        Result r = Run({Bus(BusText({{"100000000000A1", "20"}}, 3))});
         ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
         ASSERT_NE(r.status, CannotDrop) << "could not switch to nobody (uid " << NobodyId << ")";
-        EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_EQ(Count(r.out, "Next cycle"), 2);
-        std::string where = c.program ? r.out : ReadFile(app_ + "USBerr.txt");
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_EQ(Count(r.out, "Next cycle"), c.cycles);
+        EXPECT_LE(Count(r.out, "Can't open event log"), 1) << r.out;
         for (std::string text : c.texts) {
-            if (text.find("APP/") != std::string::npos)
-                text.replace(text.find("APP/"), 4, app_);
-            EXPECT_NE(where.find(text), std::string::npos) << text << "\n" << where;
+            for (const auto& d : {std::make_pair(std::string("APP/"), app_), std::make_pair(std::string("WORK"), work_)})
+                if (text.find(d.first) != std::string::npos)
+                    text.replace(text.find(d.first), d.first.size(), d.second);
+            EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+        }
+        if (!c.program) {
+            EXPECT_EQ(Entries(work_), std::vector<std::string>{});
         }
     }
 }
@@ -704,6 +808,18 @@ TEST_F(LoggerRun, DefaultConfigReadsOnlyTheDs1820Family)
         runs[mixed].pool = WithoutTimes(runs[mixed].pool, root_);
         runs[mixed].log = WithoutTimes(runs[mixed].log, root_);
     }
+    // The only difference: one entry naming the sensors that are not read.
+    const std::string hint = "1 DS1822 (family 22) and 1 DS18B20 (family 28) and 1 DS1825 (family 3B) and 1 DS28EA00 "
+                             "(family 42) temperature sensors are on the bus but not read: add the line \"families = "
+                             "10 22 28 3B 42\" to ROOT/app/temp.conf (in place of any families line there) and start "
+                             "temp again";
+    size_t at = runs[1].result.out.find(hint + "\n");
+    ASSERT_NE(at, std::string::npos) << runs[1].result.out;
+    runs[1].result.out.erase(at, hint.size() + 1);
+    at = runs[1].log.find(hint + "\r\n");
+    ASSERT_NE(at, std::string::npos) << runs[1].log;
+    size_t entry = runs[1].log.rfind('\n', at) + 1;
+    runs[1].log.erase(entry, at + hint.size() + 2 - entry);
     EXPECT_EQ(runs[1].result.out, runs[0].result.out);
     EXPECT_EQ(runs[1].tmp, runs[0].tmp);
     EXPECT_EQ(runs[1].pool, runs[0].pool);
@@ -795,6 +911,12 @@ TEST_F(LoggerRun, SwitchedOnFamiliesAreListedInOrderAndDecoded)
         << log;
     EXPECT_EQ(Count(log, "Power-on value"), 1) << log;
     EXPECT_EQ(log.find("Error reading temperature"), std::string::npos) << log;
+    // Only the switched-off family is named, with the configured ones kept in the line.
+    EXPECT_EQ(Count(log, "temperature sensor"), 1) << log;
+    EXPECT_EQ(Count(log, "1 DS1822 (family 22) temperature sensor is on the bus but not read: add the line "
+                         "\"families = 10 28 22\" to " + app_ + "temp.conf"),
+              1)
+        << log;
 }
 
 TEST_F(LoggerRun, FortyFiveSensorsOfTwoFamiliesFillThirtyNineSlotsInOrder)

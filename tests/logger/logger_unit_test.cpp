@@ -349,11 +349,104 @@ TEST_F(InTempDir, EventLogStampsEachEntryAndWritesCrLf)
     EXPECT_EQ(log, "Sun Nov 04 07:31:00.000 first 1\r\n"
                    "Sun Nov 04 07:31:00.000 no endSun Nov 04 07:31:00.000 two\r\nlines\r\n");
 
-    ErrorFilePath = "missing-directory/USBerr.txt";
-    testing::internal::CaptureStdout();
-    LogEvent("still shown\n");
-    std::string console = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(console, "Can't open event log missing-directory/USBerr.txt: No such file or directory\nstill shown\n");
+    // A log that can't be opened is said once, and again only after it worked in between.
+    const std::string said = "Can't open event log missing-directory/USBerr.txt: No such file or directory (said "
+                             "once; the run goes on, entries only on the console)\n";
+    const struct {
+        const char* path;
+        const char* entry;
+        std::string console;
+    } steps[] = {
+        {"missing-directory/USBerr.txt", "still shown\n", said + "still shown\n"},
+        {"missing-directory/USBerr.txt", "again\n", "again\n"},
+        {"USBerr.txt", "back\n", "back\n"},
+        {"missing-directory/USBerr.txt", "gone again\n", said + "gone again\n"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.entry);
+        ErrorFilePath = step.path;
+        testing::internal::CaptureStdout();
+        LogEvent("%s", step.entry);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), step.console);
+    }
+    ErrorFilePath = "USBerr.txt";
+}
+
+TEST(DirectAccessTableText, LinesThatWontReadAsMeantAreNamed)
+{
+    const std::string good = "10A1B2C3D4E5F601 1 Kitchen";
+    const struct {
+        const char* name;
+        std::string text;
+        std::vector<std::string> problems;  // each message begins with these
+    } cases[] = {
+        {"clean table, CR LF, blank lines and a short last line", good + "\r\n\r\n  \n10A1B2C3D4E5F602 2 Hall\n10A1B2C3D4E5F603", {}},
+        {"a label with a blank", "\n" + good + "\n10A1B2C3D4E5F602 3 Living room\r\n",
+         {"T line 3 \"10A1B2C3D4E5F602 3 Living room\": 4 fields, expected SERIAL PLACE LABEL; a label is one word"}},
+        {"lower-case serial", "10a1b2c3d4e5f601 1 Kitchen\n",
+         {"T line 1 \"10a1b2c3d4e5f601 1 Kitchen\": the serial must be 16 upper-case hex digits"}},
+        {"serial too long and too short", "100000000000000142 Shed\n10A1B2C3D4E5F6 2 Attic\n",
+         {"T line 1 \"100000000000000142 Shed\": the serial", "T line 2 \"10A1B2C3D4E5F6 2 Attic\": the serial"}},
+        {"bad serial and too many fields on one line", "10-A1 1 Boiler room north\n",
+         {"T line 1 \"10-A1 1 Boiler room north\": the serial", "T line 1 \"10-A1 1 Boiler room north\": 5 fields"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> problems = CheckDirectAccessTableLines(c.text, "T");
+        ASSERT_EQ(problems.size(), c.problems.size()) << (problems.empty() ? "" : problems[0]);
+        for (size_t i = 0; i < problems.size(); ++i)
+            EXPECT_EQ(problems[i].rfind(c.problems[i], 0), 0u) << problems[i];
+    }
+    // The parse itself keeps its documented rules: the blank splits the entry.
+    ParseDirectAccessTable("10A1B2C3D4E5F602 3 Living room\n");
+    EXPECT_EQ(DirectAccessTable.lastIndex, 1);
+    EXPECT_STREQ(DirectAccessTable.entries[1].serial, "room");
+}
+
+TEST(AdapterNames, OnlyTheAcceptedFormsPass)
+{
+    DriverRegisterBuiltinBackends();
+    const struct {
+        const char* name;
+        int accepted;
+    } cases[] = {
+        {"\\\\.\\DS2490-1", 1}, {"\\\\.\\ds2490-12", 1}, {"sim:", 1}, {"sim:/tmp/bus.txt", 1},
+        {"DS2490-1", 0},           {"\\\\.\\DS2490-", 0},  {"\\\\.\\DS2490-1x", 0}, {"sim", 0},
+        {"SIM:", 0},               {"--help", 0},            {"COM1", 0},            {"", 0},
+        {"/dev/ttyUSB0", 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsAdapterNameForm(c.name), c.accepted) << c.name;
+    EXPECT_EQ(IsAdapterNameForm(nullptr), 0);
+}
+
+TEST(OtherFamilies, HintNamesTheCountsTheLineAndTheFile)
+{
+    const uint8_t ds1820[] = {0x10};
+    const uint8_t ds18b20[] = {0x28};
+    const struct {
+        const char* name;
+        std::vector<std::pair<int, int>> counts;  // family, sensors
+        const uint8_t* families;
+        int familyCount;
+        std::string hint;
+    } cases[] = {
+        {"none", {}, ds1820, 1, ""},
+        {"one DS18B20", {{0x28, 1}}, ds1820, 1,
+         "1 DS18B20 (family 28) temperature sensor is on the bus but not read: add the line \"families = 10 28\" to "
+         "/etc/x/temp.conf (in place of any families line there) and start temp again\n"},
+        {"two families, in code order after the configured one", {{0x42, 1}, {0x10, 3}}, ds18b20, 1,
+         "3 DS1820 (family 10) and 1 DS28EA00 (family 42) temperature sensors are on the bus but not read: add the "
+         "line \"families = 28 10 42\" to /etc/x/temp.conf (in place of any families line there) and start temp "
+         "again\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int counts[256] = {};
+        for (const auto& count : c.counts)
+            counts[count.first] = count.second;
+        EXPECT_EQ(OtherFamiliesHint(counts, c.families, c.familyCount, "/etc/x/temp.conf"), c.hint);
+    }
 }
 
 }  // namespace

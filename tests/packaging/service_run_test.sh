@@ -34,6 +34,32 @@ start_instance() {
     PID=$!
 }
 
+# prepare_instance INSTANCE: runs the unit's ExecStartPre= for the instance, below the scratch root.
+prepare_instance() {
+    local command
+    command=$(key_value "$unit" ExecStartPre)
+    command=${command#-}
+    command=${command//%i/$1}
+    command=${command//"$STATE_ROOT/"/"$SCRATCH$STATE_ROOT/"}
+    command=${command//" $PREFIX/$DATADIR/"/" $stage$PREFIX/$DATADIR/"}
+    mkdir -p "$SCRATCH$STATE_ROOT/$1"
+    eval "$command" || fail "ExecStartPre failed for instance $1: $command"
+}
+
+# A new instance gets the package's temp.conf, all five families on; a
+# temp.conf of the user's, or an instance that has logged before, is left alone.
+prepare_instance sim
+grep -qx 'families = 10 28 22 3B 42' "$SCRATCH$STATE_ROOT/sim/temp.conf" ||
+    fail "a new instance got no temp.conf with every family: $(cat "$SCRATCH$STATE_ROOT/sim/temp.conf" 2>&1)"
+grep -qx 'metrics = metrics.prom' "$SCRATCH$STATE_ROOT/sim/temp.conf" || fail "the new temp.conf has no metrics"
+mkdir -p "$SCRATCH$STATE_ROOT/mine" "$SCRATCH$STATE_ROOT/old"
+echo 'families = 28' > "$SCRATCH$STATE_ROOT/mine/temp.conf"
+prepare_instance mine
+[ "$(cat "$SCRATCH$STATE_ROOT/mine/temp.conf")" = 'families = 28' ] || fail "the user's temp.conf was replaced"
+touch "$SCRATCH$STATE_ROOT/old/temp.pd"
+prepare_instance old
+[ ! -e "$SCRATCH$STATE_ROOT/old/temp.conf" ] || fail "an instance that has logged before got a temp.conf"
+
 # wait_for FILE: true once FILE exists while the logger runs (generous bound).
 wait_for() {
     local tries=0

@@ -79,7 +79,7 @@ constexpr const char* B1 = "280102030405069E";  // a DS18B20
 struct BusCase {
     const char* name;
     std::string bus;
-    int status;
+    int status;  // 3 with a "PROBLEM: " verdict, 0 with "bus OK: "
     std::vector<std::string> present;  // in the report, in this order
     std::vector<std::string> absent;
 };
@@ -87,12 +87,13 @@ struct BusCase {
 std::string Sensor(const char* serial, const char* rest) { return std::string("sensor ") + serial + " " + rest + "\n"; }
 
 const std::vector<BusCase> BusCases = {
-    {"EmptyBus", "", 0,
+    {"EmptyBus", "", 3,
      {"Status registers: ", "[8] state flags 20: idle", "Bus reset: no presence: no device answered (result bytes: 01)",
-      "Devices: 0\n", "Sensors: 0\n"},
+      "Devices: 0\n", "Sensors: 0\n", "PROBLEM: no device answered the bus reset; check the cable"},
      {"stack error"}},
-    {"ShortedLine", Sensor(S1, "21") + "fault short-line always\n", 0,
-     {"Bus reset: short: the 1-Wire line is shorted (result bytes: 02)", "Devices: 0\n", "Sensors: 0\n"},
+    {"ShortedLine", Sensor(S1, "21") + "fault short-line always\n", 3,
+     {"Bus reset: short: the 1-Wire line is shorted (result bytes: 02)", "Devices: 0\n", "Sensors: 0\n",
+      "PROBLEM: the 1-Wire line is shorted; check the wiring"},
      {S1}},
     {"FourSensorsAndASwitch",
      Sensor(S1, "21.5") + Sensor(S2, "-0.0625 parasite") + Sensor(S3, "25.0625") + Sensor(S4, "-55") +
@@ -104,30 +105,44 @@ const std::vector<BusCase> BusCases = {
       std::string("  ") + S1 + "\n    power: external\n    scratchpad: 2B 00 4B 46 FF FF 04 10 20  CRC8 ok\n"
                             "    temperature: 21.500 C (whole degrees 21.000)\n    time taken: ",
       std::string("  ") + S2 + "\n    power: parasite\n", "    temperature: -0.063 C (whole degrees 0.000)\n",
-      "    temperature: 25.063 C (whole degrees 25.000)\n"},
-     {"mismatch", "not present", "power-on", "stack error"}},
-    {"ScratchpadCrcFault", Sensor(S1, "21.5") + Sensor(S2, "20") + "fault crc " + S2 + " always\n", 0,
+      "    temperature: 25.063 C (whole degrees 25.000)\n", "bus OK: 4 sensors read\n"},
+     {"mismatch", "not present", "power-on", "stack error", "families ="}},
+    {"ScratchpadCrcFault", Sensor(S1, "21.5") + Sensor(S2, "20") + "fault crc " + S2 + " always\n", 3,
      {"Sensors: 2\n", "    temperature: 21.500 C", std::string("  ") + S2 + "\n    power: external\n    scratchpad: ",
-      "CRC8 mismatch\n    time taken: "},
+      "CRC8 mismatch\n    time taken: ",
+      std::string("PROBLEM: 1 of 2 sensors not read; ") + S2 + " its scratchpad failed the CRC8 check"},
      {"temperature: 20.000"}},
-    {"RegistrationNumberCrcFault", Sensor(S1, "21.5") + "device 05FFEEDDCCBBAA00\n", 0,
-     {"search stopped: a registration number failed its CRC8 check"},
+    {"RegistrationNumberCrcFault", Sensor(S1, "21.5") + "device 05FFEEDDCCBBAA00\n", 3,
+     {"search stopped: a registration number failed its CRC8 check",
+      "PROBLEM: a registration number failed its CRC8 check"},
      {"05FFEEDDCCBBAA00"}},
-    {"SensorLeaves", Sensor(S1, "21.5") + Sensor(S2, "19") + "fault leave " + S2 + " conversions=1-1000\n", 0,
+    {"SensorLeaves", Sensor(S1, "21.5") + Sensor(S2, "19") + "fault leave " + S2 + " conversions=1-1000\n", 3,
      {"Devices: 2\n", "Sensors: 2\n", "    temperature: 21.500 C",
-      std::string("  ") + S2 + "\n    not present: the sensor did not answer a search for its number (gone from the bus?)\n"},
+      std::string("  ") + S2 + "\n    not present: the sensor did not answer a search for its number (gone from the bus?)\n",
+      std::string("PROBLEM: 1 of 2 sensors not read; ") + S2 + " did not answer"},
      {"temperature: 19.000"}},
-    {"PowerOnValue", Sensor(S1, "21.5 parasite") + "fault no-pullup " + S1 + " always\n", 0,
+    {"PowerOnValue", Sensor(S1, "21.5 parasite") + "fault no-pullup " + S1 + " always\n", 3,
      {"    power: parasite\n    scratchpad: AA 00 4B 46 FF FF 0C 10 87  CRC8 ok\n"
-      "    temperature: 85.000 C (whole degrees 85.000)\n    note: 85 C is the power-on value"},
+      "    temperature: 85.000 C (whole degrees 85.000)\n    note: 85 C is the power-on value",
+      std::string("PROBLEM: 1 of 1 sensors not read; ") + S1 + " it reads the power-on value 85 C"},
      {"temperature: 21.500"}},
+    // Real readings next to 85 C carry the same register byte (AA) as the
+    // power-on value: only the count registers tell them apart.
+    {"Ds1820Near85", Sensor(S1, "84.875") + Sensor(S2, "85.125"), 0,
+     {"    scratchpad: AA 00 4B 46 FF FF 0E 10 ", "    temperature: 84.875 C (whole degrees 85.000)\n    time taken: ",
+      "    scratchpad: AA 00 4B 46 FF FF 0A 10 ", "    temperature: 85.125 C (whole degrees 85.000)\n    time taken: ",
+      "bus OK: 2 sensors read\n"},
+     {"power-on", "PROBLEM"}},
     {"CountPerCZero", Sensor(S1, "21.5") + "fault count-per-c-zero " + S1 + " always\n", 0,
-     {"    temperature: 21.000 C (whole degrees 21.000; COUNT_PER_C 0, not extended)\n"},
+     {"    temperature: 21.000 C (whole degrees 21.000; COUNT_PER_C 0, not extended)\n", "bus OK: 1 sensors read\n"},
      {"power-on"}},
     {"UnpluggedAdapter", Sensor(S1, "21.5") + "fault unplug always\n", 1, {}, {}},
     {"Ds18b20DecodedAsTheLoggerDoes", Sensor(S1, "21.5") + Sensor(B1, "-10.125 resolution=12"), 0,
      {"Sensors: 2\n", std::string("  ") + B1 + "\n    power: external\n",
-      "    temperature: -10.125 C (whole degrees -11.000)\n"},
+      "    temperature: -10.125 C (whole degrees -11.000)\n",
+      "note: with temp's default settings 1 DS18B20 (family 28) temperature sensor is on the bus but not read: add "
+      "the line \"families = 10 28\" to the temp.conf beside temp",
+      "bus OK: 2 sensors read\n"},
      {"power-on", "mismatch"}},
 };
 
@@ -138,14 +153,19 @@ TEST_F(ProbeTest, ReportsEachKindOfBus)
         const std::string adapter = Bus(c.bus);
         const ProbeRun run = Probe({adapter});
         EXPECT_EQ(c.status, run.status) << run.out << run.err;
-        if (c.status == 0) {
+        if (c.status != 1) {
             EXPECT_EQ(0u, run.out.find("temp-probe: adapter " + adapter + "\nAdapter\n  kind: software DS2490"))
                 << run.out;
             EXPECT_EQ("", run.err);
+            // The verdict is the last line, and agrees with the exit status.
+            const size_t last = run.out.rfind('\n', run.out.size() - 2) + 1;
+            const std::string verdict = c.status == 0 ? "bus OK: " : "PROBLEM: ";
+            EXPECT_EQ(verdict, run.out.substr(last, verdict.size())) << run.out.substr(last);
         } else {
             EXPECT_EQ("", run.out);
             EXPECT_EQ(0u, run.err.find("Cannot open " + adapter + ": the adapter does not answer")) << run.err;
             EXPECT_NE(std::string::npos, run.err.find("Error 24: ")) << run.err;
+            EXPECT_NE(std::string::npos, run.err.find("\nPROBLEM: the adapter " + adapter + " could not be opened")) << run.err;
         }
         size_t at = 0;
         for (const std::string& text : c.present) {
@@ -168,9 +188,33 @@ TEST_F(ProbeTest, JsonCarriesTheSameFindings)
          {std::string("\"adapter\": \"sim:") + dir_, std::string("\"presence\": true, \"short\": false"),
           std::string("{\"serial\": \"") + SWITCH + "\", \"family\": \"05\", \"name\": \"DS2405 addressable switch\"",
           std::string("\"power\": \"external\""), std::string("\"celsius\": 21.500, \"whole\": 21.000"),
-          std::string("\"power_on_value\": false")})
+          std::string("\"power_on_value\": false"), std::string("\"bus_ok\": true"),
+          std::string("\"verdict\": \"bus OK: 1 sensors read\"")})
         EXPECT_NE(std::string::npos, run.out.find(text)) << text << "\n" << run.out;
     EXPECT_EQ('}', run.out[run.out.size() - 2]);
+
+    // Faults and open failures reach a machine too: JSON on standard output.
+    const struct {
+        std::string adapter;
+        int status;
+        std::vector<std::string> texts;
+    } failures[] = {
+        {Bus(Sensor(S1, "21") + "fault short-line always\n"), 3,
+         {"\"short\": true", "\"bus_ok\": false", "\"verdict\": \"PROBLEM: the 1-Wire line is shorted"}},
+        {"sim:" + dir_ + "/missing.txt", 1,
+         {"\"opened\": false", "{\"code\": 23, \"text\": \"Failed to acquire a necessary system resource\"}",
+          "\"bus_ok\": false", "\"verdict\": \"PROBLEM: the adapter sim:"}},
+    };
+    for (const auto& f : failures) {
+        SCOPED_TRACE(f.adapter);
+        const ProbeRun failed = Probe({f.adapter, "--json"});
+        EXPECT_EQ(f.status, failed.status) << failed.err;
+        ASSERT_GT(failed.out.size(), 2u) << failed.err;
+        EXPECT_EQ("{\n", failed.out.substr(0, 2));
+        EXPECT_EQ("}\n", failed.out.substr(failed.out.size() - 2));
+        for (const std::string& text : f.texts)
+            EXPECT_NE(std::string::npos, failed.out.find(text)) << text << "\n" << failed.out;
+    }
 }
 
 TEST_F(ProbeTest, CommandLine)
@@ -196,6 +240,10 @@ TEST_F(ProbeTest, CommandLine)
     const ProbeRun help = Probe({"--help"});
     EXPECT_EQ(0, help.status);
     EXPECT_EQ(0u, help.out.find("Usage: temp-probe [ADAPTER] [--json]"));
+    EXPECT_NE(std::string::npos, help.out.find("3 the adapter answered but the bus has a fault"));
+    const ProbeRun version = Probe({"--version"});
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ("temp-probe 10.00\n", version.out);
 }
 
 }  // namespace
