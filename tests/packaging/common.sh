@@ -50,6 +50,7 @@ expected_files() {
         echo "$UNIT_DIR/temp@.service"
         echo "$SYSUSERS_DIR/temp.conf"
         echo "$DOCDIR/examples/temp-adapter.env"
+        echo "$DOCDIR/examples/temp-mqtt.conf"
         echo "$DOCDIR/examples/temp-metrics-tmpfiles.conf"
         echo "$DOCDIR/examples/temp-alerts.yml"
         echo "$DOCDIR/examples/temp-dashboard.json"
