@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "history/history_testdb.h"
+#include "tests/common/history_testdb.h"
 #include "karvix_chart.h"
 
 namespace {

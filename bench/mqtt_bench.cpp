@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "logger/outputs.h"
+#include "outputs/outputs.h"
 
 extern const CycleOutputOps MqttOutput;
 
@@ -91,7 +91,8 @@ int main(int argc, char** argv)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     double processMs = ProcessCpuMs() - processBefore;
     MqttOutput.close();
-    OutputsDeliverEvents();
+    for (const std::string& entry : OutputsTakeEvents())
+        std::fprintf(stderr, "%s", entry.c_str());
     std::sort(perCycle.begin(), perCycle.end());
     double load[1] = {0};
     getloadavg(load, 1);

@@ -23,7 +23,7 @@
 #include <unistd.h>
 
 #include "outputs/mqtt_payload.h"
-#include "logger/outputs.h"
+#include "outputs/outputs.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "logger/outputs.h"
+#include "outputs/outputs.h"
 
 struct MqttUrl {
     bool tls = false;

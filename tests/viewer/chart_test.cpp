@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "history/history_testdb.h"
+#include "tests/common/history_testdb.h"
 #include "karvix_chart.h"
 #include "karvixfrm.h"
 
