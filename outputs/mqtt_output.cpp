@@ -210,7 +210,7 @@ int ReadPassword(const std::string& path, std::string* password)
         return 0;
     }
     struct stat info;
-    if (fstat(fileno(file), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH | S_IWGRP | S_IWOTH)))
+    if (fstat(fileno(file), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)))
         OutputsLogEvent("MQTT password file %s can be read by others; chmod 600 it\n", path.c_str());
     char line[512] = "";
     if (!std::fgets(line, sizeof line, file))

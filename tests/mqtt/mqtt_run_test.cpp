@@ -334,6 +334,11 @@ TEST_F(MqttRun, UnreachableThenRestartedBrokerThenKilledLogger)
     EXPECT_EQ(Wait(logger), -SIGKILL);
     ASSERT_TRUE(WaitFor(10, [&] { return subscriber.On("temp/hall/status").back().payload == "offline"; }))
         << subscriber.On("temp/hall/status").size();
+    // Kept for those who come later.
+    Subscriber late(port);
+    ASSERT_TRUE(WaitFor(5, [&] { return !late.On("temp/hall/status").empty(); }));
+    EXPECT_EQ(late.On("temp/hall/status").back().payload, "offline");
+    EXPECT_TRUE(late.On("temp/hall/status").back().retained);
     // One entry when it could not be reached, one when it could; the quick restart needed none.
     EXPECT_EQ(Count(EventLog(), "MQTT"), 2) << EventLog();
 }
