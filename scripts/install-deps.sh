@@ -22,8 +22,8 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
   # scripts/bench.sh: valgrind (callgrind_annotate) and gnuplot.
   valgrind gnuplot-nox
-  # scripts/karvix-screenshot.sh: Xvfb, xwininfo and import.
-  xvfb xauth x11-utils imagemagick
+  # scripts/karvix-screenshot.sh: Xvfb, xwininfo, import, and xdotool (opens the chart).
+  xvfb xauth x11-utils imagemagick xdotool
 )
 
 missing=()
