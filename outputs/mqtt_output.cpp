@@ -290,7 +290,9 @@ void CycleMqtt(const CycleReport& report)
     std::lock_guard<std::mutex> guard(Output->lock);
     for (int i = 0; i < report.count && i < SENSOR_SLOTS; ++i) {
         const SensorReading& reading = report.readings[i];
-        Output->counts[reading.serialText][static_cast<size_t>(reading.outcome)] += 1;
+        auto outcome = static_cast<size_t>(reading.outcome);
+        if (outcome < static_cast<size_t>(READING_OUTCOME_COUNT))
+            Output->counts[reading.serialText][outcome] += 1;
     }
     if (!Output->latest)
         Output->latest = std::make_unique<CycleReport>();
