@@ -41,24 +41,25 @@ struct MqttOutputState {
     std::string topic;
     std::string status;
     MqttDiscoverySettings discovery;
-    bool discoveryOn = false;
     std::string username, password, caFile;
     mosquitto* client = nullptr;
-    bool started = false;  // the network thread runs: only the worker touches this
     std::thread network;
 
     // Shared with the network thread's callbacks.
     std::mutex lock;
-    bool connected = false;
-    int refused = 0;                 // CONNACK code of the latest refused login
-    Clock::time_point downSince;     // not connected since
-    bool problemLogged = false;
+    std::condition_variable wake;          // the network thread's waits between attempts
+    std::condition_variable acknowledged;  // a QoS 1 message taken by the broker
+    Clock::time_point downSince;           // not connected since
     std::unique_ptr<CycleReport> latest;
     std::map<std::string, MqttCounts> counts;
-    bool stopping = false;
-    std::condition_variable wake;  // the network thread's waits between attempts
-    std::condition_variable acknowledged;
+    int refused = 0;           // CONNACK code of the latest refused login
     int lastAcknowledged = 0;  // message id of the latest QoS 1 message the broker took
+    bool connected = false;
+    bool problemLogged = false;
+    bool stopping = false;
+
+    bool discoveryOn = false;
+    bool started = false;  // the network thread runs: only the worker touches this
 };
 
 MqttOutputState* Output = nullptr;

@@ -109,7 +109,7 @@ int MqttParseUrl(const std::string& text, MqttUrl* url)
     } else {
         if (!Digits(port))
             return 0;
-        parsed.port = std::atoi(port.c_str());
+        parsed.port = static_cast<int>(std::strtol(port.c_str(), nullptr, 10));
         if (parsed.port < 1 || parsed.port > 65535)
             return 0;
     }
