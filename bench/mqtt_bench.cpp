@@ -1,5 +1,5 @@
 // The MQTT output's cost per cycle: a report of 39 sensors handed to the
-// output again and again, as the outputs' worker does, with a broker on
+// output again and again, as the output's thread does, with a broker on
 // 127.0.0.1:PORT taking the messages.
 //   mqtt_bench PORT CYCLES
 // Prints "key value" lines: the CPU time of the handing thread per cycle

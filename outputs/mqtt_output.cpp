@@ -4,8 +4,8 @@
 // The connection has a network thread of its own that runs libmosquitto's
 // loop and connects again after a growing, capped delay (libmosquitto's own
 // thread gives up when the first attempt fails at once or a name lookup
-// fails). The worker hands messages over only while connected, so an absent
-// broker costs the cycle nothing and queues nothing. After every
+// fails). The output's thread hands messages over only while connected, so an
+// absent broker costs the cycle nothing and queues nothing. After every
 // (re)connection the status, the discovery and the latest states are
 // published once.
 #include <cerrno>
@@ -59,7 +59,7 @@ struct MqttOutputState {
     bool stopping = false;
 
     bool discoveryOn = false;
-    bool started = false;  // the network thread runs: only the worker touches this
+    bool started = false;  // the network thread runs: only the output's thread touches this
 };
 
 MqttOutputState* Output = nullptr;
@@ -223,8 +223,9 @@ int ReadPassword(const std::string& path, std::string* password)
     return 1;
 }
 
-// Sets up the client; the connection starts with the first cycle, on the
-// worker, so that a slow name lookup never delays the logger's start.
+// Sets up the client (open runs on the cycle's thread); the connection starts
+// with the first cycle, on the network thread, so that a slow name lookup
+// never delays the logger's start.
 int OpenMqtt(const TempConfig& config)
 {
     if (config.mqtt.empty())

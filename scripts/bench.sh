@@ -168,7 +168,7 @@ mqtt_section() {
 
 ## 7. MQTT
 
-\`mqtt_bench PORT 2000\`: a report of 39 sensors handed to the MQTT output 2000 times, as the outputs' worker does
+\`mqtt_bench PORT 2000\`: a report of 39 sensors handed to the MQTT output 2000 times, as the output's own thread does
 after each cycle, with Debian's mosquitto on 127.0.0.1 taking the messages (39 retained states a cycle). CPU time of
 the handing thread (the states built and queued) and of the whole process (the network thread's sending included),
 per cycle; load average $(get "$m" load_average) at the end of the run.
@@ -179,7 +179,7 @@ per cycle; load average $(get "$m" load_average) at the end of the run.
 | whole process, CPU per cycle (mean) | $(get "$m" process_cpu_per_cycle_ms) | – | < 1 ms: $(verdict "$(get "$m" process_cpu_per_cycle_ms) < 1") |
 
 Cycle period of 39 sensors (timing model on, real clock, history off, as in section 1; load average $load after
-the runs). The output runs on the outputs' worker and its own network thread, never on the cycle's:
+the runs). The output runs on its own thread and its network thread, never on the cycle's:
 
 | mqtt | measured ms (min..max) | ratio to off |
 |---|---|---|

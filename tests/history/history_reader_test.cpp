@@ -17,8 +17,9 @@
 #include <fstream>
 
 #include "history/history.h"
-#include "tests/common/history_testdb.h"
 #include "history/history_text.h"
+#include "tests/common/history_testdb.h"
+#include "tests/common/scratch_dir.h"
 
 namespace {
 
@@ -28,14 +29,7 @@ const std::string kB = "10000000300000B2";
 
 class HistoryReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/history-reader-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        path = dir + "/temp-history.db";
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    void SetUp() override { path = dir + "/temp-history.db"; }
 
     // Two sensors: A at place 1 with a CRC failure at kT0 + 20 s, B at place
     // 2; minute and hour rows for A.
@@ -65,7 +59,8 @@ protected:
         return reader;
     }
 
-    std::string dir, path;
+    ScratchDir scratch_{"history_reader"};
+    std::string dir = scratch_.path(), path;
 };
 
 struct OpenFailure {

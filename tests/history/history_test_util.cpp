@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,33 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-
-ScratchDir::ScratchDir()
-{
-    char pattern[] = "/tmp/history_test_XXXXXX";
-    if (mkdtemp(pattern))
-        path_ = pattern;
-    EXPECT_FALSE(path_.empty());
-}
-
-ScratchDir::~ScratchDir()
-{
-    for (const std::string& mount : mounts_)
-        umount2(mount.c_str(), MNT_DETACH);
-    std::string command = "rm -rf '" + path_ + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-}
-
-std::string ScratchDir::MountTmpfs(const std::string& name, int kib)
-{
-    std::string where = *this / name;
-    mkdir(where.c_str(), 0755);
-    std::string options = "size=" + std::to_string(kib) + "k";
-    if (mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) != 0)
-        return std::string("can't mount a tmpfs (needs root): ") + std::strerror(errno);
-    mounts_.push_back(where);
-    return "";
-}
 
 int64_t FillDisk(const std::string& path)
 {

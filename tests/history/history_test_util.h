@@ -1,4 +1,4 @@
-// Helpers of the history tests: scratch folders, a tmpfs, direct SQL.
+// Helpers of the history tests: scratch folders (tests/common), a tmpfs, direct SQL.
 #pragma once
 
 #include <sqlite3.h>
@@ -7,23 +7,7 @@
 #include <string>
 #include <vector>
 
-// A fresh folder under /tmp, removed with everything in it (unmounting a
-// tmpfs mounted inside) when the object goes.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    // Mounts a tmpfs of `kib` KiB at `name` (needs root); "" on success, else why not.
-    std::string MountTmpfs(const std::string& name, int kib);
-
-private:
-    std::string path_;
-    std::vector<std::string> mounts_;
-};
+#include "tests/common/scratch_dir.h"
 
 // Writes a file of zeros until the file system is full; returns its size.
 int64_t FillDisk(const std::string& path);

@@ -13,6 +13,7 @@
 #include "logger/logger.h"
 #include "outputs/metrics.h"
 #include "outputs/outputs.h"
+#include "tests/common/scratch_dir.h"
 
 extern const CycleOutputOps MetricsOutput;
 
@@ -152,19 +153,10 @@ TEST(MetricsText, SeriesOfASensorThatStopsAnsweringStayWithTheirLastValues)
 // The output itself, in a scratch folder with the event log inside it.
 class MetricsOutputRun : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/metrics_unit_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ErrorFilePath = dir_ + "/USBerr.txt";
-    }
-    void TearDown() override
-    {
-        ErrorFilePath = "USBerr.txt";
-        ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
-    }
-    std::string dir_;
+    void SetUp() override { ErrorFilePath = dir_ + "/USBerr.txt"; }
+    void TearDown() override { ErrorFilePath = "USBerr.txt"; }
+    ScratchDir scratch_{"metrics_unit"};
+    std::string dir_ = scratch_.path();
 };
 
 // A file that can't be written is logged once when that starts and once when
