@@ -48,6 +48,7 @@ struct SensorReading {
 struct CycleReport {
     WallTime started;        // the convert command
     WallTime ended;          // temp.pd updated
+    uint32_t durationMs;     // from the convert command to temp.pd updated, by the monotonic clock
     uint32_t previousPeriodMs;  // the whole previous cycle, sync wait included; 0 for the first
     uint32_t cycleNumber;    // 1 for the first cycle
     bool conversionComplete;
@@ -55,7 +56,11 @@ struct CycleReport {
     SensorReading readings[SENSOR_SLOTS];
     // The adapter: open, and no reinitialisation failed this cycle (so it answers).
     bool adapterOpen;
-    uint32_t adapterReinitializations;  // recoveries since the opening
+    // Since the opening (its own preparation not counted): reinitialisations
+    // tried after failed requests, and recoveries: the adapter passing a
+    // scratchpad again after a reinitialisation failed.
+    uint32_t adapterReinitAttempts;
+    uint32_t adapterRecoveries;
     const char* adapterName;            // the device name from the command line
 };
 

@@ -15,7 +15,7 @@ packages=(
   # Packaging checks: systemd-analyze and systemd-sysusers, desktop-file-validate, man.
   desktop-file-utils systemd man-db
   clang libclang-rt-14-dev clang-tidy cppcheck strace python3
-  prometheus prometheus-node-exporter
+  prometheus prometheus-node-exporter prometheus-alertmanager
   libsqlite3-dev sqlite3
   # MQTT: the library, and the broker, clients, certificates and checks of its tests.
   libmosquitto-dev mosquitto mosquitto-clients openssl python3-jsonschema python3-jinja2
