@@ -186,6 +186,7 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
     const auto slot = static_cast<size_t>(port);
     uint32_t failuresBefore = PortReinitFailures[slot];
     Report.started = WallClockNow();
+    Report.startedMicros = ClockMicros();
     ZovWriteConvert(port);
     Report.conversionComplete = LastConversionComplete != 0;
     bool fileOpen = OpenMeasurementFile() != 0;

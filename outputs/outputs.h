@@ -47,6 +47,7 @@ struct SensorReading {
 
 struct CycleReport {
     WallTime started;        // the convert command
+    uint64_t startedMicros;  // the same moment on the monotonic clock (ClockMicros)
     WallTime ended;          // temp.pd updated
     uint32_t durationMs;     // from the convert command to temp.pd updated, by the monotonic clock
     uint32_t previousPeriodMs;  // the whole previous cycle, sync wait included; 0 for the first

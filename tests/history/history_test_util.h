@@ -19,3 +19,9 @@ std::vector<std::string> Rows(const std::string& db, const std::string& sql);
 int64_t CountRows(const std::string& db, const std::string& table);
 // The first column of the first row.
 std::string Value(const std::string& db, const std::string& sql);
+
+// A history file as version 1 of the schema wrote it (record positions as
+// places, no failed counts, no writer state): sensor 10000000000001A1 at
+// record 2 ("Cellar") with two good readings a minute apart from `t0` (a
+// minute start), their minute and hour rows, and a sensor without a record.
+void MakeVersion1History(const std::string& path, int64_t t0);

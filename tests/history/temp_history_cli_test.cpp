@@ -115,8 +115,8 @@ TEST_F(TempHistoryCli, ExportSelectsRowsAsCsv)
         {"--since 3h --until 1h", 1, ",10000000200000A1,1,Cellar,good,12.0000,12.0625\n"},
         {"--serial 10000000200000a1", 2, "Z,10000000200000A1,1,Cellar,good,12.0000,12.1250\n"},
         {"--place 2", 1, "crc"},
-        {"--tier hour --since 7d", 1, "time,serial,place,label,min,mean,max,count\n"},
-        {"--tier hour --since 2d", 0, "time,serial,place,label,min,mean,max,count\n"},
+        {"--tier hour --since 7d", 1, "time,serial,place,label,min,mean,max,count,failed\n"},
+        {"--tier hour --since 2d", 0, "time,serial,place,label,min,mean,max,count,failed\n"},
         {"--tier minute", 0, "min,mean,max,count"},
         {"--since 2000-01-01 --until 2000-01-02T00:00", 0, "time,"},
     };
