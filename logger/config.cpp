@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "logger/logger.h"
+#include "outputs/mqtt_payload.h"
 
 TempConfig Config;
 
@@ -166,12 +167,44 @@ int ParseTempConfig(const std::string& text, const std::string& path, TempConfig
         } else if (key == "metrics-name") {
             if (!ParsePath(value, &config->metricsName))
                 expect("a name");
+        } else if (key == "mqtt") {
+#ifdef TEMP_HAVE_MQTT
+            MqttUrl url;
+            if (MqttParseUrl(value, &url))
+                config->mqtt = value;
+            else
+                expect("mqtt://host[:port] or mqtts://host[:port]");
+#else
+            problems->push_back(where + ": mqtt: this build of temp has no MQTT; ignored");
+#endif
+        } else if (key == "mqtt-topic") {
+            if (MqttTopicValid(value))
+                config->mqttTopic = value;
+            else
+                expect("a topic without '+', '#', a leading '$' or '/' or a trailing '/'");
+        } else if (key == "mqtt-username") {
+            if (!ParsePath(value, &config->mqttUsername))
+                expect("a user name");
+        } else if (key == "mqtt-password-file") {
+            if (!ParsePath(value, &config->mqttPasswordFile))
+                expect("a file name");
+        } else if (key == "mqtt-ca-file") {
+            if (!ParsePath(value, &config->mqttCaFile))
+                expect("a file name");
+        } else if (key == "mqtt-discovery") {
+            if (value == "off")
+                config->mqttDiscovery.clear();
+            else if (MqttTopicValid(value))
+                config->mqttDiscovery = value;
+            else
+                expect("a discovery prefix (homeassistant) or off");
         } else if (key == "families") {
             ParseFamilies(value, where, config, problems);
         } else {
             problems->push_back(where + ": unknown key \"" + Shown(key) +
                                 "\"; expected history, history-file, history-raw-days, history-minute-days, "
-                                "history-hour-days, metrics, metrics-name or families");
+                                "history-hour-days, metrics, metrics-name, mqtt, mqtt-topic, mqtt-username, "
+                                "mqtt-password-file, mqtt-ca-file, mqtt-discovery or families");
         }
     }
     return static_cast<int>(problems->size() - before);

@@ -6,11 +6,17 @@
 extern const CycleOutputOps HistoryOutput;
 #endif
 extern const CycleOutputOps MetricsOutput;
+#ifdef TEMP_HAVE_MQTT
+extern const CycleOutputOps MqttOutput;
+#endif
 
 const CycleOutputOps* const BuiltinOutputs[] = {
 #ifdef TEMP_HAVE_HISTORY
     &HistoryOutput,
 #endif
     &MetricsOutput,
+#ifdef TEMP_HAVE_MQTT
+    &MqttOutput,
+#endif
 };
 const int BuiltinOutputCount = static_cast<int>(sizeof BuiltinOutputs / sizeof BuiltinOutputs[0]);

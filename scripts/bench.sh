@@ -2,6 +2,7 @@
 # Runs every benchmark and writes docs/benchmarks.md and docs/cycle-scaling.png.
 #   bash scripts/bench.sh [BUILD_DIR]      (default build-bench; about 9 minutes)
 #   bash scripts/bench.sh --history [BUILD_DIR]   prints only the history's section (3 minutes)
+#   bash scripts/bench.sh --mqtt [BUILD_DIR]      prints only the MQTT section (4 minutes; needs mosquitto)
 #   bash scripts/bench.sh --smoke BUILD_DIR [--no-valgrind]   every benchmark once on tiny inputs, from a tree
 #       already built (no configure, no build, no report); fails when one breaks. CTest runs it (bench_smoke).
 # Needs: cmake, g++, Qt 6 base and Charts dev, SQLite dev, valgrind, gnuplot (gnuplot-nox).
@@ -10,8 +11,12 @@ cd "$(dirname "$0")/.."
 root=$PWD
 history_only=0
 smoke=0
+mqtt_only=0
 if [[ ${1:-} == --history ]]; then
   history_only=1
+  shift
+elif [[ ${1:-} == --mqtt ]]; then
+  mqtt_only=1
   shift
 elif [[ ${1:-} == --smoke ]]; then
   smoke=1
@@ -136,9 +141,11 @@ echo "== building in $build" >&2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEMP_BUILD_TESTS=OFF >/dev/null
 if ((history_only)); then
   cmake --build "$build" -j2 --target temp history_bench history_read_bench temp-history >/dev/null
+elif ((mqtt_only)); then
+  cmake --build "$build" -j2 --target temp mqtt_bench >/dev/null
 else
   cmake --build "$build" -j2 --target temp stack_bench Karvix viewer_bench history_bench history_read_bench \
-    temp-history >/dev/null
+    temp-history mqtt_bench >/dev/null
 fi
 temp=$build/logger/temp
 stack=$build/bench/stack_bench
@@ -219,6 +226,74 @@ $(calc '%.1f' "$(get "$z" hour_bytes_per_sensor_day) * 39 * 365.25 / 1048576") M
 EOF
 }
 
+# ---- 7. MQTT (defined here, run after the others) ------------------------------
+# The CPU time of handing a cycle of 39 sensors to the MQTT output, and the cycle
+# period of 39 sensors with MQTT off, on with a broker, and on with the broker
+# stopped. Prints the report's section.
+mqtt_section() {
+  local port broker_pid state n=39 p
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$work/broker.conf"
+  if [[ $(id -u) == 0 ]]; then echo "user root" >>"$work/broker.conf"; fi
+  mosquitto -c "$work/broker.conf" >"$work/broker.log" 2>&1 &
+  broker_pid=$!
+  sleep 1
+  echo "== mqtt publish cost" >&2
+  "$build/bench/mqtt_bench" "$port" 2000 >"$work/mqtt.txt"
+  declare -A mperiod mmin mmax
+  for state in off on stopped; do
+    echo "== logger cycle: $n sensors, timing on, mqtt $state" >&2
+    p=$work/mqtt-$state
+    mkdir -p "$p/app" "$p/work"
+    cp "$temp" "$p/app/temp"
+    echo "history = off" >"$p/app/temp.conf"
+    if [[ $state != off ]]; then echo "mqtt = mqtt://127.0.0.1:$port" >>"$p/app/temp.conf"; fi
+    if [[ $state == stopped ]]; then
+      kill "$broker_pid"
+      wait "$broker_pid" 2>/dev/null || true
+    fi
+    bus_file "$n" on >"$p/bus.txt"
+    (cd "$p/work" && timeout 300 "$p/app/temp" "sim:$p/bus.txt" </dev/null >"$p/out.txt" 2>&1) || true
+    periods "$p/out.txt" >"$p/periods.txt"
+    if [[ $(wc -l <"$p/periods.txt") -lt 5 ]]; then
+      echo "bench.sh: too few cycle stamps with mqtt $state; see $p/out.txt" >&2
+      exit 1
+    fi
+    mperiod[$state]=$(awk '{ s += $1 } END { printf "%.0f", s / NR }' "$p/periods.txt")
+    mmin[$state]=$(sort -n "$p/periods.txt" | head -1)
+    mmax[$state]=$(sort -n "$p/periods.txt" | tail -1)
+  done
+  local m=$work/mqtt.txt load
+  load=$(cut -d' ' -f1 /proc/loadavg)
+  cat <<EOF
+
+## 7. MQTT
+
+\`mqtt_bench PORT 2000\`: a report of 39 sensors handed to the MQTT output 2000 times, as the output's own thread does
+after each cycle, with Debian's mosquitto on 127.0.0.1 taking the messages (39 retained states a cycle). CPU time of
+the handing thread (the states built and queued) and of the whole process (the network thread's sending included),
+per cycle; load average $(get "$m" load_average) at the end of the run.
+
+| | median ms | p99 ms | target |
+|---|---|---|---|
+| handing thread, CPU | $(get "$m" cycle_cpu_median_ms) | $(get "$m" cycle_cpu_p99_ms) | < 1 ms: $(verdict "$(get "$m" cycle_cpu_p99_ms) < 1") |
+| whole process, CPU per cycle (mean) | $(get "$m" process_cpu_per_cycle_ms) | – | < 1 ms: $(verdict "$(get "$m" process_cpu_per_cycle_ms) < 1") |
+
+Cycle period of 39 sensors (timing model on, real clock, history off, as in section 1; load average $load after
+the runs). The output runs on its own thread and its network thread, never on the cycle's:
+
+| mqtt | measured ms (min..max) | ratio to off |
+|---|---|---|
+| off | ${mperiod[off]} (${mmin[off]}..${mmax[off]}) | |
+| on, broker running | ${mperiod[on]} (${mmin[on]}..${mmax[on]}) | $(calc '%.4f' "${mperiod[on]} / ${mperiod[off]}") |
+| on, broker stopped | ${mperiod[stopped]} (${mmin[stopped]}..${mmax[stopped]}) | $(calc '%.4f' "${mperiod[stopped]} / ${mperiod[off]}") |
+
+On the virtual clock the periods with MQTT on and its broker stopped equal those with it off to the millisecond
+(\`MqttRun.OffIsThePlainLoggerAndAnAbsentBrokerCostsNoTime\`, which also finds the data files and the console
+byte-identical with \`mqtt\` unset).
+EOF
+}
+
 verdict() { awk "BEGIN { print ($1) ? \"met\" : \"**missed**\" }"; }
 # ---- 1. Cycle period of the real logger ----------------------------------
 cycles=7  # 7 cycle ends give 6 periods
@@ -232,6 +307,10 @@ if ((history_only)); then
   history_section
   # The read side (chart and export) in its own subsection.
   bash "$root/scripts/bench-history-read.sh" "$build"
+  exit 0
+fi
+if ((mqtt_only)); then
+  mqtt_section
   exit 0
 fi
 
@@ -494,6 +573,7 @@ EOF
   history_section
   # The read side (chart and export) in its own subsection.
   bash "$root/scripts/bench-history-read.sh" "$build"
+  mqtt_section
   if [[ -f $root/bench/findings.md ]]; then
     echo
     cat "$root/bench/findings.md"

@@ -17,6 +17,8 @@ packages=(
   clang libclang-rt-14-dev clang-tidy cppcheck strace python3
   prometheus prometheus-node-exporter prometheus-alertmanager
   libsqlite3-dev sqlite3
+  # MQTT: the library, and the broker, clients, certificates and checks of its tests.
+  libmosquitto-dev mosquitto mosquitto-clients openssl python3-jsonschema python3-jinja2
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
   # scripts/bench.sh (and its smoke run under CTest): valgrind (callgrind_annotate), gnuplot, and
   # GNU time for the export's peak memory.

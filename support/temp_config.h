@@ -1,5 +1,5 @@
 // temp.conf's settings: what the logger does beyond its data files (history,
-// metrics, sensor families). The logger reads the file (logger/config.h); the
+// metrics, MQTT, sensor families). The logger reads the file (logger/config.h); the
 // outputs are opened with what it read. The defaults are the plain logger.
 #pragma once
 
@@ -21,6 +21,13 @@ struct TempConfig {
     std::string metricsFile;
     // The name that labels this logger's series; empty means the working directory.
     std::string metricsName;
+    // MQTT: the broker, "mqtt://host[:port]" or "mqtts://host[:port]"; empty is off.
+    std::string mqtt;
+    std::string mqttTopic;         // the base topic; empty means temp/<logger>
+    std::string mqttUsername;      // empty: no login
+    std::string mqttPasswordFile;  // the password's file (never the password itself)
+    std::string mqttCaFile;        // CA certificates for mqtts; empty: the system's
+    std::string mqttDiscovery = "homeassistant";  // Home Assistant's discovery prefix; empty is off
     // Families searched, in order; the default is the DS1820 family alone.
     std::array<uint8_t, CONFIG_MAX_FAMILIES> families = {0x10};
     int familyCount = 1;

@@ -2,7 +2,9 @@
 // naming the file and line, and the default stays for it.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "logger/config.h"
 
@@ -19,7 +21,51 @@ struct ConfigCase {
     const char* text;
     int problems;
     const char* firstProblem;  // a part of it, or nullptr
+    const char* key;           // a key whose value is then checked, or nullptr
+    const char* value;         // its value as Setting() shows it: the default after a bad line
 };
+
+// A setting of `config` as text, by its temp.conf key.
+std::string Setting(const TempConfig& config, const std::string& key)
+{
+    if (key == "history")
+        return config.history ? "on" : "off";
+    if (key == "history-file")
+        return config.historyFile;
+    if (key == "history-raw-days")
+        return std::to_string(config.historyRawDays);
+    if (key == "history-minute-days")
+        return std::to_string(config.historyMinuteDays);
+    if (key == "history-hour-days")
+        return std::to_string(config.historyHourDays);
+    if (key == "metrics")
+        return config.metricsFile;
+    if (key == "metrics-name")
+        return config.metricsName;
+    if (key == "families") {
+        std::string codes;
+        for (int i = 0; i < config.familyCount; ++i) {
+            char code[4];
+            std::snprintf(code, sizeof code, "%s%02X", i ? " " : "", config.families[static_cast<size_t>(i)]);
+            codes += code;
+        }
+        return codes;
+    }
+    if (key == "mqtt")
+        return config.mqtt;
+    if (key == "mqtt-topic")
+        return config.mqttTopic;
+    if (key == "mqtt-username")
+        return config.mqttUsername;
+    if (key == "mqtt-password-file")
+        return config.mqttPasswordFile;
+    if (key == "mqtt-ca-file")
+        return config.mqttCaFile;
+    if (key == "mqtt-discovery")
+        return config.mqttDiscovery;
+    ADD_FAILURE() << "no setting " << key;
+    return std::string();
+}
 
 class ConfigParse : public ::testing::TestWithParam<ConfigCase> {};
 
@@ -33,24 +79,66 @@ TEST_P(ConfigParse, CountsAndNamesProblems)
     if (c.firstProblem) {
         EXPECT_NE(problems[0].find(c.firstProblem), std::string::npos) << problems[0];
     }
+    if (c.key) {
+        EXPECT_EQ(Setting(config, c.key), c.value) << c.key;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, ConfigParse,
     ::testing::Values(
-        ConfigCase{"Empty", "", 0, nullptr},
-        ConfigCase{"CommentsAndBlanks", "# all defaults\r\n\n   \n\t# more\n", 0, nullptr},
+        ConfigCase{"Empty", "", 0, nullptr, nullptr, nullptr},
+        ConfigCase{"CommentsAndBlanks", "# all defaults\r\n\n   \n\t# more\n", 0, nullptr, "history", "on"},
         ConfigCase{"GoodKeys", "history = off\nhistory-file=/var/h.db # there\nmetrics = m.prom\nfamilies = 10 28\n",
-                   0, nullptr},
-        ConfigCase{"UnknownKey", "\n\ncolour = blue\n", 1, "/etc/temp.conf line 3: unknown key \"colour\""},
-        ConfigCase{"NoEquals", "history\n", 1, "line 1: expected \"key = value\""},
-        ConfigCase{"BadSwitch", "history = maybe\n", 1, "history expects on or off, got \"maybe\""},
-        ConfigCase{"BadDays", "history-raw-days = -3\nhistory-hour-days = 1e3\n", 2, "a number of days"},
-        ConfigCase{"EmptyPath", "history-file =\n", 1, "history-file expects a file name"},
-        ConfigCase{"BadFamily", "families = 10 zz 128 28\n", 2, "got \"zz\""},
-        ConfigCase{"NotATemperatureFamily", "families = 10 05 28\n", 1, "\"05\" is not a temperature family"},
-        ConfigCase{"NoFamilyLeft", "families = , ,\n", 1, "at least one"},
-        ConfigCase{"ControlBytesShown", "k\x01y = 1\n", 1, "unknown key \"k?y\""}),
+                   0, nullptr, "history-file", "/var/h.db"},
+        ConfigCase{"UnknownKey", "\n\ncolour = blue\n", 1, "/etc/temp.conf line 3: unknown key \"colour\"", nullptr,
+                   nullptr},
+        ConfigCase{"NoEquals", "history\n", 1, "line 1: expected \"key = value\"", "history", "on"},
+        ConfigCase{"BadSwitch", "history = maybe\n", 1, "history expects on or off, got \"maybe\"", "history", "on"},
+        ConfigCase{"SwitchWithComment", "history = no # not here\n", 0, nullptr, "history", "off"},
+        ConfigCase{"BadDays", "history-raw-days = -3\nhistory-hour-days = 1e3\n", 2, "a number of days",
+                   "history-raw-days", "7"},
+        ConfigCase{"BadMinuteDays", "history-minute-days = 12345678\n", 1, "a number of days", "history-minute-days",
+                   "90"},
+        ConfigCase{"DaysWithComment", "history-hour-days = 30 # a month\n", 0, nullptr, "history-hour-days", "30"},
+        ConfigCase{"EmptyPath", "history-file =\n", 1, "history-file expects a file name", "history-file",
+                   "temp-history.db"},
+        ConfigCase{"EmptyMetrics", "metrics = # later\n", 1, "metrics expects a file name", "metrics", ""},
+        ConfigCase{"EmptyMetricsName", "metrics-name =\n", 1, "metrics-name expects a name", "metrics-name", ""},
+        ConfigCase{"MetricsNameWithComment", "metrics-name = cellar 2 # the old one\n", 0, nullptr, "metrics-name",
+                   "cellar 2"},
+        ConfigCase{"BadFamily", "families = 10 zz 128 28\n", 2, "got \"zz\"", "families", "10 28"},
+        ConfigCase{"NotATemperatureFamily", "families = 10 05 28\n", 1, "\"05\" is not a temperature family",
+                   "families", "10 28"},
+        ConfigCase{"NoFamilyLeft", "families = , ,\n", 1, "at least one", "families", "10"},
+        ConfigCase{"FamiliesWithComment", "families = 28 3b # new ones\n", 0, nullptr, "families", "28 3B"},
+        ConfigCase{"ControlBytesShown", "k\x01y = 1\n", 1, "unknown key \"k?y\"", nullptr, nullptr},
+#ifdef TEMP_HAVE_MQTT
+        ConfigCase{"Mqtt", "mqtt = mqtts://broker.lan:8884 # the hall's\n", 0, nullptr, "mqtt",
+                   "mqtts://broker.lan:8884"},
+        ConfigCase{"MqttIpv6", "mqtt = mqtt://[::1]\n", 0, nullptr, "mqtt", "mqtt://[::1]"},
+        ConfigCase{"MqttBadScheme", "mqtt = http://broker\n", 1,
+                   "line 1: mqtt expects mqtt://host[:port] or mqtts://host[:port], got \"http://broker\"", "mqtt", ""},
+        ConfigCase{"MqttBadPort", "mqtt = mqtt://broker:70000\n", 1, "mqtt expects", "mqtt", ""},
+        ConfigCase{"MqttEmpty", "mqtt =\n", 1, "mqtt expects", "mqtt", ""},
+#else
+        ConfigCase{"MqttNotBuilt", "mqtt = mqtt://broker\n", 1, "has no MQTT", "mqtt", ""},
+#endif
+        ConfigCase{"MqttTopic", "mqtt-topic = home/cellar # where\n", 0, nullptr, "mqtt-topic", "home/cellar"},
+        ConfigCase{"MqttTopicWildcard", "mqtt-topic = home/+/t\n", 1, "mqtt-topic expects a topic", "mqtt-topic", ""},
+        ConfigCase{"MqttTopicTrailingSlash", "mqtt-topic = home/\n", 1, "mqtt-topic expects", "mqtt-topic", ""},
+        ConfigCase{"MqttUsername", "mqtt-username = logger # not the password\n", 0, nullptr, "mqtt-username",
+                   "logger"},
+        ConfigCase{"MqttUsernameEmpty", "mqtt-username =\n", 1, "mqtt-username expects a user name",
+                   "mqtt-username", ""},
+        ConfigCase{"MqttPasswordFileEmpty", "mqtt-password-file =  \n", 1, "mqtt-password-file expects a file name",
+                   "mqtt-password-file", ""},
+        ConfigCase{"MqttCaFile", "mqtt-ca-file = /etc/ca.pem # ours\n", 0, nullptr, "mqtt-ca-file", "/etc/ca.pem"},
+        ConfigCase{"MqttCaFileEmpty", "mqtt-ca-file =\n", 1, "mqtt-ca-file expects a file name", "mqtt-ca-file", ""},
+        ConfigCase{"MqttDiscoveryOff", "mqtt-discovery = off # no Home Assistant\n", 0, nullptr, "mqtt-discovery", ""},
+        ConfigCase{"MqttDiscoveryPrefix", "mqtt-discovery = ha\n", 0, nullptr, "mqtt-discovery", "ha"},
+        ConfigCase{"MqttDiscoveryBad", "mqtt-discovery = $SYS\n", 1, "mqtt-discovery expects a discovery prefix",
+                   "mqtt-discovery", "homeassistant"}),
     [](const ::testing::TestParamInfo<ConfigCase>& info) { return std::string(info.param.name); });
 
 TEST(ConfigParse, ValuesAreTakenAndBadLinesKeepDefaults)

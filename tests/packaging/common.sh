@@ -51,6 +51,7 @@ expected_files() {
         echo "$SYSUSERS_DIR/temp.conf"
         echo "$DOCDIR/examples/temp-adapter.env"
         echo "$DATADIR/temp/temp.conf"
+        echo "$DOCDIR/examples/temp-mqtt.conf"
         echo "$DOCDIR/examples/temp-metrics-tmpfiles.conf"
         echo "$DOCDIR/examples/temp-alerts.yml"
         echo "$DOCDIR/examples/temp-alertmanager.yml"

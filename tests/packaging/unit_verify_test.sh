@@ -35,4 +35,28 @@ elif ! awk -v e="$exposure" 'BEGIN { exit !(e <= 1.2) }'; then
     echo "$report" >&2
     fail "exposure $exposure is above 1.2"
 fi
+
+# The MQTT drop-in, installed as an example and copied as its comment says:
+# it opens IP sockets (IPv4, IPv6) and nothing else, and the rating stays at 2.0 or lower.
+dropin=$(find "$stage" -path '*/examples/temp-mqtt.conf' | head -n 1)
+if [ -z "$dropin" ]; then
+    fail "the MQTT drop-in temp-mqtt.conf is not installed among the examples"
+else
+    mkdir -p "$stage/etc/systemd/system/temp@.service.d"
+    cp "$dropin" "$stage/etc/systemd/system/temp@.service.d/mqtt.conf"
+    out=$(systemd-analyze verify --man=no --root="$stage" "$instance" 2>&1)
+    status=$?
+    [ $status -eq 0 ] && [ -z "$out" ] || fail "systemd-analyze verify with the MQTT drop-in (status $status): $out"
+    families=$(sed -n 's/^RestrictAddressFamilies=//p' "$dropin")
+    [ "$families" = "AF_UNIX AF_NETLINK AF_INET AF_INET6" ] || fail "the drop-in allows the families '$families'"
+    report=$(systemd-analyze security --offline=yes --root="$stage" "$instance" 2>&1)
+    with=$(echo "$report" | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+    if [ -z "$with" ]; then
+        fail "no exposure rating with the MQTT drop-in: $report"
+    elif ! awk -v e="$with" -v w="$exposure" 'BEGIN { exit !(e <= 2.0 && e > w) }'; then
+        echo "$report" >&2
+        fail "exposure with the MQTT drop-in $with: above 2.0, or not above $exposure (drop-in not read?)"
+    fi
+    echo "exposure without the MQTT drop-in $exposure, with it $with"
+fi
 finish

@@ -1,0 +1,337 @@
+// The MQTT output: after every cycle, each sensor's reading as a retained
+// JSON state on <topic>/<serial>/state, the logger's presence on
+// <topic>/status (with "offline" as the will), and Home Assistant discovery.
+// The connection has a network thread of its own that runs libmosquitto's
+// loop and connects again after a growing, capped delay (libmosquitto's own
+// thread gives up when the first attempt fails at once or a name lookup
+// fails). The output's thread hands messages over only while connected, so an
+// absent broker costs the cycle nothing and queues nothing. After every
+// (re)connection the status, the discovery and the latest states are
+// published once.
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mosquitto.h>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "outputs/mqtt_payload.h"
+#include "outputs/outputs.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A connection that stays down this long is a problem worth an entry; a
+// broker that restarts within it is not.
+constexpr auto Grace = std::chrono::seconds(5);
+constexpr int KeepAliveSeconds = 30;
+constexpr int ReconnectFirstSeconds = 1, ReconnectMostSeconds = 30;
+
+struct MqttOutputState {
+    std::string shown;  // the URL as in temp.conf, for entries
+    MqttUrl url;
+    std::string topic;
+    std::string status;
+    MqttDiscoverySettings discovery;
+    std::string username, password, caFile;
+    mosquitto* client = nullptr;
+    std::thread network;
+
+    // Shared with the network thread's callbacks.
+    std::mutex lock;
+    std::condition_variable wake;          // the network thread's waits between attempts
+    std::condition_variable acknowledged;  // a QoS 1 message taken by the broker
+    Clock::time_point downSince;           // not connected since
+    std::unique_ptr<CycleReport> latest;
+    std::map<std::string, MqttCounts> counts;
+    int refused = 0;           // CONNACK code of the latest refused login
+    int lastAcknowledged = 0;  // message id of the latest QoS 1 message the broker took
+    bool connected = false;
+    bool problemLogged = false;
+    bool stopping = false;
+
+    bool discoveryOn = false;
+    bool started = false;  // the network thread runs: only the output's thread touches this
+};
+
+MqttOutputState* Output = nullptr;
+
+// Returns the message id.
+int Publish(const std::string& topic, const std::string& payload, int qos)
+{
+    int id = 0;
+    mosquitto_publish(Output->client, &id, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, true);
+    return id;
+}
+
+// Every sensor's state of the latest report. Holds the lock.
+void PublishStates()
+{
+    const CycleReport& report = *Output->latest;
+    for (int i = 0; i < report.count && i < SENSOR_SLOTS; ++i) {
+        const SensorReading& reading = report.readings[i];
+        Publish(MqttStateTopic(Output->topic, reading),
+                MqttStatePayload(reading, Output->counts[reading.serialText]), 0);
+    }
+}
+
+// Holds the lock.
+void PublishDiscovery()
+{
+    const CycleReport& report = *Output->latest;
+    Output->discovery.expireAfter = MqttExpireAfter(report);
+    for (int i = 0; i < report.count && i < SENSOR_SLOTS; ++i)
+        for (MqttEntity entity : {MqttEntity::Temperature, MqttEntity::Failures})
+            Publish(MqttDiscoveryTopic(Output->discovery, report.readings[i], entity),
+                    MqttDiscoveryPayload(Output->discovery, report.readings[i], entity), 1);
+}
+
+// On the network thread.
+void OnConnect(mosquitto*, void*, int code)
+{
+    std::lock_guard<std::mutex> guard(Output->lock);
+    if (code != 0) {
+        Output->refused = code;
+        return;
+    }
+    Output->connected = true;
+    Output->refused = 0;
+    Publish(Output->status, "online", 1);
+    if (Output->latest) {
+        if (Output->discoveryOn)
+            PublishDiscovery();
+        PublishStates();
+    }
+}
+
+void OnDisconnect(mosquitto*, void*, int)
+{
+    std::lock_guard<std::mutex> guard(Output->lock);
+    if (Output->connected)
+        Output->downSince = Clock::now();
+    Output->connected = false;
+}
+
+void OnPublish(mosquitto*, void*, int id)
+{
+    std::lock_guard<std::mutex> guard(Output->lock);
+    Output->lastAcknowledged = id;
+    Output->acknowledged.notify_all();
+}
+
+// One entry when the broker has been out of reach for the grace time or
+// refused the login, and one when the connection is back. Holds the lock.
+void LogConnectionProblem()
+{
+    if (Output->connected) {
+        if (Output->problemLogged)
+            OutputsLogEvent("MQTT broker %s connected again\n", Output->shown.c_str());
+        Output->problemLogged = false;
+        return;
+    }
+    if (Output->problemLogged)
+        return;
+    if (Output->refused) {
+        OutputsLogEvent("MQTT broker %s refused the connection: %s; trying again\n", Output->shown.c_str(),
+                        mosquitto_connack_string(Output->refused));
+        Output->problemLogged = true;
+    } else if (Clock::now() - Output->downSince >= Grace) {
+        OutputsLogEvent("MQTT broker %s can't be reached; trying again\n", Output->shown.c_str());
+        Output->problemLogged = true;
+    }
+}
+
+// The network thread: connects, runs the loop while the connection lasts,
+// and waits 1, 2, 4 ... 30 s between attempts (back to 1 s after a login).
+void RunNetwork(MqttOutputState* output)
+{
+    int delay = ReconnectFirstSeconds;
+    bool first = true;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(output->lock);
+            if (output->stopping)
+                return;
+        }
+        int rc = first ? mosquitto_connect_async(output->client, output->url.host.c_str(), output->url.port,
+                                                 KeepAliveSeconds)
+                       : mosquitto_reconnect_async(output->client);
+        first = false;
+        while (rc == MOSQ_ERR_SUCCESS) {
+            rc = mosquitto_loop(output->client, 1000, 1);
+            bool stopping;
+            {
+                std::lock_guard<std::mutex> guard(output->lock);
+                stopping = output->stopping;
+                if (output->connected)
+                    delay = ReconnectFirstSeconds;
+            }
+            if (stopping) {
+                // Sends the queued DISCONNECT (a second at most), so the broker keeps the will to itself.
+                for (int i = 0; i < 10 && rc == MOSQ_ERR_SUCCESS; ++i)
+                    rc = mosquitto_loop(output->client, 100, 1);
+                return;
+            }
+        }
+        std::unique_lock<std::mutex> guard(output->lock);
+        if (output->connected)
+            output->downSince = Clock::now();
+        output->connected = false;
+        if (output->wake.wait_for(guard, std::chrono::seconds(delay), [output] { return output->stopping; }))
+            return;
+        delay = delay * 2 > ReconnectMostSeconds ? ReconnectMostSeconds : delay * 2;
+    }
+}
+
+// The logger's name: the one on its metrics (the service instance), else the host name.
+std::string MqttLoggerName(const TempConfig& config)
+{
+    if (!config.metricsName.empty())
+        return config.metricsName;
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) != 0 || !host[0])
+        return "temp";
+    return host;
+}
+
+// The password file's first line. A file that others can read gets a warning.
+int ReadPassword(const std::string& path, std::string* password)
+{
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        OutputsLogEvent("MQTT password file %s can't be read: %s; MQTT off\n", path.c_str(), std::strerror(errno));
+        return 0;
+    }
+    struct stat info;
+    if (fstat(fileno(file), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)))
+        OutputsLogEvent("MQTT password file %s can be read by others; chmod 600 it\n", path.c_str());
+    char line[512] = "";
+    if (!std::fgets(line, sizeof line, file))
+        line[0] = '\0';
+    std::fclose(file);
+    line[std::strcspn(line, "\r\n")] = '\0';
+    *password = line;
+    std::memset(line, 0, sizeof line);
+    return 1;
+}
+
+// Sets up the client (open runs on the cycle's thread); the connection starts
+// with the first cycle, on the network thread, so that a slow name lookup
+// never delays the logger's start.
+int OpenMqtt(const TempConfig& config)
+{
+    if (config.mqtt.empty())
+        return 0;
+    auto output = std::make_unique<MqttOutputState>();
+    output->shown = config.mqtt;
+    if (!MqttParseUrl(config.mqtt, &output->url))
+        return 0;  // temp.conf's check has logged it
+    std::string logger = MqttLoggerName(config);
+    output->topic = config.mqttTopic.empty() ? "temp/" + MqttNameLevel(logger) : config.mqttTopic;
+    output->status = output->topic + "/status";
+    output->discoveryOn = !config.mqttDiscovery.empty();
+    output->discovery = {config.mqttDiscovery, output->topic, logger, 0};
+    output->username = config.mqttUsername;
+    output->caFile = config.mqttCaFile;
+    if (!config.mqttPasswordFile.empty()) {
+        if (!ReadPassword(config.mqttPasswordFile, &output->password))
+            return 0;
+        if (output->username.empty())
+            OutputsLogEvent("MQTT password file %s given without mqtt-username; the password is not sent\n",
+                            config.mqttPasswordFile.c_str());
+    }
+
+    mosquitto_lib_init();
+    output->client = mosquitto_new(nullptr, true, nullptr);
+    const char* failed = nullptr;
+    if (!output->client)
+        failed = "no client";
+    else if (mosquitto_will_set(output->client, output->status.c_str(), 7, "offline", 1, true) != MOSQ_ERR_SUCCESS)
+        failed = "the status topic can't be the will's";
+    else if (!output->username.empty() &&
+             mosquitto_username_pw_set(output->client, output->username.c_str(),
+                                       config.mqttPasswordFile.empty() ? nullptr : output->password.c_str()) !=
+                 MOSQ_ERR_SUCCESS)
+        failed = "the user name is not accepted";
+    else if (output->url.tls &&
+             mosquitto_tls_set(output->client, output->caFile.empty() ? nullptr : output->caFile.c_str(),
+                               output->caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr,
+                               nullptr) != MOSQ_ERR_SUCCESS)
+        failed = "TLS can't be set up (is mqtt-ca-file readable?)";
+    output->password.assign(output->password.size(), '\0');
+    if (failed) {
+        OutputsLogEvent("MQTT broker %s: %s; MQTT off\n", config.mqtt.c_str(), failed);
+        if (output->client)
+            mosquitto_destroy(output->client);
+        mosquitto_lib_cleanup();
+        return 0;
+    }
+    mosquitto_threaded_set(output->client, true);
+    mosquitto_connect_callback_set(output->client, OnConnect);
+    mosquitto_disconnect_callback_set(output->client, OnDisconnect);
+    mosquitto_publish_callback_set(output->client, OnPublish);
+    Output = output.release();
+    return 1;
+}
+
+void CycleMqtt(const CycleReport& report)
+{
+    if (!Output->started) {
+        Output->started = true;
+        Output->downSince = Clock::now();
+        Output->network = std::thread(RunNetwork, Output);
+    }
+    std::lock_guard<std::mutex> guard(Output->lock);
+    for (int i = 0; i < report.count && i < SENSOR_SLOTS; ++i) {
+        const SensorReading& reading = report.readings[i];
+        auto outcome = static_cast<size_t>(reading.outcome);
+        if (outcome < static_cast<size_t>(READING_OUTCOME_COUNT))
+            Output->counts[reading.serialText][outcome] += 1;
+    }
+    if (!Output->latest)
+        Output->latest = std::make_unique<CycleReport>();
+    *Output->latest = report;
+    if (Output->connected)
+        PublishStates();
+    LogConnectionProblem();
+}
+
+// An orderly end says "offline" itself (the will is for the others) and
+// waits a moment for the broker to take it.
+void CloseMqtt()
+{
+    if (Output->started) {
+        {
+            std::unique_lock<std::mutex> guard(Output->lock);
+            if (Output->connected) {
+                int id = Publish(Output->status, "offline", 1);
+                Output->acknowledged.wait_for(guard, std::chrono::seconds(2), [id] {
+                    return Output->lastAcknowledged == id || !Output->connected;
+                });
+            }
+        }
+        {
+            std::lock_guard<std::mutex> guard(Output->lock);
+            Output->stopping = true;
+            Output->wake.notify_all();
+        }
+        mosquitto_disconnect(Output->client);
+        Output->network.join();
+    }
+    mosquitto_destroy(Output->client);
+    mosquitto_lib_cleanup();
+    delete Output;
+    Output = nullptr;
+}
+
+}  // namespace
+
+extern const CycleOutputOps MqttOutput = {"mqtt", OpenMqtt, CycleMqtt, CloseMqtt};

@@ -1,0 +1,279 @@
+// The MQTT output's texts.
+#include "outputs/mqtt_payload.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "support/utf8.h"
+
+namespace {
+
+bool Digits(const std::string& text)
+{
+    if (text.empty() || text.size() > 5)
+        return false;
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+// A host name or an IPv4 address: letters, digits, '-', '.', '_'.
+bool HostName(const std::string& host)
+{
+    if (host.empty() || host.size() > 253)
+        return false;
+    for (char c : host) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                  c == '.' || c == '_';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool Ipv6Text(const std::string& host)
+{
+    if (host.size() < 2 || host.size() > 45)
+        return false;
+    for (char c : host) {
+        bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.';
+        if (!ok)
+            return false;
+    }
+    return host.find(':') != std::string::npos;
+}
+
+// A number as JSON: exact for readings (multiples of 1/16).
+std::string JsonNumber(double value)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%.15g", value);
+    return text;
+}
+
+std::string Serial(const SensorReading& reading) { return std::string(reading.serialText); }
+
+std::string Label(const SensorReading& reading)
+{
+    return reading.label[0] ? std::string(reading.label) : Serial(reading);
+}
+
+}  // namespace
+
+int MqttParseUrl(const std::string& text, MqttUrl* url)
+{
+    MqttUrl parsed;
+    std::string rest;
+    if (text.compare(0, 7, "mqtt://") == 0) {
+        rest = text.substr(7);
+    } else if (text.compare(0, 8, "mqtts://") == 0) {
+        parsed.tls = true;
+        rest = text.substr(8);
+    } else {
+        return 0;
+    }
+    if (!rest.empty() && rest.back() == '/')
+        rest.pop_back();
+    std::string port;
+    if (!rest.empty() && rest[0] == '[') {
+        size_t close = rest.find(']');
+        if (close == std::string::npos)
+            return 0;
+        parsed.host = rest.substr(1, close - 1);
+        std::string after = rest.substr(close + 1);
+        if (!after.empty()) {
+            if (after[0] != ':')
+                return 0;
+            port = after.substr(1);
+            if (port.empty())
+                return 0;
+        }
+        if (!Ipv6Text(parsed.host))
+            return 0;
+    } else {
+        size_t colon = rest.find(':');
+        parsed.host = rest.substr(0, colon);
+        if (colon != std::string::npos) {
+            port = rest.substr(colon + 1);
+            if (port.empty())
+                return 0;
+        }
+        if (!HostName(parsed.host))
+            return 0;
+    }
+    if (port.empty()) {
+        parsed.port = parsed.tls ? 8883 : 1883;
+    } else {
+        if (!Digits(port))
+            return 0;
+        parsed.port = static_cast<int>(std::strtol(port.c_str(), nullptr, 10));
+        if (parsed.port < 1 || parsed.port > 65535)
+            return 0;
+    }
+    *url = parsed;
+    return 1;
+}
+
+bool MqttTopicValid(const std::string& topic)
+{
+    if (topic.empty() || topic.size() > 200 || topic[0] == '$' || topic[0] == '/' || topic.back() == '/')
+        return false;
+    for (size_t at = 0; at < topic.size();) {
+        char c = topic[at];
+        if (c == '+' || c == '#' || c == '\0')
+            return false;
+        size_t length = Utf8Length(topic, at);
+        if (length == 0)
+            return false;
+        at += length;
+    }
+    return true;
+}
+
+std::string MqttNameLevel(const std::string& name)
+{
+    std::string level = name.empty() ? std::string("temp") : name;
+    for (char& c : level) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (!ok)
+            c = '_';
+    }
+    return level;
+}
+
+std::string MqttIsoTime(WallTime when)
+{
+    std::tm utc{};
+    time_t seconds = when.seconds;
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, when.milliseconds);
+    return text;
+}
+
+std::string MqttJsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (size_t at = 0; at < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[at]);
+        size_t length = Utf8Length(text, at);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            ++at;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.append(text, at, length);
+        }
+        at += length;
+    }
+    return out + "\"";
+}
+
+std::string MqttStateTopic(const std::string& topic, const SensorReading& reading)
+{
+    return topic + "/" + Serial(reading) + "/state";
+}
+
+std::string MqttStatePayload(const SensorReading& reading, const MqttCounts& counts)
+{
+    std::string json = "{";
+    bool good = reading.outcome == ReadingOutcome::Good && std::isfinite(reading.extended) &&
+                std::isfinite(reading.whole);
+    if (good) {
+        json += "\"temperature\":" + JsonNumber(reading.extended);
+        json += ",\"whole\":" + JsonNumber(reading.whole) + ",";
+    }
+    json += "\"outcome\":" + MqttJsonString(ReadingOutcomeName(good ? ReadingOutcome::Good : reading.outcome));
+    json += ",\"place\":" + (reading.place >= 0 ? std::to_string(reading.place) : std::string("null"));
+    json += ",\"label\":" + MqttJsonString(reading.label);
+    json += ",\"serial\":" + MqttJsonString(Serial(reading));
+    json += ",\"time\":" + MqttJsonString(MqttIsoTime(reading.stamp));
+    uint64_t failed = 0;
+    std::string kinds;
+    for (int i = 1; i < READING_OUTCOME_COUNT; ++i) {
+        failed += counts[static_cast<size_t>(i)];
+        kinds += std::string(i > 1 ? "," : "") + MqttJsonString(ReadingOutcomeName(static_cast<ReadingOutcome>(i))) +
+                 ":" + std::to_string(counts[static_cast<size_t>(i)]);
+    }
+    json += ",\"good_readings\":" + std::to_string(counts[0]);
+    json += ",\"failed_readings\":" + std::to_string(failed);
+    json += ",\"failures\":{" + kinds + "}}";
+    return json;
+}
+
+std::string MqttDiscoveryTopic(const MqttDiscoverySettings& settings, const SensorReading& reading,
+                               MqttEntity entity)
+{
+    return settings.prefix + "/sensor/temp_" + MqttNameLevel(settings.logger) + "/" + Serial(reading) +
+           (entity == MqttEntity::Failures ? "_failures" : "") + "/config";
+}
+
+std::string MqttDiscoveryPayload(const MqttDiscoverySettings& settings, const SensorReading& reading,
+                                 MqttEntity entity)
+{
+    const std::string state = MqttStateTopic(settings.topic, reading);
+    const std::string status = settings.topic + "/status";
+    const std::string node = "temp_" + MqttNameLevel(settings.logger);
+    std::string json = "{";
+    if (entity == MqttEntity::Temperature) {
+        json += "\"name\":" + MqttJsonString(Label(reading));
+        json += ",\"unique_id\":" + MqttJsonString("temp_" + Serial(reading));
+        json += ",\"state_topic\":" + MqttJsonString(state);
+        // A failed reading has no temperature: None, and the second availability
+        // topic marks the entity unavailable until a good reading comes.
+        json += ",\"value_template\":" +
+                MqttJsonString("{{ value_json.temperature if value_json.outcome == 'good' else None }}");
+        json += ",\"device_class\":\"temperature\",\"state_class\":\"measurement\"";
+        json += ",\"unit_of_measurement\":" + MqttJsonString("\xC2\xB0" "C");
+        json += ",\"suggested_display_precision\":2";
+        json += ",\"expire_after\":" + std::to_string(settings.expireAfter);
+        json += ",\"availability\":[{\"topic\":" + MqttJsonString(status) + "},{\"topic\":" + MqttJsonString(state) +
+                ",\"value_template\":" +
+                MqttJsonString("{{ 'online' if value_json.outcome == 'good' else 'offline' }}") + "}]";
+        json += ",\"availability_mode\":\"all\"";
+    } else {
+        json += "\"name\":" + MqttJsonString(Label(reading) + " failed readings");
+        json += ",\"unique_id\":" + MqttJsonString("temp_" + Serial(reading) + "_failures");
+        json += ",\"state_topic\":" + MqttJsonString(state);
+        json += ",\"value_template\":" + MqttJsonString("{{ value_json.failed_readings }}");
+        json += ",\"state_class\":\"total_increasing\",\"entity_category\":\"diagnostic\"";
+        json += ",\"icon\":\"mdi:alert-circle-outline\"";
+        json += ",\"json_attributes_topic\":" + MqttJsonString(state);
+        json += ",\"json_attributes_template\":" + MqttJsonString("{{ value_json.failures | tojson }}");
+        json += ",\"availability_topic\":" + MqttJsonString(status);
+    }
+    json += ",\"device\":{\"identifiers\":[" + MqttJsonString(node) + "],\"name\":" +
+            MqttJsonString("temp " + settings.logger) + ",\"model\":\"temp 1-Wire temperature logger\"" +
+            ",\"sw_version\":" + MqttJsonString(LoggerVersion) + "}";
+    return json + "}";
+}
+
+int MqttExpireAfter(const CycleReport& report)
+{
+    long long periodMs = report.previousPeriodMs;
+    if (periodMs == 0)
+        periodMs = (static_cast<long long>(report.ended.seconds) - report.started.seconds) * 1000 +
+                   (report.ended.milliseconds - report.started.milliseconds);
+    long long seconds = (5 * periodMs + 999) / 1000;
+    if (seconds < 30)
+        seconds = 30;
+    if (seconds > 86400)
+        seconds = 86400;
+    return static_cast<int>(seconds);
+}

@@ -1,0 +1,66 @@
+// The MQTT output's texts: the broker URL of temp.conf, topics, and the JSON
+// of the state and Home Assistant discovery messages. Pure: no broker, no
+// clock, no event log.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "outputs/outputs.h"
+
+struct MqttUrl {
+    bool tls = false;
+    std::string host;  // without the brackets of an IPv6 address
+    int port = 0;      // 1883, or 8883 for mqtts, when the URL names none
+};
+
+// "mqtt://host[:port]" or "mqtts://host[:port]" (an IPv6 host in brackets).
+// Returns 1 and fills `url`, or 0 for anything else.
+int MqttParseUrl(const std::string& text, MqttUrl* url);
+
+// A topic to publish under: 1 to 200 bytes of valid UTF-8 without NUL,
+// wildcards ('+', '#'), a leading '$' or '/', or a trailing '/'.
+bool MqttTopicValid(const std::string& topic);
+
+// The logger's name as one topic level and as Home Assistant's node id:
+// every byte other than A-Z, a-z, 0-9, '_' and '-' becomes '_'.
+std::string MqttNameLevel(const std::string& name);
+
+// "2026-12-09T05:00:01.250Z".
+std::string MqttIsoTime(WallTime when);
+
+// A JSON string with its quotes; control bytes escaped, bytes that are not
+// UTF-8 replaced by U+FFFD.
+std::string MqttJsonString(const std::string& text);
+
+// Readings of one sensor since the logger started, by ReadingOutcome.
+using MqttCounts = std::array<uint64_t, READING_OUTCOME_COUNT>;
+
+// <topic>/<serial>/state: the reading as JSON. A failed reading carries its
+// outcome and no temperature.
+std::string MqttStateTopic(const std::string& topic, const SensorReading& reading);
+std::string MqttStatePayload(const SensorReading& reading, const MqttCounts& counts);
+
+// What the discovery messages of one logger share.
+struct MqttDiscoverySettings {
+    std::string prefix;  // "homeassistant"
+    std::string topic;   // the logger's base topic
+    std::string logger;  // the logger's name
+    int expireAfter;     // seconds
+};
+
+// The two entities of a sensor: its temperature and, as a diagnostic, its
+// failed readings.
+enum class MqttEntity { Temperature, Failures };
+
+// <prefix>/sensor/temp_<logger>/<serial>[_failures]/config
+std::string MqttDiscoveryTopic(const MqttDiscoverySettings& settings, const SensorReading& reading,
+                               MqttEntity entity);
+std::string MqttDiscoveryPayload(const MqttDiscoverySettings& settings, const SensorReading& reading,
+                                 MqttEntity entity);
+
+// Seconds after which Home Assistant shows a sensor without news as
+// unavailable: five cycle periods (the cycle's duration for the first
+// report), at least 30.
+int MqttExpireAfter(const CycleReport& report);

@@ -1,0 +1,120 @@
+#!/usr/bin/env python3
+"""Checks the logger's Home Assistant discovery messages.
+
+Usage: check_discovery.py SCHEMA MESSAGES PREFIX STATES
+MESSAGES holds one "topic<TAB>payload" line per retained config message,
+STATES one "topic<TAB>payload" line per state message. Each payload is checked
+key by key against the schema of the documented MQTT sensor options, then
+against what the logger promises (temperature entities, diagnostic failure
+counters, one device); the templates are rendered as Home Assistant does,
+with Jinja2, on the states. Exit 0 when all is well, 1 with the faults, 77
+when jsonschema or jinja2 is missing.
+"""
+import json
+import re
+import sys
+
+try:
+    import jinja2
+    import jsonschema
+except ImportError as missing:
+    print(f"SKIP: {missing} (Debian packages python3-jsonschema and python3-jinja2)")
+    sys.exit(77)
+
+
+def lines(path):
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if line:
+                topic, payload = line.split("\t", 1)
+                yield topic, payload
+
+
+def render(template, payload):
+    # Home Assistant's value_json, and None as Python's None.
+    env = jinja2.Environment()
+    return env.from_string(template).render(value_json=json.loads(payload), value=payload)
+
+
+def main():
+    schema_path, messages_path, prefix, states_path = sys.argv[1:5]
+    with open(schema_path, encoding="utf-8") as f:
+        schema = json.load(f)
+    validator = jsonschema.Draft202012Validator(schema)
+    faults = []
+    unique_ids = set()
+    devices = set()
+    states = {}
+    for topic, payload in lines(states_path):
+        states.setdefault(topic, []).append(payload)
+    configs = list(lines(messages_path))
+    if not configs:
+        faults.append("no discovery messages")
+    topic_pattern = re.compile("^" + re.escape(prefix) + r"/sensor/[A-Za-z0-9_-]+/[A-Za-z0-9_-]+/config$")
+    for topic, payload in configs:
+        where = topic
+        if not topic_pattern.match(topic):
+            faults.append(f"{where}: topic is not {prefix}/sensor/<node_id>/<object_id>/config")
+        try:
+            config = json.loads(payload)
+        except ValueError as e:
+            faults.append(f"{where}: not JSON: {e}")
+            continue
+        for error in validator.iter_errors(config):
+            path = "/".join(str(p) for p in error.absolute_path) or "(top)"
+            faults.append(f"{where}: {path}: {error.message}")
+        uid = config.get("unique_id")
+        if uid in unique_ids:
+            faults.append(f"{where}: unique_id {uid} repeated")
+        unique_ids.add(uid)
+        devices.add(json.dumps(config.get("device"), sort_keys=True))
+        if not config.get("name"):
+            faults.append(f"{where}: no name")
+        state_topic = config.get("state_topic", "")
+        seen = states.get(state_topic, [])
+        if not seen:
+            faults.append(f"{where}: no state was published on {state_topic}")
+        if config.get("entity_category") == "diagnostic":
+            if config.get("state_class") != "total_increasing":
+                faults.append(f"{where}: a failure counter is total_increasing")
+            for payload_text in seen:
+                value = render(config["value_template"], payload_text)
+                if not value.isdigit():
+                    faults.append(f"{where}: counter renders {value!r} for {payload_text}")
+            continue
+        expected = {"device_class": "temperature", "state_class": "measurement", "unit_of_measurement": "\u00b0C"}
+        for key, value in expected.items():
+            if config.get(key) != value:
+                faults.append(f"{where}: {key} is {config.get(key)!r}, not {value!r}")
+        for key in ("suggested_display_precision", "expire_after", "value_template", "availability"):
+            if key not in config:
+                faults.append(f"{where}: no {key}")
+        status_topics = [a["topic"] for a in config.get("availability", []) if a["topic"].endswith("/status")]
+        if len(status_topics) != 1:
+            faults.append(f"{where}: availability lacks the logger's status topic")
+        # A good reading renders its temperature and is available; a failed one
+        # renders None and is unavailable.
+        for payload_text in seen:
+            state = json.loads(payload_text)
+            value = render(config["value_template"], payload_text)
+            available = all(
+                render(a["value_template"], payload_text) == a.get("payload_available", "online")
+                for a in config["availability"] if "value_template" in a)
+            if state["outcome"] == "good":
+                if value != repr(state["temperature"]) and float(value) != state["temperature"]:
+                    faults.append(f"{where}: renders {value!r} for {payload_text}")
+                if not available:
+                    faults.append(f"{where}: unavailable for a good reading {payload_text}")
+            else:
+                if value != "None" or available:
+                    faults.append(f"{where}: renders {value!r} (available {available}) for {payload_text}")
+    if len(devices) != 1:
+        faults.append(f"{len(devices)} devices, not one per logger")
+    for fault in faults:
+        print(fault)
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,157 @@
+// The MQTT output's texts: the broker URL and topics of temp.conf, the JSON
+// of states and discovery, and the times in them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "outputs/mqtt_payload.h"
+
+namespace {
+
+struct UrlCase {
+    const char* text;
+    bool ok;
+    bool tls;
+    const char* host;
+    int port;
+};
+
+class MqttUrlParse : public ::testing::TestWithParam<UrlCase> {};
+
+TEST_P(MqttUrlParse, TakesSchemeHostAndPort)
+{
+    const UrlCase& c = GetParam();
+    MqttUrl url;
+    url.host = "untouched";
+    ASSERT_EQ(MqttParseUrl(c.text, &url), c.ok ? 1 : 0);
+    if (!c.ok) {
+        EXPECT_EQ(url.host, "untouched") << "a bad URL leaves the result alone";
+        return;
+    }
+    EXPECT_EQ(url.tls, c.tls);
+    EXPECT_EQ(url.host, c.host);
+    EXPECT_EQ(url.port, c.port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Urls, MqttUrlParse,
+    ::testing::Values(UrlCase{"mqtt://broker", true, false, "broker", 1883},
+                      UrlCase{"mqtts://broker.lan", true, true, "broker.lan", 8883},
+                      UrlCase{"mqtt://10.0.0.2:1884/", true, false, "10.0.0.2", 1884},
+                      UrlCase{"mqtts://[fe80::1]:65535", true, true, "fe80::1", 65535},
+                      UrlCase{"mqtt://[::1]", true, false, "::1", 1883},
+                      UrlCase{"mqtt://", false, false, "", 0}, UrlCase{"mqtt://h:", false, false, "", 0},
+                      UrlCase{"mqtt://h:0", false, false, "", 0}, UrlCase{"mqtt://h:65536", false, false, "", 0},
+                      UrlCase{"mqtt://h:12a", false, false, "", 0}, UrlCase{"mqtt://h:1:2", false, false, "", 0},
+                      UrlCase{"mqtt://user:pw@h", false, false, "", 0},
+                      UrlCase{"mqtt://h/path", false, false, "", 0}, UrlCase{"MQTT://h", false, false, "", 0},
+                      UrlCase{"http://h", false, false, "", 0}, UrlCase{"mqtt://[::1", false, false, "", 0},
+                      UrlCase{"mqtt://[host]", false, false, "", 0}, UrlCase{"mqtt://h o", false, false, "", 0}));
+
+TEST(MqttTopic, PublishableTopicsOnly)
+{
+    for (const char* good : {"temp/lab", "home/K\xC3\xBC" "che", "a", "x/y/z-1_2"})
+        EXPECT_TRUE(MqttTopicValid(good)) << good;
+    for (const std::string& bad : std::vector<std::string>{"", "a/+/b", "a/#", "/a", "a/", "$SYS/x", "K\xFC" "che", std::string("a\0b", 3),
+                                  std::string(201, 'a')})
+        EXPECT_FALSE(MqttTopicValid(bad)) << bad;
+    EXPECT_EQ(MqttNameLevel("hall B/1+#.x"), "hall_B_1___x");
+    EXPECT_EQ(MqttNameLevel(""), "temp");
+}
+
+TEST(MqttJson, StringsAreEscapedAndValidUtf8)
+{
+    EXPECT_EQ(MqttJsonString("Hall \"B\" C:\\lab"), "\"Hall \\\"B\\\" C:\\\\lab\"");
+    EXPECT_EQ(MqttJsonString("a\tb\x01\x7F"), "\"a\\u0009b\\u0001\\u007f\"");
+    EXPECT_EQ(MqttJsonString("K\xC3\xBC" "che"), "\"K\xC3\xBC" "che\"");
+    EXPECT_EQ(MqttJsonString("K\xFC" "che\xC3"), "\"K\xEF\xBF\xBD" "che\xEF\xBF\xBD\"");
+}
+
+TEST(MqttJson, IsoTimesInUtcWithMilliseconds)
+{
+    struct Case {
+        WallTime when;
+        const char* text;
+    };
+    for (const Case& c : {Case{{0, 0}, "1970-01-01T00:00:00.000Z"}, Case{{951782400, 7}, "2000-02-29T00:00:00.007Z"},
+                          Case{{1796792814, 421}, "2026-12-09T05:06:54.421Z"},
+                          Case{{4102444799, 999}, "2099-12-31T23:59:59.999Z"}})
+        EXPECT_EQ(MqttIsoTime(c.when), c.text);
+}
+
+SensorReading Reading(ReadingOutcome outcome, int place, const char* label)
+{
+    SensorReading r{};
+    std::strcpy(r.serialText, "1000000000010161");
+    r.place = place;
+    std::strcpy(r.label, label);
+    r.stamp = {1796792814, 421};
+    r.outcome = outcome;
+    r.hasWhole = outcome == ReadingOutcome::Good;
+    r.whole = 21.0;
+    r.extended = 21.5625;
+    return r;
+}
+
+TEST(MqttState, GoodReadingHasItsTemperatureAFailedOneNone)
+{
+    MqttCounts counts = {5, 0, 2, 0, 0, 1};
+    EXPECT_EQ(MqttStatePayload(Reading(ReadingOutcome::Good, 7, "Hall"), counts),
+              "{\"temperature\":21.5625,\"whole\":21,\"outcome\":\"good\",\"place\":7,\"label\":\"Hall\","
+              "\"serial\":\"1000000000010161\",\"time\":\"2026-12-09T05:06:54.421Z\",\"good_readings\":5,"
+              "\"failed_readings\":3,\"failures\":{\"no_presence\":0,\"crc\":2,\"conversion_incomplete\":0,"
+              "\"count_per_c_zero\":0,\"power_on_value\":1}}");
+    // Every failure kind: its name, no temperature, no whole degrees (even where the scratchpad had them).
+    for (int kind = 1; kind < READING_OUTCOME_COUNT; ++kind) {
+        SensorReading failed = Reading(static_cast<ReadingOutcome>(kind), -1, "");
+        failed.hasWhole = true;
+        std::string json = MqttStatePayload(failed, counts);
+        EXPECT_EQ(json.find("temperature"), std::string::npos) << json;
+        EXPECT_EQ(json.find("whole"), std::string::npos) << json;
+        EXPECT_NE(json.find(std::string("\"outcome\":\"") + ReadingOutcomeName(failed.outcome) + "\""),
+                  std::string::npos)
+            << json;
+        EXPECT_NE(json.find("\"place\":null,\"label\":\"\""), std::string::npos) << json;
+    }
+    EXPECT_EQ(MqttStateTopic("temp/lab", Reading(ReadingOutcome::Good, 0, "")), "temp/lab/1000000000010161/state");
+}
+
+TEST(MqttDiscovery, TopicsAndNamesFromTheSerialAndLabel)
+{
+    MqttDiscoverySettings settings = {"homeassistant", "temp/lab 1", "lab 1", 45};
+    SensorReading labelled = Reading(ReadingOutcome::Good, 3, "Cold \"store\"");
+    SensorReading bare = Reading(ReadingOutcome::Crc, -1, "");
+    EXPECT_EQ(MqttDiscoveryTopic(settings, labelled, MqttEntity::Temperature),
+              "homeassistant/sensor/temp_lab_1/1000000000010161/config");
+    EXPECT_EQ(MqttDiscoveryTopic(settings, labelled, MqttEntity::Failures),
+              "homeassistant/sensor/temp_lab_1/1000000000010161_failures/config");
+    std::string temperature = MqttDiscoveryPayload(settings, labelled, MqttEntity::Temperature);
+    EXPECT_NE(temperature.find("\"name\":\"Cold \\\"store\\\"\""), std::string::npos) << temperature;
+    EXPECT_NE(temperature.find("\"expire_after\":45"), std::string::npos) << temperature;
+    EXPECT_NE(temperature.find("\"unique_id\":\"temp_1000000000010161\""), std::string::npos) << temperature;
+    EXPECT_NE(temperature.find("{\"topic\":\"temp/lab 1/status\"}"), std::string::npos) << temperature;
+    std::string failures = MqttDiscoveryPayload(settings, bare, MqttEntity::Failures);
+    EXPECT_NE(failures.find("\"name\":\"1000000000010161 failed readings\""), std::string::npos) << failures;
+    EXPECT_NE(failures.find("\"entity_category\":\"diagnostic\""), std::string::npos) << failures;
+}
+
+TEST(MqttDiscovery, ExpiryIsFiveCyclesAndAtLeastHalfAMinute)
+{
+    struct Case {
+        uint32_t previousMs;
+        WallTime started, ended;
+        int seconds;
+    };
+    for (const Case& c : {Case{0, {100, 0}, {102, 500}, 30}, Case{8937, {0, 0}, {0, 0}, 45},
+                          Case{0, {100, 900}, {110, 100}, 46}, Case{4000000000u, {0, 0}, {0, 0}, 86400}}) {
+        CycleReport report{};
+        report.previousPeriodMs = c.previousMs;
+        report.started = c.started;
+        report.ended = c.ended;
+        EXPECT_EQ(MqttExpireAfter(report), c.seconds) << c.previousMs;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,440 @@
+// Runs of the built temp with MQTT on, against Debian's mosquitto broker on
+// 127.0.0.1 (a free port, its own configuration, no persistence), read back
+// by a libmosquitto subscriber; and runs with MQTT off or its broker away,
+// compared with the plain logger on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <map>
+#include <mosquitto.h>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "tests/logger/process_run.h"
+
+namespace {
+
+struct Message {
+    std::string topic, payload;
+    bool retained;
+};
+
+// Subscribes to everything (again after each reconnection) and keeps every message.
+class Subscriber {
+public:
+    Subscriber(int port, const std::string& caFile = "", const std::string& user = "", const std::string& password = "")
+    {
+        mosquitto_lib_init();
+        client_ = mosquitto_new(nullptr, true, this);
+        if (!user.empty())
+            mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
+        if (!caFile.empty())
+            mosquitto_tls_set(client_, caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        mosquitto_reconnect_delay_set(client_, 1, 1, false);
+        mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int rc) {
+            if (rc == 0)
+                mosquitto_subscribe(m, nullptr, "#", 1);
+        });
+        mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m) {
+            auto* s = static_cast<Subscriber*>(self);
+            std::lock_guard<std::mutex> guard(s->lock_);
+            s->messages_.push_back({m->topic, std::string(static_cast<const char*>(m->payload),
+                                                          static_cast<size_t>(m->payloadlen)),
+                                    m->retain});
+        });
+        mosquitto_connect_async(client_, "127.0.0.1", port, 30);
+        mosquitto_loop_start(client_);
+    }
+    ~Subscriber()
+    {
+        mosquitto_disconnect(client_);
+        mosquitto_loop_stop(client_, true);
+        mosquitto_destroy(client_);
+        mosquitto_lib_cleanup();
+    }
+    std::vector<Message> Messages()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return messages_;
+    }
+    // The messages whose topic matches `pattern`.
+    std::vector<Message> On(const std::string& pattern)
+    {
+        std::vector<Message> found;
+        std::regex re(pattern);
+        for (const Message& m : Messages())
+            if (std::regex_match(m.topic, re))
+                found.push_back(m);
+        return found;
+    }
+
+private:
+    mosquitto* client_;
+    std::mutex lock_;
+    std::vector<Message> messages_;
+};
+
+const std::string S1 = FullSerial("10000000000101"), S2 = FullSerial("10000000000102"),
+                  S3 = FullSerial("10000000000103");
+const std::string Table = S1 + " 7 Hall\"B\"\r\n" + S2 + " 8 Cellar\r\n" + S3 + " 9 K\xC3\xBC" "che\r\n";
+const std::map<std::string, int> Places = {{S1, 7}, {S2, 8}, {S3, 9}};
+
+std::string Sensors()
+{
+    return "sensor " + S1 + " 21.5\nsensor " + S2 + " -10.25\nsensor " + S3 + " 30.0625\n";
+}
+
+// A JSON member's text as written by the logger: a number, null, or a string without its quotes.
+std::string Member(const std::string& json, const std::string& key)
+{
+    std::smatch m;
+    std::regex number("\"" + key + "\":(-?[0-9.e+]+|null)");
+    if (std::regex_search(json, m, number))
+        return m[1];
+    std::regex text("\"" + key + "\":\"((?:[^\"\\\\]|\\\\.)*)\"");
+    if (std::regex_search(json, m, text))
+        return m[1];
+    return "(none)";
+}
+
+class MqttRun : public ProcessRun {
+protected:
+    void SetUp() override
+    {
+        ProcessRun::SetUp();
+        if (FindTool("mosquitto").empty() || FindTool("openssl").empty() || FindTool("mosquitto_passwd").empty())
+            GTEST_SKIP() << "mosquitto, mosquitto_passwd or openssl is not installed (Debian packages mosquitto, "
+                            "mosquitto-clients, openssl; scripts/install-deps.sh installs them)";
+    }
+
+    // mosquitto on 127.0.0.1:port with the extra configuration lines.
+    pid_t StartBroker(int port, const std::string& extra = "allow_anonymous true\n")
+    {
+        std::string conf = root_ + "/broker.conf";
+        std::string text = "listener " + std::to_string(port) + " 127.0.0.1\npersistence false\n" + extra;
+        if (geteuid() == 0)
+            text += "user root\n";  // else it drops to the mosquitto user, who can't read the test's files
+        WriteFile(conf, text);
+        pid_t broker = Start({"mosquitto", "-c", conf}, FindTool("mosquitto"), root_ + "/broker.log", root_);
+        // Listening once a client connects.
+        bool up = WaitFor(10, [&] {
+            int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<uint16_t>(port));
+            bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            close(fd);
+            return ok;
+        });
+        EXPECT_TRUE(up) << Tail(root_ + "/broker.log");
+        return broker;
+    }
+
+    std::string EventLog() { return ReadFile(app_ + "USBerr.txt"); }
+    std::string Out() { return Tail(root_ + "/temp.out"); }
+};
+
+// Every cycle's reading of every sensor arrives as a retained JSON state equal
+// to that cycle's tempu.csv line; a CRC fault publishes its outcome and no
+// temperature; after the run the broker holds "offline", the discovery
+// configs (checked against Home Assistant's sensor options) and the states.
+TEST_F(MqttRun, EveryCyclesStatesEqualTempuCsvAndDiscoveryIsValid)
+{
+    int port = FreePort();
+    StartBroker(port);
+    Subscriber live(port);
+    std::string bus = "clock real\n" + Sensors() + "fault crc " + S2 + " conversion=2\nfault interrupt conversion=4\n";
+    pid_t logger = StartLogger(bus, Table, "mqtt = mqtt://127.0.0.1:" + std::to_string(port) +
+                                               "\nmqtt-topic = home/cellar\nmetrics-name = lab 1\n");
+    // Each cycle's tempu.csv as it appears.
+    std::vector<std::string> csvs;
+    while (Running(logger)) {
+        std::string csv = ReadFile(W("tempu.csv"));
+        if (!csv.empty() && (csvs.empty() || csvs.back() != csv))
+            csvs.push_back(csv);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::string csv = ReadFile(W("tempu.csv"));
+    if (csvs.empty() || csvs.back() != csv)
+        csvs.push_back(csv);
+    ASSERT_EQ(csvs.size(), 4u) << Out();
+
+    // serial -> its states in order.
+    std::map<std::string, std::vector<std::string>> states;
+    ASSERT_TRUE(WaitFor(5, [&] { return live.On("home/cellar/status").size() >= 2; }));
+    for (const Message& m : live.On("home/cellar/[0-9A-F]{16}/state"))
+        states[m.topic.substr(12, 16)].push_back(m.payload);
+    ASSERT_EQ(states.size(), 3u);
+    for (const auto& [serial, payloads] : states)
+        ASSERT_EQ(payloads.size(), 4u) << serial << " has a state for every cycle, once";
+    for (size_t cycle = 0; cycle < 4; ++cycle) {
+        // time,serial,scratchpad,whole,extended lines of this cycle.
+        std::map<std::string, std::vector<std::string>> lines;
+        std::istringstream in(csvs[cycle]);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::vector<std::string> fields;
+            std::stringstream split(line.substr(0, line.find_last_not_of(" \r") + 1));
+            std::string field;
+            while (std::getline(split, field, ','))
+                fields.push_back(field);
+            ASSERT_EQ(fields.size(), 5u) << line;
+            lines[fields[1]] = fields;
+        }
+        for (const auto& [serial, payloads] : states) {
+            const std::string& state = payloads[cycle];
+            SCOPED_TRACE("cycle " + std::to_string(cycle + 1) + " " + state);
+            EXPECT_EQ(Member(state, "place"), std::to_string(Places.at(serial)));
+            if (serial == S2 && cycle == 1) {
+                EXPECT_EQ(lines.count(serial), 0u);
+                EXPECT_EQ(Member(state, "outcome"), "crc");
+                EXPECT_EQ(Member(state, "temperature"), "(none)");
+                EXPECT_EQ(Member(state, "whole"), "(none)");
+                EXPECT_EQ(Member(state, "failed_readings"), "1");
+                continue;
+            }
+            ASSERT_EQ(lines.count(serial), 1u);
+            const std::vector<std::string>& f = lines[serial];
+            EXPECT_EQ(Member(state, "outcome"), "good");
+            // Exact here; the file rounds to three decimals, ties away from zero.
+            double extended = std::stod(Member(state, "temperature"));
+            EXPECT_NEAR(std::round(extended * 1000) / 1000, std::stod(f[4]), 1e-9);
+            EXPECT_LT(std::fabs(extended - std::stod(f[4])), 0.0005);
+            EXPECT_DOUBLE_EQ(std::stod(Member(state, "whole")), std::stod(f[3]));
+            // The same stamp: Unix seconds with milliseconds in the file, ISO-8601 UTC here.
+            time_t seconds = std::stoll(f[0]);
+            std::tm utc{};
+            gmtime_r(&seconds, &utc);
+            char iso[40];
+            std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &utc);
+            EXPECT_EQ(Member(state, "time"), std::string(iso) + f[0].substr(f[0].find('.')) + "Z");
+        }
+    }
+    EXPECT_EQ(Member(states[S1][0], "label"), "Hall\\\"B\\\"");
+    EXPECT_EQ(Member(states[S3][0], "label"), "K\xC3\xBC" "che");
+
+    // What the broker keeps: all retained, the status last said "offline".
+    Subscriber late(port);
+    ASSERT_TRUE(WaitFor(5, [&] { return late.Messages().size() >= 1 + 3 + 6; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::vector<Message> kept = late.Messages();
+    std::map<std::string, std::string> byTopic;
+    for (const Message& m : kept) {
+        EXPECT_TRUE(m.retained) << m.topic;
+        byTopic[m.topic] = m.payload;
+    }
+    EXPECT_EQ(byTopic["home/cellar/status"], "offline");
+    std::string configs, statesFile;
+    int configCount = 0;
+    for (const auto& [topic, payload] : byTopic)
+        if (topic.compare(0, 14, "homeassistant/") == 0) {
+            configs += topic + "\t" + payload + "\n";
+            ++configCount;
+            EXPECT_NE(topic.find("/temp_lab_1/"), std::string::npos) << topic;
+        }
+    EXPECT_EQ(configCount, 6);
+    for (const Message& m : live.On("home/cellar/[0-9A-F]{16}/state"))
+        statesFile += m.topic + "\t" + m.payload + "\n";
+    WriteFile(root_ + "/configs.txt", configs);
+    WriteFile(root_ + "/states.txt", statesFile);
+    std::string command = "python3 " TEMP_MQTT_TESTS "/check_discovery.py " TEMP_MQTT_TESTS
+                          "/ha_mqtt_sensor.schema.json '" + root_ + "/configs.txt' homeassistant '" + root_ +
+                          "/states.txt' > '" + root_ + "/check.out' 2>&1";
+    int status = std::system(command.c_str());
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << ReadFile(root_ + "/check.out");
+    EXPECT_EQ(status, 0) << ReadFile(root_ + "/check.out") << configs;
+    EXPECT_EQ(Count(EventLog(), "MQTT"), 0) << EventLog();
+}
+
+// A TLS listener with a certificate the test makes, and a login: the wrong
+// password is refused with one entry and the logger runs on; once the broker
+// takes the password, it connects (one more entry) and publishes over TLS.
+// The password never shows; a password file others can read gets a warning.
+TEST_F(MqttRun, WrongPasswordThenRightOverTls)
+{
+    std::string cert = root_ + "/cert.pem", key = root_ + "/key.pem", passwords = root_ + "/passwords";
+    std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
+                       "/CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert +
+                       "' > '" + root_ + "/openssl.log' 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0) << ReadFile(root_ + "/openssl.log");
+    std::string setPassword = "mosquitto_passwd -b -c '" + passwords + "' logger Other-Secret-2 > /dev/null 2>&1";
+    ASSERT_EQ(std::system(setPassword.c_str()), 0);
+    int port = FreePort();
+    pid_t broker = StartBroker(port, "allow_anonymous false\npassword_file " + passwords + "\ncertfile " + cert +
+                                         "\nkeyfile " + key + "\n");
+    WriteFile(app_ + "mqtt.password", "Right-Secret-1\n");
+    ASSERT_EQ(chmod((app_ + "mqtt.password").c_str(), 0644), 0);
+    pid_t logger = StartLogger("clock real\n" + Sensors(), Table,
+                               "mqtt = mqtts://127.0.0.1:" + std::to_string(port) + "\nmqtt-ca-file = " + cert +
+                                   "\nmqtt-username = logger\nmqtt-password-file = " + app_ + "mqtt.password\n");
+    ASSERT_TRUE(WaitFor(20, [&] { return Count(EventLog(), "refused") == 1; })) << EventLog() << Out();
+    EXPECT_NE(EventLog().find("MQTT broker mqtts://127.0.0.1:" + std::to_string(port) + " refused the connection: "),
+              std::string::npos)
+        << EventLog();
+    EXPECT_EQ(Count(EventLog(), "mqtt.password can be read by others"), 1) << EventLog();
+
+    // The broker learns the password (SIGHUP reloads its files).
+    setPassword = "mosquitto_passwd -b '" + passwords + "' logger Right-Secret-1 > /dev/null 2>&1";
+    ASSERT_EQ(std::system(setPassword.c_str()), 0);
+    ASSERT_EQ(kill(broker, SIGHUP), 0);
+    Subscriber subscriber(port, cert, "logger", "Right-Secret-1");
+    ASSERT_TRUE(WaitFor(40, [&] { return !subscriber.On("temp/.*/" + S3 + "/state").empty(); }))
+        << EventLog() << Out();
+    ASSERT_TRUE(WaitFor(10, [&] { return Count(EventLog(), "connected again") == 1; })) << EventLog();
+    EXPECT_TRUE(Running(logger));
+    EXPECT_EQ(Stop(logger), 0) << Out();
+    std::string log = EventLog();
+    EXPECT_EQ(Count(log, "refused"), 1) << log;
+    EXPECT_EQ(Count(log, "MQTT"), 3) << log;
+    EXPECT_EQ(Count(log + ReadFile(root_ + "/temp.out"), "Secret"), 0) << log;
+    EXPECT_EQ(Member(subscriber.On("temp/.*/" + S3 + "/state").back().payload, "temperature"), "30.0625");
+}
+
+// A broker that isn't there: one entry, the cycles go on, and it connects
+// when the broker comes. The broker killed and started again (its retained
+// messages gone): the logger reconnects and publishes status, discovery and
+// states again. Then the logger killed: the broker publishes its will.
+TEST_F(MqttRun, UnreachableThenRestartedBrokerThenKilledLogger)
+{
+    int port = FreePort();
+    pid_t logger = StartLogger("clock real\n" + Sensors(), Table,
+                               "mqtt = mqtt://127.0.0.1:" + std::to_string(port) + "\nmetrics-name = hall\n");
+    ASSERT_TRUE(WaitFor(30, [&] { return Count(EventLog(), "can't be reached") == 1; })) << EventLog() << Out();
+    pid_t broker = StartBroker(port);
+    {
+        Subscriber subscriber(port);
+        ASSERT_TRUE(WaitFor(20, [&] { return subscriber.On("temp/hall/[0-9A-F]{16}/state").size() >= 6; }))
+            << EventLog() << Out();
+        EXPECT_EQ(subscriber.On("homeassistant/sensor/temp_hall/.*/config").size(), 6u);
+    }
+    ASSERT_TRUE(WaitFor(10, [&] { return Count(EventLog(), "connected again") == 1; })) << EventLog();
+    EXPECT_EQ(Count(EventLog(), "MQTT"), 2) << EventLog();
+
+    kill(broker, SIGKILL);
+    Wait(broker);
+    broker = StartBroker(port);
+    Subscriber subscriber(port);
+    ASSERT_TRUE(WaitFor(20, [&] {
+        return !subscriber.On("temp/hall/status").empty() &&
+               subscriber.On("homeassistant/sensor/temp_hall/.*/config").size() == 6 &&
+               subscriber.On("temp/hall/[0-9A-F]{16}/state").size() >= 3;
+    })) << EventLog() << Out();
+    EXPECT_EQ(subscriber.On("temp/hall/status").front().payload, "online");
+
+    kill(logger, SIGKILL);
+    EXPECT_EQ(Wait(logger), -SIGKILL);
+    ASSERT_TRUE(WaitFor(10, [&] { return subscriber.On("temp/hall/status").back().payload == "offline"; }))
+        << subscriber.On("temp/hall/status").size();
+    // Kept for those who come later.
+    Subscriber late(port);
+    ASSERT_TRUE(WaitFor(5, [&] { return !late.On("temp/hall/status").empty(); }));
+    EXPECT_EQ(late.On("temp/hall/status").back().payload, "offline");
+    EXPECT_TRUE(late.On("temp/hall/status").back().retained);
+    // One entry when it could not be reached, one when it could; the quick restart needed none.
+    EXPECT_EQ(Count(EventLog(), "MQTT"), 2) << EventLog();
+}
+
+// The files and console of one run on the virtual clock: every file of the
+// working directory, the event log and the console, by name.
+std::map<std::string, std::string> RunFiles(const std::string& work, const std::string& app, const std::string& out)
+{
+    std::map<std::string, std::string> files;
+    if (DIR* dir = opendir(work.c_str())) {
+        while (dirent* entry = readdir(dir))
+            // The history database is not a documented file (and its pages are no one's to compare).
+            if (entry->d_name[0] != '.' && std::string(entry->d_name).compare(0, 12, "temp-history") != 0)
+                files[entry->d_name] = ReadFile(work + "/" + entry->d_name);
+        closedir(dir);
+    }
+    // The start's entries are stamped by the real clock, before the software adapter makes it virtual.
+    std::istringstream log(ReadFile(app + "USBerr.txt"));
+    std::string line;
+    for (int i = 0; std::getline(log, line); ++i)
+        if (i >= 3)
+            files["USBerr.txt"] += line + "\n";
+    // As is the console's listing line.
+    std::istringstream console(ReadFile(out));
+    while (std::getline(console, line))
+        if (line.find("List of devices:") == std::string::npos)
+            files["console"] += line + "\n";
+    return files;
+}
+
+// Lines without "MQTT" (the entries of a broker that can't be reached).
+std::string WithoutMqtt(const std::string& text)
+{
+    std::istringstream in(text);
+    std::string line, kept;
+    while (std::getline(in, line))
+        if (line.find("MQTT") == std::string::npos)
+            kept += line + "\n";
+    return kept;
+}
+
+// With mqtt unset the logger is the plain logger to the byte and opens no
+// network socket; with mqtt on and no broker, its cycles keep the same times
+// on the virtual clock and its data files don't change.
+TEST_F(MqttRun, OffIsThePlainLoggerAndAnAbsentBrokerCostsNoTime)
+{
+    const std::string bus = "clock virtual 1700000000\ntiming on\n" + Sensors() + "fault crc " + S2 +
+                            " conversion=3\nfault interrupt conversion=7\n";
+    WriteFile(root_ + "/bus.txt", bus);
+    WriteFile(app_ + "Direct Access table.txt", Table);
+    ASSERT_EQ(symlink(TEMP_BINARY, (app_ + "temp").c_str()), 0);
+    const std::string strace = FindTool("strace");
+    // LeakSanitizer can't run under ptrace: the sanitized logger leaves the leak check to the other tests.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "detect_leaks=0").c_str(), 1);
+    // One run from a clean working directory, under strace when it is there.
+    auto run = [&](const std::string& conf, const std::string& trace) {
+        std::string clean = "rm -rf '" + work_ + "' '" + app_ + "USBerr.txt' && mkdir '" + work_ + "'";
+        EXPECT_EQ(std::system(clean.c_str()), 0);
+        std::remove((app_ + "temp.conf").c_str());
+        if (!conf.empty())
+            WriteFile(app_ + "temp.conf", conf);
+        std::vector<std::string> argv = {app_ + "temp", "sim:" + root_ + "/bus.txt"};
+        std::string program = app_ + "temp";
+        if (!strace.empty()) {
+            argv.insert(argv.begin(), {"strace", "-f", "-qq", "-e", "trace=socket", "-o", trace});
+            program = strace;
+        }
+        pid_t pid = Start(argv, program, root_ + "/temp.out", work_);
+        EXPECT_EQ(Wait(pid), 0) << Out();
+        return RunFiles(work_, app_, root_ + "/temp.out");
+    };
+    // Internet sockets opened, by the system call lines strace wrote.
+    auto inetSockets = [&](const std::string& trace) {
+        return Count(ReadFile(trace), "socket(AF_INET");
+    };
+
+    auto plain = run("", root_ + "/plain.trace");
+    auto unset = run("# MQTT comes later\nmqtt-topic = home/cellar\nmqtt-username = logger\nmqtt-discovery = off\n",
+                     root_ + "/unset.trace");
+    auto absent = run("mqtt = mqtt://127.0.0.1:" + std::to_string(FreePort()) + "\n", root_ + "/absent.trace");
+
+    ASSERT_GE(Count(plain["console"], "Next cycle"), 5) << plain["console"];
+    EXPECT_EQ(plain.size(), unset.size());
+    for (const auto& [name, text] : plain) {
+        EXPECT_TRUE(unset[name] == text) << name << ": mqtt unset\n" << unset[name] << "\nplain:\n" << text;
+        bool logs = name == "console" || name == "USBerr.txt";
+        EXPECT_TRUE((logs ? WithoutMqtt(absent[name]) : absent[name]) == text)
+            << name << ": broker absent\n" << absent[name] << "\nplain:\n" << text;
+    }
+    if (strace.empty())
+        GTEST_SKIP() << "strace is not installed: sockets not checked";
+    EXPECT_EQ(inetSockets(root_ + "/plain.trace"), 0);
+    EXPECT_EQ(inetSockets(root_ + "/unset.trace"), 0) << ReadFile(root_ + "/unset.trace");
+    EXPECT_GE(inetSockets(root_ + "/absent.trace"), 1) << "the method sees the sockets MQTT opens";
+}
+
+}  // namespace
