@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "history/history_testdb.h"
+#include "tests/common/history_testdb.h"
 #include "karvix_chart.h"
 
 namespace {
@@ -81,8 +81,12 @@ void PrintTimes(const char* what, std::vector<double>& ms)
     std::printf("%s_median_ms %.1f\n%s_max_ms %.1f\n", what, ms[ms.size() / 2], what, ms.back());
 }
 
-int Chart(int argc, char** argv, const std::string& path, int range, int reps, const QString& serial)
+int Chart(int argc, char** argv, const std::string& path, int rangeIndex, int reps, const QString& serial)
 {
+    // The benchmark's numbering (0 = 1 h .. 4 = 1 y) stays as the chart gains ranges.
+    constexpr int kBenchRanges[] = {KarvixChart::RANGE_1H, KarvixChart::RANGE_24H, KarvixChart::RANGE_7D,
+                                    KarvixChart::RANGE_30D, KarvixChart::RANGE_1Y};
+    const int range = kBenchRanges[std::clamp(rangeIndex, 0, 4)];
     QApplication app(argc, argv);
     std::vector<double> ms;
     size_t points = 0;
@@ -92,7 +96,7 @@ int Chart(int argc, char** argv, const std::string& path, int range, int reps, c
         auto* chart = new KarvixChart(QString::fromStdString(path), serial);
         chart->setNowSource([] { return kNow; });
         chart->setRange(range);
-        if (range == KarvixChart::RANGE_24H)  // the default: setRange read nothing
+        if (chart->range() == KarvixChart::RANGE_FIT)  // the default: setRange read nothing
             chart->reload();
         chart->show();
         chart->repaint();  // the first paint, synchronously

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "backends/backends.h"
 #include "logger/logger.h"
 #include "onewire/driver.h"
 #include "onewire/port.h"

@@ -7,8 +7,3 @@ add_executable(temp-history ${CMAKE_CURRENT_LIST_DIR}/temp_history_main.cpp)
 target_link_libraries(temp-history PRIVATE history)
 temp_warnings(temp-history)
 install(TARGETS temp-history RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-
-# Databases with chosen rows for the read side's tests and benchmarks.
-add_library(history_testdb STATIC EXCLUDE_FROM_ALL ${CMAKE_CURRENT_LIST_DIR}/history_testdb.cpp)
-target_link_libraries(history_testdb PUBLIC history)
-temp_warnings(history_testdb)

@@ -1,32 +1,14 @@
-// temp.conf: the optional settings for what the logger does beyond its data
-// files (history, metrics, sensor families). A missing file means the
-// defaults, and with the defaults the logger is exactly the plain logger.
+// Reading temp.conf (the settings are in support/temp_config.h). A missing
+// file means the defaults, and with the defaults the logger is exactly the
+// plain logger.
 #pragma once
 
-#include <array>
-#include <cstdint>
 #include <string>
 #include <vector>
 
-constexpr const char* ConfigFileName = "temp.conf";
-constexpr int CONFIG_MAX_FAMILIES = 8;
+#include "support/temp_config.h"
 
-struct TempConfig {
-    // History of every reading (SQLite); relative paths are taken from the
-    // working directory.
-    bool history = true;
-    std::string historyFile = "temp-history.db";
-    int historyRawDays = 7;     // 0 keeps raw readings for ever
-    int historyMinuteDays = 90; // 0 keeps minute rollups for ever
-    int historyHourDays = 0;    // 0 keeps hour rollups for ever
-    // Prometheus text file written after every cycle; empty is off.
-    std::string metricsFile;
-    // The name that labels this logger's series; empty means the working directory.
-    std::string metricsName;
-    // Families searched, in order; the default is the DS1820 family alone.
-    std::array<uint8_t, CONFIG_MAX_FAMILIES> families = {0x10};
-    int familyCount = 1;
-};
+constexpr const char* ConfigFileName = "temp.conf";
 
 // The settings in force, from LoadTempConfig (defaults until then).
 extern TempConfig Config;

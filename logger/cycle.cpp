@@ -8,9 +8,10 @@
 #include <sys/prctl.h>
 #endif
 
+#include "backends/backends.h"
 #include "logger/config.h"
 #include "logger/logger.h"
-#include "logger/outputs.h"
+#include "outputs/outputs.h"
 #include "onewire/adapter.h"
 #include "onewire/driver.h"
 #include "onewire/port.h"
@@ -211,7 +212,7 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
     Report.adapterOpen = PortHandle[slot] != 0 && PortReinitFailures[slot] == failuresBefore;
     // The first reinitialisation is the opening's own.
     Report.adapterReinitializations = PortReinitCount[slot] > 0 ? PortReinitCount[slot] - 1 : 0;
-    OutputsDeliverEvents();
+    LogOutputEvents();
     OutputsPublish(Report);
     WaitForSerialSync();
     CreateMarker("USBSyncStart");
@@ -264,7 +265,7 @@ int RunLogger(int argc, char** argv)
     std::printf("\n");
 
     Report.adapterName = name;
-    OutputsOpen();
+    OutputsOpen(Config);
     do {
         RunMeasurementCycle(port, SensorList, count);
     } while (!AbortPending());
@@ -273,6 +274,7 @@ int RunLogger(int argc, char** argv)
     WaitForKey();
     PortClose(port);
     OutputsClose();
+    LogOutputEvents();
     std::printf("Closing port %s.\n", name);
     RemoveMarker("USBPresent");
     RemoveMarker("USBSyncStart");

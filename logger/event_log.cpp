@@ -49,6 +49,12 @@ int LogEvent(const char* format, ...)
     return 0;
 }
 
+void LogOutputEvents()
+{
+    for (const std::string& text : OutputsTakeEvents())
+        LogEvent("%s", text.c_str());
+}
+
 void LogFileFailure(const char* action, const std::string& path)
 {
     std::string reason = std::strerror(errno);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "onewire/network.h"
+#include "outputs/outputs.h"
 #include "support/clock.h"
 
 // ---- Module state -------------------------------------------------------
@@ -24,11 +25,9 @@ extern FILE* MeasurementFile;
 
 constexpr int TABLE_CAPACITY = 50;
 constexpr int TABLE_SERIAL_CHARS = 16;
-constexpr int TABLE_LABEL_CHARS = 39;
 constexpr int POOL_RECORD_TEXT = 98;   // characters before CR LF
 constexpr int POOL_RECORD_SIZE = 100;  // bytes per record
 constexpr int POOL_INITIAL_RECORDS = 41;
-constexpr int SENSOR_SLOTS = 40;
 constexpr unsigned ConversionWaitMs = 850;
 
 struct TableEntry {
@@ -63,6 +62,8 @@ std::string AppDirectoryFrom(const char* argv0);
 // Stamps the entry, appends it to ErrorFilePath (CR LF line ends) and echoes it
 // to the console. When the log can't be opened, says so on the console. Returns 0.
 int LogEvent(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Writes the entries the outputs queued on their thread (OutputsLogEvent).
+void LogOutputEvents();
 // Logs that `path` could not be handled ("Can't <action> <path>: <reason>\n"),
 // with the reason from errno.
 void LogFileFailure(const char* action, const std::string& path);
@@ -90,6 +91,12 @@ std::string MakePoolRecord(const std::string& line);
 void UpdatePoolDatabase();
 
 // ---- Conversion and reading --------------------------------------------
+
+// Filled by SampleSensor for the sensor it just read (and by the cycle for
+// what the reading can't know), then copied into the cycle's report.
+extern SensorReading LastReading;
+// Set by ZovWriteConvert: 1 when the bus was released after the convert wait.
+extern int LastConversionComplete;
 
 int ZovWriteConvert(int port);
 int SampleSensor(int port, const uint8_t* serial, float* value);

@@ -6,7 +6,7 @@
 #endif
 
 #include "logger/logger.h"
-#include "logger/outputs.h"
+#include "outputs/outputs.h"
 
 FILE* MeasurementFile = nullptr;
 

@@ -1,6 +1,5 @@
 // Conversion of all sensors at once and the reading of one sensor's scratchpad.
 #include "logger/logger.h"
-#include "logger/outputs.h"
 #include "onewire/block.h"
 #include "onewire/crc.h"
 #include "onewire/link.h"
@@ -9,6 +8,8 @@
 #include <cstring>
 
 char SerialText[17] = "";
+SensorReading LastReading;
+int LastConversionComplete = 1;
 
 int PrintHexBytes(const uint8_t* bytes, int length, int flag)
 {

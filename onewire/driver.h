@@ -82,10 +82,6 @@ int DriverDescribeNothing(void* context, DriverDescription* description);
 void DriverRegisterBackend(const DriverOps* ops);
 void DriverUnregisterBackend(const DriverOps* ops);
 
-// Registers the backends built into this program (software adapter, and the
-// real adapter where it is built). Safe to call more than once.
-void DriverRegisterBuiltinBackends();
-
 // Opens a device by name. Returns a handle, or INVALID_DRIVER_HANDLE when no
 // backend claims the name or the backend's open fails.
 DriverHandle DriverOpen(const char* device_name);

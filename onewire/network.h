@@ -5,9 +5,7 @@
 #include <cstdint>
 
 #include "onewire/ports.h"
-
-// A registration number: family code, 48-bit serial, CRC8 of the first seven bytes.
-using SerialNumber = std::array<uint8_t, 8>;
+#include "support/serial_number.h"
 
 extern std::array<SerialNumber, MAX_PORTNUM> PortSerial;
 extern std::array<int, MAX_PORTNUM> SearchResumeBit;        // 1-based; 0 fresh; 64 targeted; 0xFF failed

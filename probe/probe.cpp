@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "backends/backends.h"
 #include "logger/logger.h"
 #include "onewire/adapter.h"
 #include "onewire/block.h"

@@ -20,10 +20,9 @@ fi
 
 viewer=""
 if [ -n "${DISPLAY:-}" ] && [ -x "$root/build/viewer/Karvix" ]; then
-  # The viewer reads its table beside its own file, so it gets a copy here.
-  cp -f "$root/build/viewer/Karvix" ./Karvix
+  # The viewer runs where it was built and finds the table beside temp.pd.
   # The logger creates temp.pd at start-up; the viewer waits for it.
-  ( while [ ! -e temp.pd ]; do sleep 0.2; done; exec ./Karvix "$demo/temp.pd" ) &
+  ( while [ ! -e temp.pd ]; do sleep 0.2; done; exec "$root/build/viewer/Karvix" "$demo/temp.pd" ) &
   viewer=$!
 fi
 

@@ -31,8 +31,8 @@ test_packages=(
   sqlite3
   # scripts/bench.sh: valgrind (callgrind_annotate) and gnuplot.
   valgrind gnuplot-nox
-  # scripts/karvix-screenshot.sh: Xvfb, xwininfo and import.
-  xvfb xauth x11-utils imagemagick
+  # scripts/karvix-screenshot.sh: Xvfb, xwininfo, import, and xdotool (opens the chart).
+  xvfb xauth x11-utils imagemagick xdotool
 )
 # The Windows build and its tests under wine: wine runs Windows programs on x86 only.
 windows_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)

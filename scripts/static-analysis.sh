@@ -1,6 +1,6 @@
 #!/bin/bash
 # cppcheck and clang-tidy (bugprone-, cert-, clang-analyzer- checks) over the
-# programs' own sources (logger, onewire, simulator, support, viewer, history, probe; not the
+# programs' own sources (logger, onewire, simulator, backends, outputs, support, viewer, history, probe; not the
 # tests or benchmarks), using the build tree's compile_commands.json.
 #
 #   scripts/static-analysis.sh [BUILD_DIR]     # default: build
@@ -22,7 +22,7 @@ trap 'rm -rf "$work"' EXIT
 python3 - "$build_dir/compile_commands.json" "$work/compile_commands.json" "$repo" <<'PY'
 import json, os, sys
 entries = json.load(open(sys.argv[1]))
-roots = [os.path.join(sys.argv[3], d) + os.sep for d in ("logger", "onewire", "simulator", "support", "viewer", "history", "probe")]
+roots = [os.path.join(sys.argv[3], d) + os.sep for d in ("logger", "onewire", "simulator", "backends", "outputs", "support", "viewer", "history", "probe")]
 keep, seen = [], set()
 for e in entries:
     path = os.path.normpath(os.path.join(e["directory"], e["file"]))
@@ -55,7 +55,7 @@ echo "== clang-tidy"
 mapfile -t files < <(python3 -c 'import json,sys; [print(e["file"]) for e in json.load(open(sys.argv[1]))]' \
   "$work/compile_commands.json")
 run-clang-tidy -j2 -p "$work" -quiet -checks="$checks" \
-  -header-filter="^$repo/(logger|onewire|simulator|support|viewer|history)/" "${files[@]}" >"$work/tidy.log" 2>&1 || true
+  -header-filter="^$repo/(logger|onewire|simulator|backends|outputs|support|viewer|history)/" "${files[@]}" >"$work/tidy.log" 2>&1 || true
 # Findings in our headers count too; system headers are never reported.
 if grep -E '(warning|error):' "$work/tidy.log" | sed 's/\x1b\[[0-9;]*m//g' | grep -v '^/usr/' | sort -u \
     | tee "$work/findings.txt" | grep -q .; then

@@ -6,7 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
-#include <QDateTimeAxis>
+#include <QCategoryAxis>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -20,8 +20,10 @@
 #include <QTimer>
 #include <QValueAxis>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 #include "history/history_text.h"
@@ -36,17 +38,66 @@ constexpr qint64 kMinuteMs = qint64{60} * 1000;
 constexpr qint64 kHourMs = 60 * kMinuteMs;
 constexpr qint64 kDayMs = 24 * kHourMs;
 
+constexpr qint64 kSecondMs = 1000;
+// The shortest span a zoom shows.
+constexpr qint64 kLeastZoomMs = 10 * kSecondMs;
+// One wheel notch zooms in by this factor (out by its inverse).
+constexpr double kWheelZoom = 0.8;
+
 struct RangeInfo {
     const char* name;
-    qint64 spanMs;
-    const char* axisFormat;  // local time, with the date
+    qint64 spanMs;  // what it reads back from now
 };
 constexpr RangeInfo kRanges[KarvixChart::RANGE_COUNT] = {
-    {"1 h", kHourMs, "dd.MM. HH:mm"},
-    {"24 h", kDayMs, "dd.MM. HH:mm"},
-    {"7 d", 7 * kDayMs, "dd.MM. HH:mm"},
-    {"30 d", 30 * kDayMs, "dd.MM.yyyy"},
-    {"1 y", 365 * kDayMs, "dd.MM.yyyy"},
+    {"Fit data", kHourMs}, {"10 min", 10 * kMinuteMs}, {"1 h", kHourMs},      {"6 h", 6 * kHourMs},
+    {"24 h", kDayMs},      {"7 d", 7 * kDayMs},         {"30 d", 30 * kDayMs}, {"1 y", 365 * kDayMs},
+};
+
+// Tick steps, each a round number of local time.
+constexpr qint64 kTickSteps[] = {
+    kSecondMs,      2 * kSecondMs,  5 * kSecondMs,  10 * kSecondMs, 15 * kSecondMs, 30 * kSecondMs,
+    kMinuteMs,      2 * kMinuteMs,  5 * kMinuteMs,  10 * kMinuteMs, 15 * kMinuteMs, 30 * kMinuteMs,
+    kHourMs,        2 * kHourMs,    3 * kHourMs,    6 * kHourMs,    12 * kHourMs,   kDayMs,
+    2 * kDayMs,     7 * kDayMs,     14 * kDayMs,    30 * kDayMs,    60 * kDayMs,
+};
+constexpr int kMostTickSteps = 8;  // intervals between ticks
+
+// Floor and ceiling of a time to a step of local time.
+qint64 FloorTo(qint64 t, qint64 step, qint64 offsetMs)
+{
+    qint64 local = t + offsetMs;
+    qint64 down = local / step * step;
+    if (down > local)
+        down -= step;
+    return down - offsetMs;
+}
+
+qint64 CeilTo(qint64 t, qint64 step, qint64 offsetMs)
+{
+    qint64 down = FloorTo(t, step, offsetMs);
+    return down == t ? t : down + step;
+}
+
+// The view that zooms the time axis with the wheel.
+class WheelZoomView : public QChartView {
+public:
+    WheelZoomView(QChart* chart, KarvixChart* owner) : QChartView(chart, owner), Owner(owner) {}
+
+protected:
+    void wheelEvent(QWheelEvent* event) override
+    {
+        const int notches = event->angleDelta().y() / 120;
+        if (notches == 0) {
+            event->ignore();
+            return;
+        }
+        const QPointF value = chart()->mapToValue(chart()->mapFromScene(mapToScene(event->position().toPoint())));
+        Owner->zoomTime(std::pow(kWheelZoom, notches), static_cast<qint64>(value.x()));
+        event->accept();
+    }
+
+private:
+    KarvixChart* Owner;
 };
 
 // Points further apart than this break the line: a logger that was stopped,
@@ -60,13 +111,21 @@ qint64 GapMs(HistoryTier tier)
     }
 }
 
-QString SensorName(const HistoryPoint& point)
+// The name of a sensor: its label and PLACE number from the place table, or
+// else the label the history holds (the history's number is the record's
+// position in temp.pd, not the PLACE, so it is not shown), or its serial.
+QString SensorName(const HistoryPoint& point, const karvix::TableLines& places)
 {
+    int place = 0;
+    std::string tableLabel;
+    if (karvix::PlaceOf(places, point.serial, &place, &tableLabel)) {
+        QString label = QString::fromLocal8Bit(tableLabel.data(), static_cast<qsizetype>(tableLabel.size()));
+        return label.isEmpty() ? QStringLiteral("place %1").arg(place)
+                               : QStringLiteral("%1 (place %2)").arg(label).arg(place);
+    }
     QString label = QString::fromLocal8Bit(point.label.data(), static_cast<qsizetype>(point.label.size())).trimmed();
-    QString serial = QString::fromLatin1(point.serial.data(), static_cast<qsizetype>(point.serial.size()));
-    if (label.isEmpty())
-        return serial;
-    return point.place >= 0 ? QStringLiteral("%1 (%2)").arg(label).arg(point.place) : label;
+    return label.isEmpty() ? QString::fromLatin1(point.serial.data(), static_cast<qsizetype>(point.serial.size()))
+                           : label;
 }
 
 // One sensor's points cut into runs without gaps.
@@ -89,6 +148,52 @@ std::vector<std::vector<const HistoryPoint*>> Segments(const std::vector<const H
 }
 
 }  // namespace
+
+KarvixTimeTicks KarvixRoundTicks(qint64 fromMs, qint64 toMs, int utcOffsetSeconds)
+{
+    const qint64 offset = qint64{utcOffsetSeconds} * 1000;
+    toMs = std::max(toMs, fromMs);
+    KarvixTimeTicks ticks{};
+    for (qint64 step : kTickSteps) {
+        ticks.firstMs = CeilTo(fromMs, step, offset);
+        ticks.stepMs = step;
+        ticks.count = ticks.firstMs > toMs ? 0 : static_cast<int>((toMs - ticks.firstMs) / step) + 1;
+        if (ticks.count <= kMostTickSteps + 1)
+            break;
+    }
+    const qint64 span = toMs - fromMs;
+    if (ticks.stepMs < kMinuteMs)
+        ticks.format = QStringLiteral("HH:mm:ss");
+    else if (ticks.stepMs < kDayMs)
+        ticks.format = span <= kDayMs ? QStringLiteral("HH:mm") : QStringLiteral("dd.MM. HH:mm");
+    else
+        ticks.format = span <= 60 * kDayMs ? QStringLiteral("dd.MM.") : QStringLiteral("dd.MM.yyyy");
+    return ticks;
+}
+
+void KarvixFitSpan(const std::vector<HistoryPoint>& points, qint64 nowMs, qint64* fromMs, qint64* toMs)
+{
+    qint64 first = nowMs - kHourMs, last = nowMs;
+    bool any = false;
+    for (const HistoryPoint& p : points)
+        if (p.timeMs >= nowMs - kHourMs) {
+            first = any ? std::min(first, qint64{p.timeMs}) : qint64{p.timeMs};
+            last = std::max(last, qint64{p.timeMs});
+            any = true;
+        }
+    *toMs = last;
+    *fromMs = std::min(first, last - kMinuteMs);
+}
+
+QString KarvixLocalZoneTitle(qint64 atMs)
+{
+    QDateTime at = QDateTime::fromMSecsSinceEpoch(atMs);
+    QString zone = QString::fromStdString(karvix::ZoneText(at.offsetFromUtc()));
+    QString name = at.timeZoneAbbreviation();
+    bool named = !name.isEmpty() && !name.startsWith(QStringLiteral("UTC")) && !name.startsWith(QLatin1Char('+')) &&
+                 !name.startsWith(QLatin1Char('-'));
+    return QStringLiteral("Local time (%1)").arg(named ? name + QStringLiteral(", ") + zone : zone);
+}
 
 qint64 KarvixChart::RangeSpanMs(int range)
 {
@@ -139,6 +244,10 @@ void KarvixChart::createControls()
     SaveCsvButton = new QPushButton(QStringLiteral("Save CSV…"), this);
     SaveCsvButton->setObjectName(QStringLiteral("SaveCsvButton"));
     connect(SaveCsvButton, &QPushButton::clicked, this, &KarvixChart::SaveCsv_Click);
+    ResetZoomButton = new QPushButton(QStringLiteral("Reset zoom"), this);
+    ResetZoomButton->setObjectName(QStringLiteral("ResetZoomButton"));
+    ResetZoomButton->setEnabled(false);
+    connect(ResetZoomButton, &QPushButton::clicked, this, &KarvixChart::resetZoom);
 
     Status = new QLabel(this);
     Status->setObjectName(QStringLiteral("Status"));
@@ -148,14 +257,17 @@ void KarvixChart::createChart()
 {
     Chart = new QChart();
     Chart->legend()->setAlignment(Qt::AlignBottom);
-    ChartView = new QChartView(Chart, this);
+    ChartView = new WheelZoomView(Chart, this);
     ChartView->setObjectName(QStringLiteral("ChartView"));
     ChartView->setRenderHint(QPainter::Antialiasing);
+    // A span dragged across the chart zooms to it; the right button zooms out.
+    ChartView->setRubberBand(QChartView::HorizontalRubberBand);
 
     auto* controls = new QHBoxLayout;
     controls->addWidget(new QLabel(QStringLiteral("Range"), this));
     controls->addWidget(RangeBox);
     controls->addWidget(AllSensorsBox);
+    controls->addWidget(ResetZoomButton);
     controls->addStretch();
     controls->addWidget(SavePngButton);
     controls->addWidget(SaveCsvButton);
@@ -206,6 +318,7 @@ void KarvixChart::RangeBox_Changed(int index)
     if (index < 0 || index == CurrentRange)
         return;
     CurrentRange = index;
+    Zoomed = false;
     reload();
 }
 
@@ -275,10 +388,21 @@ bool KarvixChart::reload()
 
 void KarvixChart::draw(qint64 nowMs)
 {
+    // A zoom survives the redraws of following; the range's span otherwise.
+    qint64 fromMs = 0, toMs = 0;
+    if (Zoomed && TimeAxis) {
+        fromMs = shownFromMs();
+        toMs = shownToMs();
+    } else {
+        rangeSpan(nowMs, &fromMs, &toMs);
+    }
+    LastNow = nowMs;
     Chart->removeAllSeries();
     // removeAxis hands the axis back: delete it, or every redraw leaks two.
     for (QAbstractAxis* axis : Chart->axes()) {
         Chart->removeAxis(axis);
+        if (axis == TimeAxis)
+            TimeAxis = nullptr;
         delete axis;
     }
 
@@ -295,11 +419,15 @@ void KarvixChart::draw(qint64 nowMs)
         list.push_back(&p);
     }
 
-    auto* timeAxis = new QDateTimeAxis;
-    timeAxis->setFormat(QString::fromLatin1(kRanges[CurrentRange].axisFormat));
-    timeAxis->setTickCount(7);
-    timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(nowMs - RangeSpanMs(CurrentRange)),
-                       QDateTime::fromMSecsSinceEpoch(nowMs));
+    // Time as milliseconds since 1970, labelled at round local times.
+    auto* timeAxis = new QCategoryAxis;
+    timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    timeAxis->setTitleText(KarvixLocalZoneTitle(toMs));
+    TimeAxis = timeAxis;
+    setTimeRange(fromMs, toMs);
+    connect(timeAxis, &QCategoryAxis::rangeChanged, this, &KarvixChart::TimeAxis_RangeChanged);
+    ChartView->setToolTip(timeAxis->titleText() +
+                          QStringLiteral(". Wheel: zoom; drag across: zoom to that span; Reset zoom: back to the range."));
     auto* valueAxis = new QValueAxis;
     valueAxis->setTitleText(QStringLiteral("°C"));
     Chart->addAxis(timeAxis, Qt::AlignBottom);
@@ -319,7 +447,7 @@ void KarvixChart::draw(qint64 nowMs)
     for (const std::string& serial : order) {
         const auto& points = bySensor[serial];
         QColor colour = QColor::fromHsv((colourIndex++ * 137) % 360, 200, 200);
-        QString name = SensorName(*points.back());
+        QString name = SensorName(*points.back(), Places);
         bool first = true;
         for (const auto& run : Segments(points, shownTier)) {
             QList<QPointF> line, lower, upper;
@@ -370,7 +498,97 @@ void KarvixChart::draw(qint64 nowMs)
     valueAxis->applyNiceNumbers();
     Chart->legend()->setVisible(AllSensors);
     Chart->setTitle(AllSensors ? QStringLiteral("All sensors")
-                               : (Points.empty() ? Serial : SensorName(Points.back()) + QStringLiteral("  ") + Serial));
+                               : (Points.empty() ? Serial : SensorName(Points.back(), Places) + QStringLiteral("  ") + Serial));
+}
+
+void KarvixChart::rangeSpan(qint64 nowMs, qint64* fromMs, qint64* toMs) const
+{
+    if (CurrentRange == RANGE_FIT) {
+        KarvixFitSpan(Points, nowMs, fromMs, toMs);
+        return;
+    }
+    *fromMs = nowMs - RangeSpanMs(CurrentRange);
+    *toMs = nowMs;
+}
+
+qint64 KarvixChart::shownFromMs() const
+{
+    return TimeAxis ? std::llround(TimeAxis->min()) : 0;
+}
+
+qint64 KarvixChart::shownToMs() const
+{
+    return TimeAxis ? std::llround(TimeAxis->max()) : 0;
+}
+
+std::vector<qint64> KarvixChart::tickTimes() const
+{
+    std::vector<qint64> times;
+    if (TimeAxis)
+        for (const QString& label : TimeAxis->categoriesLabels())
+            times.push_back(std::llround(TimeAxis->endValue(label)));
+    return times;
+}
+
+void KarvixChart::setTimeRange(qint64 fromMs, qint64 toMs)
+{
+    SettingRange = true;
+    TimeAxis->setRange(static_cast<double>(fromMs), static_cast<double>(std::max(toMs, fromMs + kSecondMs)));
+    placeTicks();
+    SettingRange = false;
+}
+
+void KarvixChart::placeTicks()
+{
+    const qint64 from = shownFromMs(), to = shownToMs();
+    KarvixTimeTicks ticks = KarvixRoundTicks(from, to, QDateTime::fromMSecsSinceEpoch(from).offsetFromUtc());
+    const bool guard = SettingRange;
+    SettingRange = true;
+    for (const QString& label : TimeAxis->categoriesLabels())
+        TimeAxis->remove(label);
+    TimeAxis->setStartValue(static_cast<double>(from));
+    for (int i = 0; i < ticks.count; ++i) {
+        const qint64 t = ticks.firstMs + i * ticks.stepMs;
+        TimeAxis->append(QDateTime::fromMSecsSinceEpoch(t).toString(ticks.format), static_cast<double>(t));
+    }
+    TimeAxis->setRange(static_cast<double>(from), static_cast<double>(to));
+    SettingRange = guard;
+    TickStep = ticks.stepMs;
+}
+
+void KarvixChart::TimeAxis_RangeChanged()
+{
+    // A dragged span (QChart::zoomIn) or the right button's zoom out.
+    if (SettingRange)
+        return;
+    Zoomed = true;
+    ResetZoomButton->setEnabled(true);
+    placeTicks();
+}
+
+void KarvixChart::zoomTime(double factor, qint64 centreMs)
+{
+    if (!TimeAxis || factor <= 0)
+        return;
+    const qint64 from = shownFromMs(), to = shownToMs();
+    centreMs = std::clamp(centreMs, from, to);
+    qint64 newFrom = centreMs - std::llround(static_cast<double>(centreMs - from) * factor);
+    qint64 newTo = centreMs + std::llround(static_cast<double>(to - centreMs) * factor);
+    if (newTo - newFrom < kLeastZoomMs) {
+        newFrom = centreMs - kLeastZoomMs / 2;
+        newTo = newFrom + kLeastZoomMs;
+    }
+    Zoomed = true;
+    ResetZoomButton->setEnabled(true);
+    setTimeRange(newFrom, newTo);
+}
+
+void KarvixChart::resetZoom()
+{
+    Zoomed = false;
+    ResetZoomButton->setEnabled(false);
+    Chart->zoomReset();
+    draw(LastNow);
 }
 
 bool KarvixChart::savePng(const QString& path)
@@ -435,6 +653,7 @@ void KarvixAttachHistory(Karvixfrm* form)
         if (serial.isEmpty())
             return;
         auto* chart = new KarvixChart(KarvixHistoryPath(form->dbFile()), serial, form);
+        chart->setPlaceTable(form->placeTable());
         chart->reload();
         chart->show();
     };

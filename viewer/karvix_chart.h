@@ -1,8 +1,11 @@
 // KarvixChart, the history window: the extended temperature of one sensor (or
-// of every place) over the last hour, day, week, month or year, read
-// read-only from temp-history.db beside the watched capture file. Each range
-// reads the tier that fits; rollups also draw their min–max band; failed
-// readings and missing buckets are gaps. A timer follows new readings.
+// of every place) since the first reading of the last hour (the range it
+// opens on) or over the last 10 minutes, hour, 6 hours, day, week, month or
+// year, read read-only from temp-history.db beside the watched capture file.
+// Each range reads the tier that fits; rollups also draw their min–max band;
+// failed readings and missing buckets are gaps. The time axis has its ticks
+// at round local times and zooms with the wheel or a dragged span. A timer
+// follows new readings.
 #pragma once
 
 #include <QElapsedTimer>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "history/history.h"
+#include "karvix_records.h"
 
 class QCheckBox;
 class QComboBox;
@@ -23,6 +27,7 @@ class Karvixfrm;
 QT_BEGIN_NAMESPACE
 class QChart;
 class QChartView;
+class QCategoryAxis;
 class QListWidgetItem;
 QT_END_NAMESPACE
 
@@ -30,7 +35,8 @@ class KarvixChart : public QWidget {
     Q_OBJECT
 
 public:
-    enum Range { RANGE_1H, RANGE_24H, RANGE_7D, RANGE_30D, RANGE_1Y, RANGE_COUNT };
+    // RANGE_FIT: the last hour, cut to start at its first reading.
+    enum Range { RANGE_FIT, RANGE_10M, RANGE_1H, RANGE_6H, RANGE_24H, RANGE_7D, RANGE_30D, RANGE_1Y, RANGE_COUNT };
     // The range's tier (HistoryTierForSpan); every sensor at once reads
     // minutes instead of raw readings beyond an hour.
     static qint64 RangeSpanMs(int range);
@@ -46,6 +52,20 @@ public:
     void setAllSensors(bool all);
     // Source of the current time (tests fix it); reload() to apply.
     void setNowSource(std::function<qint64()> source) { NowSource = std::move(source); }
+    // The place table that names the sensors (PLACE number and label).
+    void setPlaceTable(const karvix::TableLines& table) { Places = table; }
+
+    // Zooms the time axis by `factor` (below 1: in) about `centreMs`, as the
+    // wheel does; a dragged span zooms to that span. Either keeps the zoom
+    // through following until resetZoom().
+    void zoomTime(double factor, qint64 centreMs);
+    void resetZoom();
+    bool zoomed() const { return Zoomed; }
+    // The time axis' ends and its ticks.
+    qint64 shownFromMs() const;
+    qint64 shownToMs() const;
+    qint64 tickStepMs() const { return TickStep; }
+    std::vector<qint64> tickTimes() const;
 
     int range() const { return CurrentRange; }
     HistoryTier tier() const;
@@ -69,13 +89,23 @@ private:
     void SavePng_Click();
     void SaveCsv_Click();
     void draw(qint64 nowMs);
+    void setTimeRange(qint64 fromMs, qint64 toMs);
+    void placeTicks();
+    void TimeAxis_RangeChanged();
+    // The time span a range shows before any zoom.
+    void rangeSpan(qint64 nowMs, qint64* fromMs, qint64* toMs) const;
     QString filesStamp() const;
 
     QString DatabasePath;
     QString Serial;
     HistoryReader* Reader = nullptr;
     std::vector<HistoryPoint> Points;
-    int CurrentRange = RANGE_24H;
+    int CurrentRange = RANGE_FIT;
+    karvix::TableLines Places;
+    qint64 LastNow = 0;
+    bool Zoomed = false;
+    bool SettingRange = false;
+    qint64 TickStep = 0;
     bool AllSensors = false;
     QString LastStamp;
     QElapsedTimer SinceReload;
@@ -85,11 +115,29 @@ private:
     QCheckBox* AllSensorsBox = nullptr;
     QPushButton* SavePngButton = nullptr;
     QPushButton* SaveCsvButton = nullptr;
+    QPushButton* ResetZoomButton = nullptr;
+    QCategoryAxis* TimeAxis = nullptr;
     QChartView* ChartView = nullptr;
     QChart* Chart = nullptr;
     QLabel* Status = nullptr;
     QTimer* FollowTimer = nullptr;
 };
+
+// Ticks at round local times within [fromMs, toMs]: the first one, the step
+// and how many (at most 9). Steps from 1 s to 60 d, aligned to the local time
+// of `utcOffsetSeconds`; `format` suits the step and the span.
+struct KarvixTimeTicks {
+    qint64 firstMs;
+    qint64 stepMs;
+    int count;
+    QString format;
+};
+KarvixTimeTicks KarvixRoundTicks(qint64 fromMs, qint64 toMs, int utcOffsetSeconds);
+// The span RANGE_FIT shows: from the first point of the last hour (the hour
+// itself when there is none) to now, at least a minute.
+void KarvixFitSpan(const std::vector<HistoryPoint>& points, qint64 nowMs, qint64* fromMs, qint64* toMs);
+// "Local time (CET, UTC+01:00)" at `atMs`.
+QString KarvixLocalZoneTitle(qint64 atMs);
 
 // temp-history.db in the folder of the watched capture file.
 QString KarvixHistoryPath(const QString& dataFile);

@@ -143,4 +143,35 @@ std::string myvalue(std::string_view rec, const TableLines& table)
     return kUnknownPlace;
 }
 
+bool PlaceOf(const TableLines& table, std::string_view serial, int* place, std::string* label)
+{
+    if (serial.size() != kSerialLength)
+        return false;
+    for (size_t i = 1; i < table.size(); ++i) {
+        std::string_view line = table[i];
+        if (line.size() < kSerialLength || line.substr(0, kSerialLength) != serial)
+            continue;
+        // The first match decides, as in myvalue.
+        line.remove_prefix(kSerialLength);
+        size_t start = line.find_first_not_of(" \t");
+        size_t end = start == std::string_view::npos ? start : line.find_first_of(" \t", start);
+        if (start == std::string_view::npos || start == 0)
+            return false;
+        std::string_view number = line.substr(start, end == std::string_view::npos ? end : end - start);
+        int value = 0;
+        for (char c : number) {
+            if (!IsDigit(c) || value > 99999)
+                return false;
+            value = value * 10 + (c - '0');
+        }
+        std::string_view rest = end == std::string_view::npos ? std::string_view() : line.substr(end);
+        size_t first = rest.find_first_not_of(" \t");
+        rest = first == std::string_view::npos ? std::string_view() : rest.substr(first, rest.find_last_not_of(" \t") - first + 1);
+        *place = value;
+        *label = std::string(rest);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace karvix

@@ -56,4 +56,9 @@ std::string mytime(std::string_view line);
 // the line has fewer than two "," or its second "," stands before position 17.
 std::string myvalue(std::string_view rec, const TableLines& table);
 
+// The PLACE number and label that the table gives a serial (the first
+// matching line, as myvalue finds it): the words after the serial, the first
+// being the number. False when no line matches or the line has no number.
+bool PlaceOf(const TableLines& table, std::string_view serial, int* place, std::string* label);
+
 }  // namespace karvix

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace karvix {
 
@@ -50,12 +51,56 @@ std::string ProgramDirectory(std::string_view programPath)
     return cut == std::string_view::npos ? std::string(".") : std::string(programPath.substr(0, cut));
 }
 
+std::vector<std::string> TableDirectories(std::string_view programDirectory, std::string_view dbFile)
+{
+    std::vector<std::string> dirs{std::string(programDirectory)};
+    std::string beside = ProgramDirectory(dbFile);
+    if (beside != dirs.front())
+        dirs.push_back(beside);
+    return dirs;
+}
+
+std::string TableNote(const std::string& usedPath, const std::vector<std::string>& searchedPaths)
+{
+    if (!usedPath.empty())
+        return "Places from " + usedPath;
+    std::string note = "No place table (every place reads \"Unknown element\"); looked for";
+    for (size_t i = 0; i < searchedPaths.size(); ++i)
+        note += (i == 0 ? " " : " and ") + searchedPaths[i];
+    return note;
+}
+
+std::string ZoneText(int offsetSeconds)
+{
+    if (offsetSeconds == 0)
+        return "UTC";
+    int minutes = (offsetSeconds < 0 ? -offsetSeconds : offsetSeconds) / 60;
+    char text[16];
+    std::snprintf(text, sizeof text, "UTC%c%02d:%02d", offsetSeconds < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return text;
+}
+
+std::string RefreshTimeNote(int offsetSeconds)
+{
+    return "Time of the refresh, local time (" + ZoneText(offsetSeconds) + "); row times are " + kRowZone;
+}
+
+std::string UnreadableText(const std::string& path, const std::string& reason)
+{
+    return "Can't read \"" + path + "\": " + reason + ". Karvix tries again at every tick.";
+}
+
 void KarvixView::Start(std::string_view commandText, std::string_view tableBytes)
 {
     DbFile_ = kDefaultDbFile;
     TableLines_ = TableFromBytes(tableBytes);
     if (!commandText.empty())
         DbFile_ = std::string(commandText.substr(0, commandText.find(' ')));
+}
+
+void KarvixView::SetTable(std::string_view tableBytes)
+{
+    TableLines_ = TableFromBytes(tableBytes);
 }
 
 std::string KarvixView::NotFoundText() const

@@ -80,17 +80,40 @@ std::string ArgumentText(std::string_view commandLine);
 // The directory of a program's file path, without the trailing separator.
 std::string ProgramDirectory(std::string_view programPath);
 
+// The folders searched for "Direct Access table.txt", in order: the program's
+// own (the documented place), then the watched file's (an installed program
+// lies apart from its data; the service's state folder holds both temp.pd and
+// the table). One entry when both are the same folder.
+std::vector<std::string> TableDirectories(std::string_view programDirectory, std::string_view dbFile);
+// What the window says about the table: the path it reads, or where it
+// looked when there is none.
+std::string TableNote(const std::string& usedPath, const std::vector<std::string>& searchedPaths);
+
+// The row times: the record's stamp as UTC plus one hour, on every machine.
+constexpr char kRowZone[] = "UTC+01:00";
+// "UTC+01:00", "UTC-03:30", "UTC" for an offset from UTC in seconds.
+std::string ZoneText(int offsetSeconds);
+// The note on a refresh time field: local time and its zone.
+std::string RefreshTimeNote(int offsetSeconds);
+
+// What the window shows while the watched file exists but can't be read.
+std::string UnreadableText(const std::string& path, const std::string& reason);
+
 // What one status check of the file tells: its modification time at full
 // resolution (any fixed unit: nanoseconds on Linux, milliseconds on
-// Windows), its size and, where the system has one, its identity (so a file
-// renamed into place counts as changed). Equal stamps: an unchanged file.
+// Windows), its size and its identity: device and file number (inode; on
+// Windows volume serial and file index), so that a file renamed into place
+// counts as changed even with the old time and size. Equal stamps: an
+// unchanged file.
 struct FileStamp {
     long long modified = -1;
     long long size = -1;
     unsigned long long identity = 0;
+    unsigned long long device = 0;
     bool operator==(const FileStamp& other) const
     {
-        return modified == other.modified && size == other.size && identity == other.identity;
+        return modified == other.modified && size == other.size && identity == other.identity &&
+               device == other.device;
     }
     bool operator!=(const FileStamp& other) const { return !(*this == other); }
 };
@@ -107,14 +130,17 @@ public:
     // Form_Load's rules: the default path, the place table, then the command
     // line text (cut at its first blank; quotes are not special).
     void Start(std::string_view commandText, std::string_view tableBytes);
+    // Replaces the place table (read after Start, once DbFile is known).
+    void SetTable(std::string_view tableBytes);
 
     const std::string& DbFile() const { return DbFile_; }
     std::string Caption() const { return kCaptionPrefix + DbFile_; }
     std::string NotFoundText() const;
 
     // One tick with the file's stamp, or nullptr when the file is missing or
-    // is no plain file. The time and the size are compared, so a write in
-    // the same second as the last refresh is still a change.
+    // is no plain file. Time, size and identity are compared, so a write in
+    // the same second as the last refresh, or a file renamed into place, is
+    // still a change.
     TickAction Tick(const FileStamp* stamp);
     // Applies the file read after TickAction::Refresh. When the file could
     // not be read, skip this: the next tick tries again. Returns how many rows

@@ -46,8 +46,25 @@ bool ReadWholeFile(const std::string& path, std::string* bytes)
     return ok;
 }
 
-// The file's last-write time to the millisecond and its size; false when the
-// path names no file (missing, a directory, or unreadable attributes).
+// The file's volume serial and file index: another file renamed into place
+// has another. Zero when the file can't be opened for its attributes.
+void FileIdentity(const std::string& path, karvix::FileStamp* stamp)
+{
+    HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(file, &info)) {
+        stamp->identity = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+        stamp->device = info.dwVolumeSerialNumber;
+    }
+    CloseHandle(file);
+}
+
+// The file's last-write time to the millisecond, its size and identity;
+// false when the path names no file (missing, a directory, or unreadable
+// attributes).
 bool FileExists(const std::string& folderspec, karvix::FileStamp* stamp)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -61,6 +78,7 @@ bool FileExists(const std::string& folderspec, karvix::FileStamp* stamp)
     // FILETIME counts 100 ns steps.
     stamp->modified = static_cast<long long>(written / 10000);
     stamp->size = static_cast<long long>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    FileIdentity(folderspec, stamp);
     return true;
 }
 
@@ -328,11 +346,16 @@ HWND Karvixfrm_Create(HINSTANCE instance, const char* commandText, const char* t
         return nullptr;
     }
 
-    // Form_Load.
+    // Form_Load. The table lies beside the program, or else beside the
+    // watched file; a missing or unreadable table is an empty one.
+    form->view.Start(commandText, {});
     std::string table;
-    if (!ReadWholeFile(std::string(tableDirectory) + "\\" + karvix::kTableFileName, &table))
-        table.clear();  // a missing or unreadable table is an empty one
-    form->view.Start(commandText, table);
+    for (const std::string& directory : karvix::TableDirectories(tableDirectory, form->view.DbFile())) {
+        if (ReadWholeFile(directory + "\\" + karvix::kTableFileName, &table))
+            break;
+        table.clear();
+    }
+    form->view.SetTable(table);
     SetWindowTextA(window, form->view.Caption().c_str());
     ShowWindow(window, show);
     SetFocus(form->controls[karvix::List1]);  // first in the tab order

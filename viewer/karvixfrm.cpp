@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
@@ -11,6 +12,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 #include <QTimer>
 
 #include <algorithm>
@@ -27,8 +29,9 @@ static void InitKarvixResources()
 
 namespace {
 
-// Reads a whole file; an empty result when it can't be opened.
-QByteArray ReadWholeFile(const QString& path, bool* opened = nullptr)
+// Reads a whole file; an empty result when it can't be opened, with the
+// reason in `error`.
+QByteArray ReadWholeFile(const QString& path, bool* opened = nullptr, QString* error = nullptr)
 {
     // Read-only: on every platform Qt opens it shared, so the logger can keep
     // writing while we read.
@@ -36,7 +39,15 @@ QByteArray ReadWholeFile(const QString& path, bool* opened = nullptr)
     bool ok = file.open(QIODevice::ReadOnly);
     if (opened)
         *opened = ok;
+    if (!ok && error)
+        *error = file.errorString();
     return ok ? file.readAll() : QByteArray();
+}
+
+// The local time's offset from UTC now, in seconds.
+int LocalOffsetSeconds()
+{
+    return QDateTime::currentDateTime().offsetFromUtc();
 }
 
 std::string_view Bytes(const QByteArray& bytes)
@@ -87,6 +98,7 @@ Karvixfrm::Karvixfrm(const QString& commandLine, QWidget* parent)
     createLists();
     createTimer();
     placeControls();
+    fitTimeBoxes();
     createTabOrder();
 }
 
@@ -129,6 +141,12 @@ void Karvixfrm::createLists()
         // Every row is one line of text: skip measuring each row at layout.
         list->setUniformItemSizes(true);
     }
+    ErrorText = new QLabel(this);
+    ErrorText->setObjectName(QStringLiteral("ErrorText"));
+    ErrorText->setWordWrap(true);
+    ErrorText->setAutoFillBackground(true);
+    ErrorText->setStyleSheet(QStringLiteral("QLabel { color: #a00000; background: #fff0f0; padding: 4px; }"));
+    ErrorText->hide();
 }
 
 void Karvixfrm::createTimer()
@@ -157,6 +175,23 @@ void Karvixfrm::placeControls()
     resize(twipsToPixels(karvix::kClientWidthTwips), twipsToPixels(karvix::kClientHeightTwips));
 }
 
+void Karvixfrm::fitTimeBoxes()
+{
+    // The design's 735 twips hold "HH:MM:SS" only in the original's narrow
+    // font; a box too narrow would scroll its first digit out of view. Left
+    // and top stay; the width grows just enough.
+    for (QLineEdit* box : {Text1, Text2}) {
+        const int frame = box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, box);
+        // The line edit keeps 2 pixels each side inside its frame, and 1 for the cursor.
+        const int needed = box->fontMetrics().horizontalAdvance(QStringLiteral("00:00:00")) + 2 * frame + 4 + 1;
+        if (box->width() < needed)
+            box->resize(needed, box->height());
+    }
+    const QString note = Shown(karvix::RefreshTimeNote(LocalOffsetSeconds()));
+    Text1->setToolTip(note);
+    Text2->setToolTip(note);
+}
+
 void Karvixfrm::createTabOrder()
 {
     // The labels take no focus; their buddies do.
@@ -173,8 +208,10 @@ void Karvixfrm::createTabOrder()
 void Karvixfrm::Form_Load()
 {
     QByteArray commandText = CommandLine.toLocal8Bit();
-    View.Start(Bytes(commandText), Bytes(ReadTable()));
+    View.Start(Bytes(commandText), {});
     DbPath = Shown(View.DbFile());
+    // The table's second place depends on the watched file: read after it.
+    View.SetTable(Bytes(ReadTable()));
     setWindowTitle(Shown(View.Caption()));
     List1->setFocus();  // first in the tab order
     show();
@@ -186,9 +223,32 @@ QString Karvixfrm::dbFile() const
     return DbPath;
 }
 
-QByteArray Karvixfrm::ReadTable() const
+QString Karvixfrm::errorText() const
 {
-    return ReadWholeFile(TableDirectory + QLatin1Char('/') + QLatin1String(karvix::kTableFileName));
+    return ErrorText->isHidden() ? QString() : ErrorText->text();
+}
+
+QByteArray Karvixfrm::ReadTable()
+{
+    QByteArray programDirectory = QFile::encodeName(TableDirectory);
+    std::vector<std::string> searched;
+    TableFile.clear();
+    QByteArray bytes;
+    for (const std::string& directory : karvix::TableDirectories(Bytes(programDirectory), View.DbFile())) {
+        QString path = QFileInfo(QFile::decodeName(QByteArray::fromStdString(directory)) + QLatin1Char('/') +
+                                 QLatin1String(karvix::kTableFileName))
+                           .absoluteFilePath();
+        bool opened = false;
+        bytes = ReadWholeFile(path, &opened);
+        if (opened) {
+            TableFile = path;
+            break;
+        }
+        searched.push_back(QFile::encodeName(path).toStdString());
+    }
+    List1->setToolTip(Shown(karvix::TableNote(QFile::encodeName(TableFile).toStdString(), searched)) +
+                      QStringLiteral("\nRow times: the record's stamp in ") + QLatin1String(karvix::kRowZone));
+    return bytes;
 }
 
 bool Karvixfrm::FileExists(const QString& folderspec, karvix::FileStamp* stamp)
@@ -210,7 +270,8 @@ bool Karvixfrm::FileExists(const QString& folderspec, karvix::FileStamp* stamp)
     bool found = !folderspec.isEmpty() && ::stat(StatName.constData(), &info) == 0 && S_ISREG(info.st_mode);
     if (found)
         *stamp = karvix::FileStamp{static_cast<long long>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
-                                   static_cast<long long>(info.st_size), static_cast<unsigned long long>(info.st_ino)};
+                                   static_cast<long long>(info.st_size), static_cast<unsigned long long>(info.st_ino),
+                                   static_cast<unsigned long long>(info.st_dev)};
 #endif
     if (!found)
         QApplication::beep();
@@ -231,16 +292,23 @@ void Karvixfrm::TmrTimer_Timer()
         return;
     }
 
-    // A file that vanished or can't be read leaves the window as it is and
-    // is tried again at the next tick.
+    // A file that vanished or can't be read leaves the rows as they are and
+    // is tried again at the next tick; the window says why meanwhile.
     bool opened = false;
-    QByteArray bytes = ReadWholeFile(DbPath, &opened);
-    if (!opened)
+    QString error;
+    QByteArray bytes = ReadWholeFile(DbPath, &opened, &error);
+    if (!opened) {
+        showReadError(error);
         return;
+    }
+    ErrorText->hide();
 
     size_t written = View.Refresh(Bytes(bytes));
     Text1->setText(Text2->text());
     Text2->setText(TimeSource().toString(QStringLiteral("HH:mm:ss")));
+    // Should a box still be too narrow, it loses the last digit, not the first.
+    Text1->setCursorPosition(0);
+    Text2->setCursorPosition(0);
     writeRows(List1, View.List1Rows(), written);
     writeRows(List3, View.List3Rows(), written);
     resizeList1();
@@ -254,6 +322,16 @@ void Karvixfrm::resizeList1()
     karvix::Size size =
         karvix::List1Size({outer.width(), outer.height()}, shownOn ? shownOn->logicalDotsPerInch() : 96.0);
     List1->resize(size.width, size.height);
+}
+
+void Karvixfrm::showReadError(const QString& reason)
+{
+    ErrorText->setText(Shown(karvix::UnreadableText(View.DbFile(), reason.toLocal8Bit().toStdString())));
+    const QRect area = List1->geometry();
+    ErrorText->setGeometry(area.left() + 8, area.top() + 8, std::max(0, area.width() - 16),
+                           ErrorText->heightForWidth(std::max(0, area.width() - 16)));
+    ErrorText->raise();
+    ErrorText->show();
 }
 
 void Karvixfrm::reportMissingFile()

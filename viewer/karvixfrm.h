@@ -38,13 +38,19 @@ public:
     // True when `folderspec` names an existing file; `stamp` gets its
     // modification time, size and identity. Beeps when it returns false.
     bool FileExists(const QString& folderspec, karvix::FileStamp* stamp);
-    // The bytes of "Direct Access table.txt" in the table directory (none
-    // when it is missing or unreadable).
-    QByteArray ReadTable() const;
+    // The bytes of the first "Direct Access table.txt" found: in the table
+    // directory, then beside the watched file (none when neither can be
+    // read). tableFile() tells which one, empty for none.
+    QByteArray ReadTable();
     QString mytime(const QString& line) const;
     QString myvalue(const QString& Rec) const;
 
     QString dbFile() const;
+    QString tableFile() const { return TableFile; }
+    // The place table as read at start-up.
+    const karvix::TableLines& placeTable() const { return View.Table(); }
+    // The error shown while the watched file can't be read; empty when none.
+    QString errorText() const;
     // The directory of "Direct Access table.txt"; the program's own
     // directory unless replaced (tests) before Form_Load.
     void setTableDirectory(const QString& directory) { TableDirectory = directory; }
@@ -63,6 +69,8 @@ private:
     void createTabOrder();
     void placeControls();
     void resizeList1();
+    void fitTimeBoxes();
+    void showReadError(const QString& reason);
     void reportMissingFile();
     QWidget* control(karvix::ControlId id) const;
     static void writeRows(QListWidget* list, const std::vector<std::string>& rows, size_t count);
@@ -77,6 +85,8 @@ private:
     QListWidget* List1 = nullptr;
     QListWidget* List3 = nullptr;
     QTimer* TmrTimer = nullptr;
+    // Over List1 while the watched file can't be read; hidden otherwise.
+    QLabel* ErrorText = nullptr;
 
     QString CommandLine;
     karvix::KarvixView View;
@@ -85,6 +95,7 @@ private:
     QString StatPath;
     QByteArray StatName;
     QString TableDirectory;
+    QString TableFile;
     std::function<QTime()> TimeSource;
 };
 

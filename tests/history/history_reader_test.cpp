@@ -17,7 +17,7 @@
 #include <fstream>
 
 #include "history/history.h"
-#include "history/history_testdb.h"
+#include "tests/common/history_testdb.h"
 #include "history/history_text.h"
 
 namespace {

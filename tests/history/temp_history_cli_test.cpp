@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "history/history_testdb.h"
+#include "tests/common/history_testdb.h"
 
 namespace {
 

@@ -18,9 +18,10 @@
 #include <io.h>
 #endif
 
+#include "backends/backends.h"
 #include "logger/config.h"
 #include "logger/logger.h"
-#include "logger/outputs.h"
+#include "outputs/outputs.h"
 #include "onewire/adapter.h"
 #include "onewire/driver.h"
 #include "onewire/port.h"

@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include "logger/logger.h"
-#include "logger/metrics.h"
-#include "logger/outputs.h"
+#include "outputs/metrics.h"
+#include "outputs/outputs.h"
 
 extern const CycleOutputOps MetricsOutput;
 
@@ -191,7 +191,7 @@ TEST_F(MetricsOutputRun, WriteFailureIsLoggedWhenItStartsAndEnds)
     struct stat info;
     EXPECT_NE(stat((config.metricsFile + ".tmp").c_str(), &info), 0);
 
-    OutputsDeliverEvents();
+    LogOutputEvents();
     std::string log = ReadFile(ErrorFilePath);
     EXPECT_EQ(Count(log, "\r\n"), 2) << log;
     EXPECT_EQ(Count(log, "Metrics file " + config.metricsFile + " not written, can't open " + config.metricsFile +

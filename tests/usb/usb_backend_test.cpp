@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "onewire/driver.h"
-#include "onewire/driver_libusb.h"
+#include "backends/driver_libusb.h"
 #include "tests/usb/usb_emulator.h"
 
 namespace {

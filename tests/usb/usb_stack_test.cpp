@@ -13,7 +13,7 @@
 #include "onewire/block.h"
 #include "onewire/crc.h"
 #include "onewire/driver.h"
-#include "onewire/driver_libusb.h"
+#include "backends/driver_libusb.h"
 #include "onewire/link.h"
 #include "onewire/network.h"
 #include "onewire/port.h"

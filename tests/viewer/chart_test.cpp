@@ -1,7 +1,13 @@
-// KarvixChart on a generated history: the tier each range reads, gaps for
-// failed readings and missing buckets, the all-sensors overlay, following new
-// readings, saving, and opening as a user without write access to the folder.
+// KarvixChart on a generated history: the tier each range reads, the range it
+// opens on, round ticks in local time, zooming, gaps for failed readings and
+// missing buckets, the all-sensors overlay, following new readings, saving,
+// and opening as a user without write access to the folder. Runs with
+// TZ=Europe/Berlin, an hour off UTC.
 #include <QAreaSeries>
+#include <QCategoryAxis>
+#include <QChartView>
+#include <QPushButton>
+#include <QWheelEvent>
 #include <QChart>
 #include <QCoreApplication>
 #include <QFile>
@@ -16,7 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "history/history_testdb.h"
+#include "tests/common/history_testdb.h"
 #include "karvix_chart.h"
 #include "karvixfrm.h"
 
@@ -81,6 +87,11 @@ private slots:
     void initTestCase();
     void rangeReadsItsTier_data();
     void rangeReadsItsTier();
+    void opensOnTheRangeThatFits_data();
+    void opensOnTheRangeThatFits();
+    void ticksAtRoundLocalTimes_data();
+    void ticksAtRoundLocalTimes();
+    void zoomsAndResets();
     void failuresAndMissingBucketsAreGaps_data();
     void failuresAndMissingBucketsAreGaps();
     void allSensorsOverlayEveryPlace();
@@ -121,13 +132,17 @@ void ChartTest::rangeReadsItsTier_data()
     QTest::addColumn<qint64>("step");  // between A's points
     QTest::addColumn<int>("points");
     QTest::addColumn<bool>("all");
+    QTest::newRow("fit") << int(KarvixChart::RANGE_FIT) << int(HISTORY_RAW) << qint64(30000) << 121 << false;
+    QTest::newRow("10 min") << int(KarvixChart::RANGE_10M) << int(HISTORY_RAW) << qint64(30000) << 21 << false;
     QTest::newRow("1 h") << int(KarvixChart::RANGE_1H) << int(HISTORY_RAW) << qint64(30000) << 121 << false;
+    QTest::newRow("6 h") << int(KarvixChart::RANGE_6H) << int(HISTORY_RAW) << qint64(30000) << 241 << false;
     QTest::newRow("24 h") << int(KarvixChart::RANGE_24H) << int(HISTORY_RAW) << qint64(30000) << 241 << false;
     QTest::newRow("7 d") << int(KarvixChart::RANGE_7D) << int(HISTORY_MINUTE) << kMinute << 7 * 1440 - 1 << false;
     QTest::newRow("30 d") << int(KarvixChart::RANGE_30D) << int(HISTORY_MINUTE) << kMinute << 10 * 1440 - 1 << false;
     QTest::newRow("1 y") << int(KarvixChart::RANGE_1Y) << int(HISTORY_HOUR) << kHour << 365 * 24 << false;
     // Every sensor: raw only for the hour, minutes for the day (A's only: B has none).
     QTest::newRow("all, 1 h") << int(KarvixChart::RANGE_1H) << int(HISTORY_RAW) << qint64(500) << 241 << true;
+    QTest::newRow("all, 6 h") << int(KarvixChart::RANGE_6H) << int(HISTORY_MINUTE) << kMinute << 360 << true;
     QTest::newRow("all, 24 h") << int(KarvixChart::RANGE_24H) << int(HISTORY_MINUTE) << kMinute << 1440 << true;
 }
 
@@ -145,6 +160,121 @@ void ChartTest::rangeReadsItsTier()
     QCOMPARE(shown[1].timeMs - shown[0].timeMs, step);
     // Rollups of one sensor draw the band, raw readings and overlays don't.
     QCOMPARE(SeriesOf<QAreaSeries>(chart->chart()).isEmpty(), tier == HISTORY_RAW || all);
+}
+
+void ChartTest::opensOnTheRangeThatFits_data()
+{
+    // A's readings: `count` of them `step` apart, the last `age` before now.
+    QTest::addColumn<int>("count");
+    QTest::addColumn<qint64>("step");
+    QTest::addColumn<qint64>("age");
+    QTest::addColumn<qint64>("from");  // the axis' expected start, before now
+    QTest::newRow("50 s of history") << 6 << qint64(10000) << qint64(0) << qint64(60000);
+    QTest::newRow("20 min of history") << 41 << qint64(30000) << qint64(0) << 20 * kMinute;
+    QTest::newRow("3 h of history: the last hour") << 361 << qint64(30000) << qint64(0) << kHour;
+    QTest::newRow("one reading") << 1 << qint64(0) << qint64(0) << kMinute;
+    QTest::newRow("nothing in the last hour") << 10 << qint64(30000) << 2 * kHour << kHour;
+}
+
+void ChartTest::opensOnTheRangeThatFits()
+{
+    QFETCH(int, count);
+    QFETCH(qint64, step);
+    QFETCH(qint64, age);
+    QFETCH(qint64, from);
+    QTemporaryDir dir;
+    const QString db = dir.path() + QStringLiteral("/temp-history.db");
+    HistoryTestDb* test = HistoryTestDbCreate(db.toStdString());
+    QVERIFY(test);
+    for (int i = 0; i < count; ++i)
+        QVERIFY(HistoryTestDbAddRaw(test, kA, 1, "Cellar", kNow - age - (count - 1 - i) * step, HISTORY_GOOD, 20,
+                                    20.5 + i) != 0);
+    QVERIFY(HistoryTestDbClose(test, true));
+    KarvixChart chart(db, QString::fromLatin1(kA));
+    chart.setAttribute(Qt::WA_DeleteOnClose, false);
+    chart.setNowSource([] { return kNow; });
+    QCOMPARE(chart.range(), int(KarvixChart::RANGE_FIT));
+    QVERIFY(chart.reload());
+    QCOMPARE(chart.shownFromMs(), kNow - from);
+    QCOMPARE(chart.shownToMs(), kNow);
+    for (const HistoryPoint& p : chart.shownPoints())
+        QVERIFY(p.timeMs >= chart.shownFromMs() && p.timeMs <= chart.shownToMs());
+}
+
+void ChartTest::ticksAtRoundLocalTimes_data()
+{
+    QTest::addColumn<int>("range");
+    QTest::addColumn<qint64>("step");
+    QTest::newRow("fit, the last hour") << int(KarvixChart::RANGE_FIT) << 10 * kMinute;
+    QTest::newRow("10 min") << int(KarvixChart::RANGE_10M) << 2 * kMinute;
+    QTest::newRow("6 h") << int(KarvixChart::RANGE_6H) << kHour;
+    QTest::newRow("24 h") << int(KarvixChart::RANGE_24H) << 3 * kHour;
+    QTest::newRow("7 d") << int(KarvixChart::RANGE_7D) << kDay;
+    QTest::newRow("1 y") << int(KarvixChart::RANGE_1Y) << 60 * kDay;
+}
+
+void ChartTest::ticksAtRoundLocalTimes()
+{
+    QFETCH(int, range);
+    QFETCH(qint64, step);
+    std::unique_ptr<KarvixChart> chart(Make(QString::fromLatin1(kA), range));
+    QCOMPARE(chart->tickStepMs(), step);
+    const std::vector<qint64> ticks = chart->tickTimes();
+    QVERIFY2(ticks.size() >= 3 && ticks.size() <= 9, qPrintable(QString::number(ticks.size())));
+    // kNow lies in winter: local time is UTC+1.
+    const qint64 offset = kHour;
+    for (size_t i = 0; i < ticks.size(); ++i) {
+        QVERIFY(ticks[i] >= chart->shownFromMs() && ticks[i] <= chart->shownToMs());
+        QCOMPARE((ticks[i] + offset) % std::min(step, kDay), qint64(0));
+        if (i > 0)
+            QCOMPARE(ticks[i] - ticks[i - 1], step);
+    }
+    // No round time is left out at either end.
+    QVERIFY(ticks.front() - step < chart->shownFromMs());
+    QVERIFY(ticks.back() + step > chart->shownToMs());
+    auto* axis = qobject_cast<QCategoryAxis*>(chart->chart()->axes(Qt::Horizontal).value(0));
+    QVERIFY(axis);
+    QCOMPARE(axis->titleText(), QStringLiteral("Local time (CET, UTC+01:00)"));
+    const QString first = QDateTime::fromMSecsSinceEpoch(ticks.front()).toString(QStringLiteral("HH:mm"));
+    QVERIFY2(axis->categoriesLabels().first().contains(step < kDay ? first : QStringLiteral(".")),
+             qPrintable(axis->categoriesLabels().first()));
+}
+
+void ChartTest::zoomsAndResets()
+{
+    std::unique_ptr<KarvixChart> chart(Make(QString::fromLatin1(kA), KarvixChart::RANGE_24H));
+    chart->resize(900, 520);
+    chart->show();
+    auto* view = chart->findChild<QChartView*>(QStringLiteral("ChartView"));
+    QCOMPARE(view->rubberBand(), QChartView::RubberBands(QChartView::HorizontalRubberBand));
+    QVERIFY(!chart->zoomed());
+
+    // One wheel notch in at the middle of the plot: a fifth less time, about the cursor.
+    const QRectF plot = chart->chart()->plotArea();
+    const QPoint middle = view->mapFromScene(chart->chart()->mapToScene(plot.center()));
+    const qint64 centre = (chart->shownFromMs() + chart->shownToMs()) / 2;
+    QWheelEvent wheel(middle, view->viewport()->mapToGlobal(middle), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(view->viewport(), &wheel);
+    QVERIFY(chart->zoomed());
+    QVERIFY(qAbs((chart->shownToMs() - chart->shownFromMs()) - qint64(0.8 * kDay)) < kMinute);
+    QVERIFY(qAbs((chart->shownFromMs() + chart->shownToMs()) / 2 - centre) < 10 * kMinute);
+
+    // A span dragged across the plot: the axis shows that span, its ticks still round.
+    const qint64 before = chart->shownToMs() - chart->shownFromMs();
+    chart->chart()->zoomIn(QRectF(plot.left() + plot.width() / 4, plot.top(), plot.width() / 4, plot.height()));
+    QVERIFY(qAbs((chart->shownToMs() - chart->shownFromMs()) - before / 4) < kMinute);
+    for (qint64 tick : chart->tickTimes())
+        QCOMPARE((tick + kHour) % chart->tickStepMs(), qint64(0));
+
+    // Following keeps the zoom; the reset brings back the whole range.
+    const qint64 zoomedFrom = chart->shownFromMs();
+    QVERIFY(chart->reload());
+    QCOMPARE(chart->shownFromMs(), zoomedFrom);
+    chart->findChild<QPushButton*>(QStringLiteral("ResetZoomButton"))->click();
+    QVERIFY(!chart->zoomed());
+    QCOMPARE(chart->shownFromMs(), kNow - kDay);
+    QCOMPARE(chart->shownToMs(), kNow);
 }
 
 void ChartTest::failuresAndMissingBucketsAreGaps_data()
@@ -173,12 +303,15 @@ void ChartTest::failuresAndMissingBucketsAreGaps()
 void ChartTest::allSensorsOverlayEveryPlace()
 {
     std::unique_ptr<KarvixChart> chart(Make(QString::fromLatin1(kA), KarvixChart::RANGE_1H));
+    // The PLACE number comes from the place table (the history's number is
+    // the record's position); a sensor the table lacks keeps its label.
+    chart->setPlaceTable(karvix::TableFromBytes("10000000200000A1 7 Cellar\r\n"));
     chart->setAllSensors(true);
     QStringList names;
     for (QLineSeries* line : Lines(chart->chart()))
         if (!line->name().isEmpty())
             names.append(line->name());
-    QCOMPARE(names, QStringList({QStringLiteral("Cellar (1)"), QStringLiteral("Attic (2)")}));
+    QCOMPARE(names, QStringList({QStringLiteral("Cellar (place 7)"), QStringLiteral("Attic")}));
     QCOMPARE(Lines(chart->chart()).size(), 3);  // A's two runs and B's one
     chart->setRange(KarvixChart::RANGE_24H);
     QCOMPARE(int(chart->tier()), int(HISTORY_MINUTE));

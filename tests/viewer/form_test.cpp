@@ -15,6 +15,10 @@
 
 #include <memory>
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "karvixfrm.h"
 
 namespace {
@@ -122,7 +126,10 @@ private slots:
     void refreshRows();
     void rowsFrom27KeepOlderText();
     void missingTableReadsUnknown();
-    void tableFromProgramDirectory();
+    void tableSearchOrder_data();
+    void tableSearchOrder();
+    void timeFieldsShowEveryDigit();
+    void unreadableFileIsShownAsError();
     void list1FollowsWindowSize();
     void clipboardSnapshot();
     void missingFileEndsProgram_data();
@@ -185,7 +192,7 @@ void FormTest::controls_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QRect>("geometry");  // pixels at 96 dpi
+    QTest::addColumn<QRect>("geometry");  // pixels at 96 dpi; the time boxes may be wider
     QTest::newRow("Label1") << "Label1" << "QLabel" << "Current" << QRect(8, 0, 57, 17);
     QTest::newRow("Text1") << "Text1" << "QLineEdit" << "" << QRect(48, 0, 49, 19);
     QTest::newRow("Label2") << "Label2" << "QLabel" << "Previous" << QRect(104, 0, 49, 17);
@@ -209,7 +216,14 @@ void FormTest::controls()
     QWidget* control = window.findChild<QWidget*>(name);
     QVERIFY(control);
     QCOMPARE(control->metaObject()->className(), kind);
-    QCOMPARE(control->geometry(), geometry);
+    if (name.startsWith(QStringLiteral("Text"))) {
+        QCOMPARE(control->geometry().topLeft(), geometry.topLeft());
+        QCOMPARE(control->height(), geometry.height());
+        QVERIFY(control->width() >= geometry.width());
+        QVERIFY2(control->geometry().right() < 224, "a time box runs into \"Records Found\"");
+    } else {
+        QCOMPARE(control->geometry(), geometry);
+    }
     if (auto* label = qobject_cast<QLabel*>(control))
         QCOMPARE(label->text(), text);
     else if (auto* edit = qobject_cast<QLineEdit*>(control))
@@ -281,23 +295,32 @@ void FormTest::changeDetection_data()
 {
     QTest::addColumn<int>("laterMs");
     QTest::addColumn<int>("records");
+    QTest::addColumn<bool>("renamed");  // written aside and renamed into place
     QTest::addColumn<bool>("refreshed");
-    QTest::newRow("same second, later millisecond") << 400 << 41 << true;
-    QTest::newRow("same time to the millisecond, new size") << 0 << 42 << true;
-    QTest::newRow("rewritten alike") << 0 << 41 << false;
+    QTest::newRow("same second, later millisecond") << 400 << 41 << false << true;
+    QTest::newRow("same time to the millisecond, new size") << 0 << 42 << false << true;
+    QTest::newRow("rewritten alike") << 0 << 41 << false << false;
+    QTest::newRow("renamed into place, same time and size") << 0 << 41 << true << true;
 }
 
 void FormTest::changeDetection()
 {
     QFETCH(int, laterMs);
     QFETCH(int, records);
+    QFETCH(bool, renamed);
     QFETCH(bool, refreshed);
     WriteFile(CapturePath(), PoolFile(41, {3}));
     auto window = Start(CapturePath());
     window->TmrTimer_Timer();
     QCOMPARE(Rows(window.get(), "List1").first(), Row(3));
 
-    WriteFile(CapturePath(), PoolFile(records, {4}), kBaseTime.addMSecs(laterMs));
+    if (renamed) {
+        const QString aside = dir_->filePath(QStringLiteral("temp.pd.new"));
+        WriteFile(aside, PoolFile(records, {4}), kBaseTime.addMSecs(laterMs));
+        QVERIFY(::rename(QFile::encodeName(aside).constData(), QFile::encodeName(CapturePath()).constData()) == 0);
+    } else {
+        WriteFile(CapturePath(), PoolFile(records, {4}), kBaseTime.addMSecs(laterMs));
+    }
     window->TmrTimer_Timer();
     QCOMPARE(Rows(window.get(), "List1").first(), refreshed ? Row(4) : Row(3));
     QCOMPARE(Control<QLineEdit>(window.get(), "Text2")->text(),
@@ -374,29 +397,114 @@ void FormTest::missingTableReadsUnknown()
     QCOMPARE(window->myvalue(QStringLiteral("1.0,28FF001122330000,x")), QStringLiteral(" - Unknown element"));
 }
 
-void FormTest::tableFromProgramDirectory()
+void FormTest::tableSearchOrder_data()
 {
-    // Tables beside the capture file and in the working directory are not the one read.
+    // Where tables lie (program folder, beside the watched file, working
+    // directory) and whose labels the rows show. "Program" is the test's
+    // own folder (Karvix's default); "installed" a folder holding only the program.
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<QStringList>("tables");
+    QTest::addColumn<QString>("shown");  // the label, empty: Unknown element
+    QTest::newRow("program folder first") << false << QStringList{"Program", "Capture", "Working"} << "Program";
+    QTest::newRow("installed: beside the watched file") << true << QStringList{"Capture", "Working"} << "Capture";
+    QTest::newRow("not in the working directory") << true << QStringList{"Working"} << "";
+    QTest::newRow("none") << true << QStringList{} << "";
+}
+
+void FormTest::tableSearchOrder()
+{
+    QFETCH(bool, installed);
+    QFETCH(QStringList, tables);
+    QFETCH(QString, shown);
+    const auto table = [](const QString& label) {
+        return QStringLiteral("%1 7 %2\r\n").arg(Serial(0), label).toLatin1();
+    };
     const QString programTable = QCoreApplication::applicationDirPath() + QStringLiteral("/Direct Access table.txt");
     QVERIFY2(!QFileInfo::exists(programTable), "a table is already beside the test program");
     const auto removeTable = qScopeGuard([&] { QFile::remove(programTable); });
-    const auto table = [](const char* label) {
-        return QStringLiteral("%1 7 %2\r\n").arg(Serial(0), QLatin1String(label)).toLatin1();
-    };
-    WriteFile(programTable, table("ProgramDirectory"));
-    WriteFile(dir_->filePath(QStringLiteral("Direct Access table.txt")), table("CaptureDirectory"));
-    QTemporaryDir working;
-    WriteFile(working.filePath(QStringLiteral("Direct Access table.txt")), table("WorkingDirectory"));
+    QTemporaryDir bin, working;
+    QMap<QString, QString> places{{"Program", programTable},
+                                  {"Capture", dir_->filePath(QStringLiteral("Direct Access table.txt"))},
+                                  {"Working", working.filePath(QStringLiteral("Direct Access table.txt"))}};
+    for (const QString& where : tables)
+        WriteFile(places[where], table(where));
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(working.path()));
     const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
 
     WriteFile(CapturePath(), PoolFile(41, {0}));
     Karvixfrm window(CapturePath());
+    if (installed)
+        window.setTableDirectory(bin.path());
     window.Form_Load();
     Control<QTimer>(&window, "TmrTimer")->stop();
-    const QString place = window.myvalue(QStringLiteral("1.0,%1,x").arg(Serial(0)));
-    QVERIFY2(place.contains(QStringLiteral("ProgramDirectory")), qPrintable(place));
+    window.TmrTimer_Timer();
+    const QString row = Rows(&window, "List1").first();
+    const QString tip = Control<QListWidget>(&window, "List1")->toolTip();
+    QVERIFY2(tip.contains(QStringLiteral("UTC+01:00")), qPrintable(tip));
+    if (shown.isEmpty()) {
+        QCOMPARE(row, Row(0, false));
+        QCOMPARE(window.tableFile(), QString());
+        QVERIFY2(tip.startsWith(QStringLiteral("No place table")), qPrintable(tip));
+        QVERIFY2(tip.contains(dir_->path()), qPrintable(tip));  // where it looked
+    } else {
+        QVERIFY2(row.endsWith(QStringLiteral(" -  7 ") + shown), qPrintable(row));
+        QCOMPARE(window.tableFile(), places[shown]);
+        QVERIFY2(tip.startsWith(QStringLiteral("Places from ") + places[shown]), qPrintable(tip));
+    }
+}
+
+void FormTest::timeFieldsShowEveryDigit()
+{
+    WriteFile(CapturePath(), PoolFile(41, {0}));
+    auto window = Start(CapturePath());
+    window->setTimeSource([] { return QTime(20, 48, 58); });  // wide digits
+    window->TmrTimer_Timer();
+    WriteFile(CapturePath(), PoolFile(41, {1}), kBaseTime.addSecs(1));
+    window->TmrTimer_Timer();
+    for (const char* name : {"Text1", "Text2"}) {
+        auto* box = Control<QLineEdit>(window.get(), name);
+        QCOMPARE(box->text(), QStringLiteral("20:48:58"));
+        // The text fits when showing its end scrolls nothing: the cursor
+        // moves by the text's full width.
+        box->setCursorPosition(0);
+        window->grab();
+        const int start = box->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+        box->setCursorPosition(int(box->text().size()));
+        window->grab();
+        const int end = box->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+        QVERIFY2(start >= 0 && end < box->width(), name);
+        QCOMPARE(end - start, box->fontMetrics().horizontalAdvance(box->text()));
+        QVERIFY2(box->toolTip().contains(QStringLiteral("local time (UTC")), qPrintable(box->toolTip()));
+    }
+}
+
+void FormTest::unreadableFileIsShownAsError()
+{
+    WriteFile(CapturePath(), PoolFile(41, {0}));
+    QVERIFY(chmod(QFile::encodeName(dir_->path()).constData(), 0755) == 0);
+    QVERIFY(chmod(QFile::encodeName(CapturePath()).constData(), 0) == 0);
+    auto window = Start(CapturePath());
+    // Root reads any file: tick as nobody, who may look but not read.
+    const auto tickAsUser = [&] {
+        struct passwd* nobody = geteuid() == 0 ? getpwnam("nobody") : nullptr;
+        if (nobody)
+            QVERIFY(seteuid(nobody->pw_uid) == 0);
+        window->TmrTimer_Timer();
+        if (nobody)
+            QVERIFY(seteuid(0) == 0);
+    };
+    tickAsUser();
+    QVERIFY2(window->errorText().startsWith(QStringLiteral("Can't read \"") + CapturePath() + QStringLiteral("\": ")),
+             qPrintable(window->errorText()));
+    QVERIFY2(window->errorText().contains(QStringLiteral("ermission")), qPrintable(window->errorText()));
+    QCOMPARE(Control<QLineEdit>(window.get(), "Expect")->text(), QStringLiteral("21"));
+
+    // Readable again: the next tick refreshes and the error goes.
+    QVERIFY(chmod(QFile::encodeName(CapturePath()).constData(), 0644) == 0);
+    tickAsUser();
+    QCOMPARE(window->errorText(), QString());
+    QCOMPARE(Rows(window.get(), "List1").first(), Row(0));
 }
 
 void FormTest::list1FollowsWindowSize()

@@ -87,6 +87,42 @@ TEST(KarvixRecords, MyvalueLooksUp)
         EXPECT_EQ(karvix::myvalue(c.input, table), c.expected) << c.name;
 }
 
+TEST(KarvixRecords, PlaceOfReadsNumberAndLabel)
+{
+    const karvix::TableLines table = karvix::TableFromBytes(
+        "28FF0011223344AA 1 Kitchen\r\n"
+        "28FF0011223344AA 9 Second\r\n"
+        "28FF0011223344BB\t12   Cellar  \r\n"
+        "28FF0011223344CC 3\r\n"
+        "28FF0011223344DD\r\n"
+        "28FF0011223344EE x Label\r\n"
+        "28FF0011223344FFx 4 Glued\r\n");
+    const struct {
+        const char* serial;
+        bool found;
+        int place;
+        const char* label;
+    } cases[] = {
+        {"28FF0011223344AA", true, 1, "Kitchen"},  // the first line wins, as in myvalue
+        {"28FF0011223344BB", true, 12, "Cellar"},  // tabs and runs of blanks
+        {"28FF0011223344CC", true, 3, ""},
+        {"28FF0011223344DD", false, 0, ""},        // no number
+        {"28FF0011223344EE", false, 0, ""},        // a word where the number goes
+        {"28FF0011223344FF", false, 0, ""},        // serial not followed by a blank
+        {"28ff0011223344aa", false, 0, ""},        // exact case
+        {"28FF0011223344A", false, 0, ""},         // not 16 characters
+    };
+    for (const auto& c : cases) {
+        int place = 0;
+        std::string label;
+        EXPECT_EQ(karvix::PlaceOf(table, c.serial, &place, &label), c.found) << c.serial;
+        if (c.found) {
+            EXPECT_EQ(place, c.place) << c.serial;
+            EXPECT_EQ(label, c.label) << c.serial;
+        }
+    }
+}
+
 TEST(KarvixRecords, MyvalueWithEmptyTable)
 {
     const std::string rec = "1700000000.123,28FF0011223344AA,BE2A00FFFF0C10100C55,21.000,21.063 ";

@@ -83,30 +83,65 @@ TEST(KarvixView, ProgramDirectory)
     EXPECT_EQ(karvix::ProgramDirectory("Karvix"), ".");
 }
 
-TEST(KarvixView, TickRefreshesOnTimeOrSizeChange)
+TEST(KarvixView, TickRefreshesOnTimeSizeOrIdentityChange)
 {
     // Each step: the file's stamp at this tick, and whether the tick refreshes.
     const struct {
         long long modifiedMs;
         long long size;
+        unsigned long long inode, device;
         TickAction action;
     } steps[] = {
-        {1000, 4100, TickAction::Refresh},    // the first tick always refreshes
-        {1000, 4100, TickAction::Unchanged},  // nothing changed
-        {1400, 4100, TickAction::Refresh},    // same second, later millisecond
-        {1400, 4200, TickAction::Refresh},    // same time, new size
-        {1400, 4200, TickAction::Unchanged},  // rewritten alike
-        {900, 4200, TickAction::Refresh},     // time set back
+        {1000, 4100, 7, 1, TickAction::Refresh},    // the first tick always refreshes
+        {1000, 4100, 7, 1, TickAction::Unchanged},  // nothing changed
+        {1400, 4100, 7, 1, TickAction::Refresh},    // same second, later millisecond
+        {1400, 4200, 7, 1, TickAction::Refresh},    // same time, new size
+        {1400, 4200, 7, 1, TickAction::Unchanged},  // rewritten alike
+        {900, 4200, 7, 1, TickAction::Refresh},     // time set back
+        {900, 4200, 8, 1, TickAction::Refresh},     // renamed into place: another file
+        {900, 4200, 8, 2, TickAction::Refresh},     // same number on another device
+        {900, 4200, 8, 2, TickAction::Unchanged},
     };
     KarvixView view;
     view.Start("temp.pd", kTable);
     int step = 0;
     for (const auto& s : steps) {
-        karvix::FileStamp stamp{s.modifiedMs, s.size};
+        karvix::FileStamp stamp{s.modifiedMs, s.size, s.inode, s.device};
         EXPECT_EQ(view.Tick(&stamp), s.action) << "step " << step++;
         if (s.action == TickAction::Refresh)
             view.Refresh({});
     }
+}
+
+TEST(KarvixView, TableDirectoriesProgramFirstThenBesideTheFile)
+{
+    using Dirs = std::vector<std::string>;
+    const struct {
+        const char* program;
+        const char* dbFile;
+        Dirs dirs;
+    } cases[] = {
+        {"/usr/bin", "/var/lib/temp/1/temp.pd", {"/usr/bin", "/var/lib/temp/1"}},
+        {"C:\\Karvix", "D:\\logs\\temp.pd", {"C:\\Karvix", "D:\\logs"}},
+        {"/opt/logger", "/opt/logger/temp.pd", {"/opt/logger"}},  // the same folder once
+        {"/usr/bin", "temp.pd", {"/usr/bin", "."}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(karvix::TableDirectories(c.program, c.dbFile), c.dirs) << c.dbFile;
+}
+
+TEST(KarvixView, NotesOnTableAndZones)
+{
+    EXPECT_EQ(karvix::TableNote("/d/Direct Access table.txt", {}), "Places from /d/Direct Access table.txt");
+    EXPECT_EQ(karvix::TableNote("", {"/a/t.txt", "/b/t.txt"}),
+              "No place table (every place reads \"Unknown element\"); looked for /a/t.txt and /b/t.txt");
+    const struct {
+        int offset;
+        const char* text;
+    } zones[] = {{0, "UTC"}, {3600, "UTC+01:00"}, {-3 * 3600 - 1800, "UTC-03:30"}, {5 * 3600 + 2700, "UTC+05:45"}};
+    for (const auto& z : zones)
+        EXPECT_EQ(karvix::ZoneText(z.offset), z.text) << z.offset;
+    EXPECT_EQ(karvix::RefreshTimeNote(7200), "Time of the refresh, local time (UTC+02:00); row times are UTC+01:00");
 }
 
 TEST(KarvixView, UnreadFileIsRefreshedAtTheNextTick)

@@ -300,11 +300,13 @@ TEST_F(KarvixWindow, ChangeWithinTheSameSecond)
     const struct {
         int laterMs;
         int records;
+        bool renamed;  // written aside and renamed into place
         bool refreshed;
     } cases[] = {
-        {400, 41, true},  // same second, later millisecond
-        {0, 42, true},    // same time, new size
-        {0, 41, false},   // rewritten alike: time and size as before
+        {400, 41, false, true},  // same second, later millisecond
+        {0, 42, false, true},    // same time, new size
+        {0, 41, false, false},   // rewritten alike: time and size as before
+        {0, 41, true, true},     // another file, same time and size
     };
     for (const auto& c : cases) {
         WriteCapture(PoolFile(41, 41, 1));  // record 0 only
@@ -313,7 +315,13 @@ TEST_F(KarvixWindow, ChangeWithinTheSameSecond)
         ASSERT_EQ(Rows(Control(karvix::List1))[0], Row(0));
         std::string bytes = PoolFile(c.records, 1, 0);
         bytes.replace(0, 100, Record(1));
-        WriteCapture(bytes, c.laterMs);
+        if (c.renamed) {
+            const std::string aside = dir_ + "\\temp.pd.new";
+            WriteBytes(aside, bytes, c.laterMs);
+            ASSERT_TRUE(MoveFileExA(aside.c_str(), CapturePath().c_str(), MOVEFILE_REPLACE_EXISTING));
+        } else {
+            WriteCapture(bytes, c.laterMs);
+        }
         Tick();
         EXPECT_EQ(Rows(Control(karvix::List1))[0], c.refreshed ? Row(1) : Row(0)) << c.laterMs << " ms later";
         DestroyWindow(window_);

@@ -15,7 +15,7 @@
 #include "onewire/adapter.h"
 #include "onewire/block.h"
 #include "onewire/crc.h"
-#include "onewire/driver_win32.h"
+#include "backends/driver_win32.h"
 #include "onewire/link.h"
 #include "onewire/network.h"
 #include "onewire/port.h"

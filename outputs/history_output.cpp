@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "history/history.h"
-#include "logger/outputs.h"
+#include "outputs/outputs.h"
 
 namespace {
 

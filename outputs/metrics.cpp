@@ -1,5 +1,5 @@
 // The metrics state and the Prometheus text made from it.
-#include "logger/metrics.h"
+#include "outputs/metrics.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // The real DS2490 through libusb-1.0 (see driver_libusb.h).
-#include "onewire/driver_libusb.h"
+#include "backends/driver_libusb.h"
 
 #include <libusb.h>
 

@@ -1,6 +1,6 @@
 // The outputs that a finished cycle feeds, in the order they run. Each one is
 // switched on or off by temp.conf in its own open().
-#include "logger/outputs.h"
+#include "outputs/outputs.h"
 
 #ifdef TEMP_HAVE_HISTORY
 extern const CycleOutputOps HistoryOutput;

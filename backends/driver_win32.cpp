@@ -1,5 +1,5 @@
 // Backend for the adapter's Windows kernel driver.
-#include "onewire/driver_win32.h"
+#include "backends/driver_win32.h"
 
 #include <cstdio>
 #include <cstring>

@@ -5,9 +5,17 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
-#include "logger/config.h"
-#include "logger/logger.h"
+#include "support/clock.h"
+#include "support/serial_number.h"
+#include "support/temp_config.h"
+
+// The place table's label length and the cycle's sensor slots, as the report
+// carries them.
+constexpr int TABLE_LABEL_CHARS = 39;
+constexpr int SENSOR_SLOTS = 40;
 
 enum class ReadingOutcome : uint8_t {
     Good = 0,
@@ -70,8 +78,8 @@ struct CycleOutputOps {
 extern const CycleOutputOps* const BuiltinOutputs[];
 extern const int BuiltinOutputCount;
 
-// Starts the worker and opens each output with Config. Idempotent.
-void OutputsOpen();
+// Starts the worker and opens each output with `config`. Idempotent.
+void OutputsOpen(const TempConfig& config);
 // Hands a copy of the report to the worker and returns at once. When the
 // worker has fallen far behind, the oldest waiting report is dropped.
 void OutputsPublish(const CycleReport& report);
@@ -83,12 +91,7 @@ void OutputsClose();
 // For outputs on the worker thread: queues an event-log entry that the cycle
 // writes on its own thread (the event log and the console are the cycle's).
 void OutputsLogEvent(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// Writes the queued entries through LogEvent. Called by the cycle before it
-// publishes a report, and after the outputs are closed.
-void OutputsDeliverEvents();
-
-// Filled by SampleSensor for the sensor it just read (and by the cycle for
-// what the reading can't know), then copied into the cycle's report.
-extern SensorReading LastReading;
-// Set by ZovWriteConvert: 1 when the bus was released after the convert wait.
-extern int LastConversionComplete;
+// Hands over the queued entries, oldest first, and empties the queue. The
+// cycle writes them to its event log before it publishes a report, and after
+// the outputs are closed.
+std::vector<std::string> OutputsTakeEvents();

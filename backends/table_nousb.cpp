@@ -1,19 +1,14 @@
-// The list of driver backends built into the program, registered like any other.
-#include "onewire/driver.h"
-#include "simulator/sim_driver.h"
-#ifdef _WIN32
-#include "onewire/driver_win32.h"
-#elif defined(TEMP_HAVE_LIBUSB)
-#include "onewire/driver_libusb.h"
-#else
+// The backends of a build without libusb: the software adapter, and a stand-in
+// that gives the real adapter's names a plain reason when they fail.
 #include <cstdio>
 #include <cstring>
-#endif
 
-#if !defined(_WIN32) && !defined(TEMP_HAVE_LIBUSB)
+#include "backends/backends.h"
+#include "onewire/driver.h"
+#include "simulator/sim_driver.h"
+
 namespace {
 
-// Without libusb the real adapter's names still get a plain reason when they fail.
 int NoUsbClaims(const char* name) { return std::strncmp(name, "\\\\.\\DS2490-", 11) == 0; }
 void* NoUsbOpen(const char* name)
 {
@@ -31,16 +26,9 @@ const DriverOps NoUsbDriverOps = {"usb", NoUsbClaims, NoUsbOpen, NoVendor, NoSta
                                     DriverDescribeNothing};
 
 }  // namespace
-#endif
 
 void DriverRegisterBuiltinBackends()
 {
     DriverRegisterBackend(&SimDriverOps);
-#ifdef _WIN32
-    DriverRegisterBackend(&Win32DriverOps);
-#elif defined(TEMP_HAVE_LIBUSB)
-    DriverRegisterBackend(&UsbDriverOps);
-#else
     DriverRegisterBackend(&NoUsbDriverOps);
-#endif
 }

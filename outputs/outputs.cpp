@@ -1,6 +1,6 @@
 // The outputs' worker: a queue of cycle reports and one thread that hands
 // each report to every active output in turn.
-#include "logger/outputs.h"
+#include "outputs/outputs.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -11,9 +11,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-SensorReading LastReading;
-int LastConversionComplete = 1;
 
 const char* ReadingOutcomeName(ReadingOutcome outcome)
 {
@@ -74,13 +71,13 @@ void RunWorker(Worker* worker)
 
 }  // namespace
 
-void OutputsOpen()
+void OutputsOpen(const TempConfig& config)
 {
     if (TheWorker)
         return;
     auto* worker = new Worker;
     for (int i = 0; i < BuiltinOutputCount && worker->activeCount < 8; ++i)
-        if (BuiltinOutputs[i]->open(Config))
+        if (BuiltinOutputs[i]->open(config))
             worker->active[worker->activeCount++] = BuiltinOutputs[i];
     if (worker->activeCount == 0) {
         delete worker;
@@ -122,7 +119,6 @@ void OutputsClose()
     TheWorker->thread.join();
     delete TheWorker;
     TheWorker = nullptr;
-    OutputsDeliverEvents();
 }
 
 void OutputsLogEvent(const char* format, ...)
@@ -137,13 +133,10 @@ void OutputsLogEvent(const char* format, ...)
         Events.emplace_back(text);
 }
 
-void OutputsDeliverEvents()
+std::vector<std::string> OutputsTakeEvents()
 {
     std::vector<std::string> waiting;
-    {
-        std::lock_guard<std::mutex> guard(EventsLock);
-        waiting.swap(Events);
-    }
-    for (const std::string& text : waiting)
-        LogEvent("%s", text.c_str());
+    std::lock_guard<std::mutex> guard(EventsLock);
+    waiting.swap(Events);
+    return waiting;
 }

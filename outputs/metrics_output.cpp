@@ -11,8 +11,8 @@
 #include <windows.h>
 #endif
 
-#include "logger/metrics.h"
-#include "logger/outputs.h"
+#include "outputs/metrics.h"
+#include "outputs/outputs.h"
 
 namespace {
 

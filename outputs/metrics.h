@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "logger/outputs.h"
+#include "outputs/outputs.h"
 
 struct MetricsSensor {
     std::string place;   // the table index, empty without a record

@@ -1,4 +1,4 @@
-#include "history/history_testdb.h"
+#include "tests/common/history_testdb.h"
 #include "history/history_db.h"
 
 #include <unistd.h>
