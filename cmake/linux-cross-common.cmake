@@ -26,3 +26,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${TEMP_CROSS_QEMU} -L /)
 # The Debian architecture of the packages CPack makes.
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TEMP_CROSS_DEB_ARCH})
 set(TEMP_CROSS_DEB_ARCH ${TEMP_CROSS_DEB_ARCH} CACHE INTERNAL "")
+# Qt 6 of the target (qt6-base-dev:ARCH and so on) with the build machine's Qt tools (moc, rcc, uic).
+set(QT_HOST_PATH /usr)
+set(QT_HOST_PATH_CMAKE_DIR /usr/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu/cmake)

@@ -123,7 +123,8 @@ apt-get update -qq
 # Packages Debian does not have for this architecture are left out and named.
 available=()
 for p in "${missing[@]}"; do
-  if apt-cache show "$p" 2>/dev/null | grep -q '^Package:'; then
+  candidate=$(apt-cache policy "$p" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+  if [ -n "$candidate" ] && [ "$candidate" != "(none)" ]; then
     available+=("$p")
   else
     left_out+=("$p (not in Debian for $host)")
