@@ -21,21 +21,16 @@ cd "$scratch/work"
 # and every sensor family, so both kinds of scratchpad are decoded.
 : > "$scratch/app/Direct Access table.txt"
 echo "families = 10 28 22 3B 42" > "$scratch/app/temp.conf"
-# argv[0] names the program's folder, as the service does.
+# argv[0] names the program's folder, as the service does; a hung run fails
+# after ten minutes instead of hanging CTest.
 read -r -a emulator <<< "${TEMP_EMULATOR:-}"
 if [ ${#emulator[@]} -gt 0 ]; then
-    ( export TZ=UTC; exec "${emulator[@]}" -0 "$scratch/app/temp" "$temp" "sim:$here/bus.txt" \
-        </dev/null >"$scratch/console.txt" 2>&1 ) &
+    run=("${emulator[@]}" -0 "$scratch/app/temp" "$temp")
 else
-    ( export TZ=UTC; exec -a "$scratch/app/temp" "$temp" "sim:$here/bus.txt" </dev/null >"$scratch/console.txt" 2>&1 ) &
+    run=(bash -c 'exec -a "$0" "$@"' "$scratch/app/temp" "$temp")
 fi
-pid=$!
-# A hung run fails here instead of hanging CTest.
-( sleep 600; kill -9 "$pid" 2>/dev/null ) &
-guard=$!
-wait "$pid"
+TZ=UTC timeout -s KILL 600 "${run[@]}" "sim:$here/bus.txt" </dev/null >"$scratch/console.txt" 2>&1
 status=$?
-kill "$guard" 2>/dev/null
 if [ "$status" -ne 0 ]; then
     echo "FAIL: temp ended with status $status" >&2
     tail -n 20 "$scratch/console.txt" >&2
