@@ -45,7 +45,9 @@ dpkg-deb --info "$deb" >/dev/null
 deps=$(dpkg-deb --field "$deb" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (|].*//' | sed '/^$/d')
 fetch=$(mktemp -d)
 for dep in $deps; do
-    (cd "$fetch" && apt-get download -qq "$dep:$arch" >/dev/null 2>&1) || fail "Debian has no $dep for $arch"
+    # A package of ARCH, or one for every architecture (Architecture: all).
+    (cd "$fetch" && { apt-get download -qq "$dep:$arch" || apt-get download -qq "$dep"; } >/dev/null 2>&1) ||
+        fail "Debian has no $dep for $arch"
 done
 for d in "$fetch"/*.deb "$deb"; do
     dpkg-deb -x "$d" "$ROOT"
