@@ -64,7 +64,9 @@ grep -q 'temperature' "$ROOT/probe.txt" || fail "temp-probe listed no sensor"
 # temp sim: for a few cycles, as the service runs it: argv[0] in its state folder.
 mkdir -p "$ROOT/var/lib/temp/sim"
 start=$(date +%s%N)
-chroot "$ROOT" /usr/bin/env TZ=UTC sh -c "cd /var/lib/temp/sim && exec /usr/bin/$qemu -0 /var/lib/temp/sim/temp /usr/bin/temp sim:" \
+# The root's own shell (emulated) changes folder and execs the emulator, a static program of this machine.
+chroot "$ROOT" "/usr/bin/$qemu" /bin/sh -c \
+    "cd /var/lib/temp/sim && TZ=UTC exec /usr/bin/$qemu -0 /var/lib/temp/sim/temp /usr/bin/temp sim:" \
     < /dev/null > "$ROOT/console.txt" 2>&1 &
 pid=$!
 for _ in $(seq 1 240); do
