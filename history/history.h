@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-constexpr int HISTORY_SCHEMA_VERSION = 1;  // PRAGMA user_version
+constexpr int HISTORY_SCHEMA_VERSION = 2;  // PRAGMA user_version; readers also take 1
 
 enum HistoryTier { HISTORY_RAW = 0, HISTORY_MINUTE = 1, HISTORY_HOUR = 2 };
 constexpr int HISTORY_TIER_COUNT = 3;
@@ -39,12 +39,13 @@ struct HistoryRetention {
 struct HistoryReading {
     int64_t timeMs;       // UTC, milliseconds since 1970
     std::string serial;   // 16 upper-case hex digits
-    int place;            // database index (record of temp.pd), -1 for none
+    int place;            // the PLACE number of its place-table line, -1 for none
     std::string label;    // the place table's label at that time
     int outcome;          // HistoryOutcome
     bool hasWhole;        // whole is valid (the scratchpad passed its CRC)
     double whole;
     double extended;      // valid for HISTORY_GOOD (and conversion incomplete)
+    int position = -1;    // its record in temp.pd, -1 for none (renumbers place rows of version 1)
 };
 
 // ---- Writer (the logger) ------------------------------------------------
@@ -74,6 +75,28 @@ void HistorySetDiskReserve(HistoryWriter* writer, int64_t bytes);
 // Tries to commit the backlog, closes rollups up to the last reading, closes.
 void HistoryCloseWriter(HistoryWriter* writer);
 
+// The clocks pruning counts by: the wall clock and a monotonic one, both in
+// milliseconds (the monotonic one from any start). Pruning's horizon is the
+// smaller of the wall clock and the previous horizon plus the monotonic time
+// since, so it never runs ahead of the time that really passed. Defaults:
+// the system's clocks.
+struct HistoryClock {
+    int64_t (*wallMs)(void* context);
+    int64_t (*monotonicMs)(void* context);
+    void* context;
+};
+void HistorySetClock(HistoryWriter* writer, const HistoryClock& clock);
+// A wall clock that moved this much more (or less) than the monotonic one
+// between two commits is a clock jump.
+constexpr int64_t HISTORY_CLOCK_JUMP_MS = int64_t{5} * 60 * 1000;
+// 1 once for each clock jump seen, with the wall time it left and the one it
+// jumped to; 0 when there was none since the last call.
+int HistoryTakeClockJump(HistoryWriter* writer, int64_t* fromMs, int64_t* toMs);
+// 0 with *error while checkpoints fail (the WAL then grows), else 1.
+int HistoryCheckpointHealth(HistoryWriter* writer, std::string* error);
+// The pruning horizon (UTC ms), for tests; INT64_MIN before the first reading.
+int64_t HistoryHorizon(const HistoryWriter* writer);
+
 // ---- Reader (temp-history, the viewer) -----------------------------------
 
 struct HistoryReader;
@@ -102,8 +125,9 @@ struct HistoryPoint {
     std::string label;
     int outcome;          // raw rows; HISTORY_GOOD for rollups
     double whole;         // raw rows only
-    double min, mean, max;
+    double min, mean, max;  // rollups: NaN when the bucket has no good reading
     int count;
+    int failed;             // rollups: failed readings in the bucket (0 from version 1 files)
 };
 struct HistoryQuery {
     HistoryTier tier = HISTORY_RAW;
@@ -127,3 +151,6 @@ struct HistoryTierInfo {
 int HistoryInfo(HistoryReader* reader, HistoryTierInfo info[HISTORY_TIER_COUNT], std::string* error);
 // SQLite's integrity check: 1 when "ok", else 0 with the first problem in *error.
 int HistoryCheck(HistoryReader* reader, std::string* error);
+// The same on a file of any version of ours, also one newer than this
+// program reads (opened read-only without the version check).
+int HistoryCheckFile(const std::string& path, std::string* error);

@@ -26,6 +26,12 @@ extern const char* const HistorySchemaSql;
 // database must be ours (application_id) and not newer (user_version).
 // Returns 1 with *db set, or 0 with *error (and *db null).
 int HistoryOpenDatabase(const std::string& path, bool writer, sqlite3** db, std::string* error);
+// The same with the file's user_version in *version (a writer's after any
+// migration). A writer migrates an older version at open, in one
+// transaction; a reader takes versions 1 and up to HISTORY_SCHEMA_VERSION as
+// they are; a checker also a newer one.
+enum HistoryOpenMode { HISTORY_OPEN_WRITER, HISTORY_OPEN_READER, HISTORY_OPEN_CHECK };
+int HistoryOpenDatabase(const std::string& path, HistoryOpenMode mode, sqlite3** db, int* version, std::string* error);
 // Runs statements without results; 0 with *error on failure.
 int HistoryExec(sqlite3* db, const char* sql, std::string* error);
 // Prepares one statement; 0 with *error on failure.

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -17,6 +18,7 @@
 struct HistoryReader {
     sqlite3* db = nullptr;
     std::string path;
+    int version = 0;  // the file's user_version (1 has no failed counts)
 };
 
 namespace {
@@ -81,7 +83,7 @@ HistoryReader* HistoryOpenReader(const std::string& path, std::string* error)
     auto* reader = new HistoryReader;
     reader->path = path;
     std::string reason;
-    if (!HistoryOpenDatabase(path, false, &reader->db, &reason)) {
+    if (!HistoryOpenDatabase(path, HISTORY_OPEN_READER, &reader->db, &reader->version, &reason)) {
         // A WAL database that this user may not extend by its -shm file.
         if (reason.find("readonly") != std::string::npos)
             reason = "Can't read " + path + " read-only: its -wal and -shm files are missing and this user may "
@@ -112,12 +114,15 @@ int HistoryListSensors(HistoryReader* reader, std::vector<HistorySensor>* sensor
     Statement latestRaw, latestGood, latestMinute, latestHour;
     const std::string latest =
         " x JOIN place p ON p.id = x.place WHERE x.sensor = ?1 ORDER BY x.t DESC LIMIT 1";
+    // A rollup row of failed readings only has no value to show.
+    const std::string latestRollup =
+        " x JOIN place p ON p.id = x.place WHERE x.sensor = ?1 AND x.count > 0 ORDER BY x.t DESC LIMIT 1";
     if (!Prepare(reader, "SELECT x.t, p.place, p.label, x.outcome, x.extended FROM reading" + latest, &latestRaw,
                  error) ||
         !Prepare(reader, "SELECT t, extended FROM reading WHERE sensor = ?1 AND outcome = 0 ORDER BY t DESC LIMIT 1",
                  &latestGood, error) ||
-        !Prepare(reader, "SELECT x.t, p.place, p.label, 0, x.mean FROM minute" + latest, &latestMinute, error) ||
-        !Prepare(reader, "SELECT x.t, p.place, p.label, 0, x.mean FROM hour" + latest, &latestHour, error))
+        !Prepare(reader, "SELECT x.t, p.place, p.label, 0, x.mean FROM minute" + latestRollup, &latestMinute, error) ||
+        !Prepare(reader, "SELECT x.t, p.place, p.label, 0, x.mean FROM hour" + latestRollup, &latestHour, error))
         return 0;
     int rc;
     while ((rc = sqlite3_step(list.stmt)) == SQLITE_ROW) {
@@ -208,8 +213,9 @@ int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<
     const std::string where = raw ? " WHERE t >= ?2 AND t < ?3 AND (?1 = 0 OR sensor = ?1)"
                                   : " WHERE sensor = ?1 AND t >= ?2 AND t < ?3";
     const std::string sql =
-        (raw ? "SELECT t, sensor, place, outcome, whole, extended, extended, extended, 0 FROM reading"
-             : "SELECT t, sensor, place, 0, NULL, min, mean, max, count FROM " + table) +
+        (raw ? "SELECT t, sensor, place, outcome, whole, extended, extended, extended, 0, 0 FROM reading"
+             : "SELECT t, sensor, place, 0, NULL, min, mean, max, count, "
+                   + std::string(reader->version >= 2 ? "failed" : "0") + " FROM " + table) +
         where + " ORDER BY t";
     std::vector<int64_t> cursorSensors;
     if (raw)
@@ -276,9 +282,13 @@ int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<
                 point.outcome = sqlite3_column_int(s, 3);
                 // A reading without its extended value is a gap, whatever its outcome.
                 point.count = point.outcome == HISTORY_GOOD && sqlite3_column_type(s, 5) != SQLITE_NULL ? 1 : 0;
+                point.failed = 0;
             } else {
                 point.outcome = HISTORY_GOOD;
                 point.count = sqlite3_column_int(s, 8);
+                point.failed = sqlite3_column_int(s, 9);
+                if (point.count == 0)  // only failed readings: no values
+                    point.min = point.mean = point.max = std::nan("");
             }
             points->push_back(point);
         }
@@ -331,6 +341,21 @@ int HistoryInfo(HistoryReader* reader, HistoryTierInfo info[HISTORY_TIER_COUNT],
     for (int tier = 0; tier < HISTORY_TIER_COUNT; ++tier)
         info[tier].bytes = bytes[static_cast<size_t>(tier)];
     return 1;
+}
+
+int HistoryCheckFile(const std::string& path, std::string* error)
+{
+    HistoryReader reader;
+    reader.path = path;
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0)
+        return Fail(error, errno == ENOENT ? "No history database at " + path
+                                           : "Can't open " + path + ": " + std::strerror(errno));
+    if (!HistoryOpenDatabase(path, HISTORY_OPEN_CHECK, &reader.db, &reader.version, error))
+        return 0;
+    int ok = HistoryCheck(&reader, error);
+    sqlite3_close_v2(reader.db);
+    return ok;
 }
 
 int HistoryCheck(HistoryReader* reader, std::string* error)

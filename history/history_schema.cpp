@@ -28,8 +28,9 @@ CREATE TABLE IF NOT EXISTS minute (
   sensor INTEGER NOT NULL REFERENCES sensor(id),
   t      INTEGER NOT NULL,
   place  INTEGER NOT NULL REFERENCES place(id),
-  min REAL NOT NULL, mean REAL NOT NULL, max REAL NOT NULL,
+  min REAL, mean REAL, max REAL,
   count  INTEGER NOT NULL,
+  failed INTEGER NOT NULL DEFAULT 0,
   PRIMARY KEY (sensor, t)
 ) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS minute_t ON minute (t);
@@ -37,11 +38,16 @@ CREATE TABLE IF NOT EXISTS hour (
   sensor INTEGER NOT NULL REFERENCES sensor(id),
   t      INTEGER NOT NULL,
   place  INTEGER NOT NULL REFERENCES place(id),
-  min REAL NOT NULL, mean REAL NOT NULL, max REAL NOT NULL,
+  min REAL, mean REAL, max REAL,
   count  INTEGER NOT NULL,
+  failed INTEGER NOT NULL DEFAULT 0,
   PRIMARY KEY (sensor, t)
 ) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS hour_t ON hour (t);
+CREATE TABLE IF NOT EXISTS state (
+  key   TEXT PRIMARY KEY,
+  value INTEGER NOT NULL
+) WITHOUT ROWID;
 )SQL";
 
 namespace {
@@ -80,9 +86,10 @@ int QueryInt(sqlite3* db, const char* sql, int64_t* value, std::string* error)
     return 1;
 }
 
-// What the file is: 1 ours and current, 2 empty (or ours and older: the
-// schema is to be created), 0 foreign, newer or unreadable (*error says).
-int SchemaState(sqlite3* db, const std::string& path, std::string* error)
+// What the file is: 1 ours and current, 2 empty (the schema is to be
+// created), 3 ours and older (to be migrated), 0 foreign, newer or unreadable
+// (*error says). *found is the file's user_version.
+int SchemaState(sqlite3* db, const std::string& path, bool newerToo, int64_t* found, std::string* error)
 {
     int64_t id = 0, version = 0, tables = 0;
     if (!QueryInt(db, "PRAGMA application_id", &id, error) || !QueryInt(db, "PRAGMA user_version", &version, error)
@@ -91,13 +98,14 @@ int SchemaState(sqlite3* db, const std::string& path, std::string* error)
             *error = path + " is not a temp history database";
         return 0;
     }
+    *found = version;
     if (id == HISTORY_APPLICATION_ID) {
-        if (version > HISTORY_SCHEMA_VERSION) {
+        if (version > HISTORY_SCHEMA_VERSION && !newerToo) {
             *error = path + " is a newer history database (version " + std::to_string(version)
                      + ") than this program reads (" + std::to_string(HISTORY_SCHEMA_VERSION) + ")";
             return 0;
         }
-        return version == HISTORY_SCHEMA_VERSION ? 1 : 2;
+        return version >= HISTORY_SCHEMA_VERSION ? 1 : 3;
     }
     if (id != 0 || tables != 0) {
         *error = path + " is not a temp history database";
@@ -106,12 +114,39 @@ int SchemaState(sqlite3* db, const std::string& path, std::string* error)
     return 2;
 }
 
-// The schema and both marks in one transaction.
-int CreateSchema(sqlite3* db, std::string* error)
+// Version 1 to 2: the rollups count failed readings, and a bucket with only
+// failed ones gets a row with NULL min, mean and max, so the rollup tables
+// are rebuilt without NOT NULL on those columns; the writer's state table is
+// added. Place rows of version 1 hold temp.pd record positions, not PLACE
+// numbers: the state's 'position-places' keeps the highest such id, and the
+// writer renumbers them from the readings of its next cycle.
+constexpr const char* MigrateFrom1Sql = R"SQL(
+ALTER TABLE minute RENAME TO minute_v1;
+ALTER TABLE hour RENAME TO hour_v1;
+DROP INDEX IF EXISTS minute_t;
+DROP INDEX IF EXISTS hour_t;
+)SQL";
+constexpr const char* CopyFrom1Sql = R"SQL(
+INSERT INTO minute (sensor, t, place, min, mean, max, count)
+  SELECT sensor, t, place, min, mean, max, count FROM minute_v1;
+INSERT INTO hour (sensor, t, place, min, mean, max, count)
+  SELECT sensor, t, place, min, mean, max, count FROM hour_v1;
+DROP TABLE minute_v1;
+DROP TABLE hour_v1;
+INSERT OR REPLACE INTO state (key, value) SELECT 'position-places', max(id) FROM place WHERE id IS NOT NULL;
+)SQL";
+
+// The schema (or the steps from `version`) and both marks in one transaction.
+int CreateSchema(sqlite3* db, int64_t version, std::string* error)
 {
-    std::string sql = std::string("BEGIN IMMEDIATE;") + HistorySchemaSql + "PRAGMA application_id = "
-                      + std::to_string(HISTORY_APPLICATION_ID) + "; PRAGMA user_version = "
-                      + std::to_string(HISTORY_SCHEMA_VERSION) + "; COMMIT;";
+    std::string sql = "BEGIN IMMEDIATE;";
+    if (version == 1)
+        sql += MigrateFrom1Sql;
+    sql += HistorySchemaSql;
+    if (version == 1)
+        sql += CopyFrom1Sql;
+    sql += "PRAGMA application_id = " + std::to_string(HISTORY_APPLICATION_ID) + "; PRAGMA user_version = "
+           + std::to_string(HISTORY_SCHEMA_VERSION) + "; COMMIT;";
     if (HistoryExec(db, sql.c_str(), error))
         return 1;
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -178,6 +213,13 @@ int HistoryPrepare(sqlite3* db, const char* sql, sqlite3_stmt** statement, std::
 
 int HistoryOpenDatabase(const std::string& path, bool writer, sqlite3** db, std::string* error)
 {
+    int version = 0;
+    return HistoryOpenDatabase(path, writer ? HISTORY_OPEN_WRITER : HISTORY_OPEN_READER, db, &version, error);
+}
+
+int HistoryOpenDatabase(const std::string& path, HistoryOpenMode mode, sqlite3** db, int* version, std::string* error)
+{
+    const bool writer = mode == HISTORY_OPEN_WRITER;
     *db = nullptr;
     sqlite3* handle = nullptr;
     int rc;
@@ -196,11 +238,14 @@ int HistoryOpenDatabase(const std::string& path, bool writer, sqlite3** db, std:
     sqlite3_extended_result_codes(handle, 1);
     sqlite3_busy_timeout(handle, HISTORY_BUSY_TIMEOUT_MS);
     std::string reason;
-    int state = SchemaState(handle, path, &reason);
+    int64_t found = 0;
+    int state = SchemaState(handle, path, mode == HISTORY_OPEN_CHECK, &found, &reason);
     if (state == 2 && !writer) {
         reason = path + " is not a temp history database";
         state = 0;
     }
+    if (state == 3 && !writer)
+        state = 1;  // a reader takes an older version as it is
     // WAL: readers never block the writer; synchronous=NORMAL: a commit costs
     // no fsync (only checkpoints sync; the writer runs them on a thread of its
     // own). The WAL file is cut back to 4 MiB once a checkpoint has reset it.
@@ -209,8 +254,10 @@ int HistoryOpenDatabase(const std::string& path, bool writer, sqlite3** db, std:
                         "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = 4194304;",
                         &reason))
         state = 0;
-    if (state == 2 && !CreateSchema(handle, &reason))
+    if (state >= 2 && !CreateSchema(handle, state == 3 ? found : 0, &reason))
         state = 0;
+    else if (state >= 2)
+        found = HISTORY_SCHEMA_VERSION;
     if (!state) {
         *error = reason.find(path) != std::string::npos ? reason : "Can't open " + path + ": " + reason;
         sqlite3_close(handle);
@@ -223,5 +270,6 @@ int HistoryOpenDatabase(const std::string& path, bool writer, sqlite3** db, std:
         sqlite3_file_control(handle, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     }
     *db = handle;
+    *version = static_cast<int>(found);
     return 1;
 }

@@ -130,7 +130,7 @@ std::string HistoryFormatTime(int64_t timeMs)
 void HistoryCsvHeader(HistoryTier tier, std::string* out)
 {
     *out += tier == HISTORY_RAW ? "time,serial,place,label,outcome,whole,extended\n"
-                                : "time,serial,place,label,min,mean,max,count\n";
+                                : "time,serial,place,label,min,mean,max,count,failed\n";
 }
 
 void HistoryCsvRow(HistoryTier tier, const HistoryPoint& point, std::string* out)
@@ -156,13 +156,15 @@ void HistoryCsvRow(HistoryTier tier, const HistoryPoint& point, std::string* out
         if (point.count > 0)
             AppendNumber(point.mean, out);
     } else {
-        AppendNumber(point.min, out);
-        *out += ',';
-        AppendNumber(point.mean, out);
-        *out += ',';
-        AppendNumber(point.max, out);
-        *out += ',';
+        // A bucket of failed readings only has no values.
+        for (double value : {point.min, point.mean, point.max}) {
+            if (point.count > 0)
+                AppendNumber(value, out);
+            *out += ',';
+        }
         AppendInt(point.count, out);
+        *out += ',';
+        AppendInt(point.failed, out);
     }
     *out += '\n';
 }

@@ -122,6 +122,22 @@ void StartUp(const char* argv0)
 namespace {
 CycleReport Report;
 uint32_t LastCycleStartMs;
+// The adapter's recoveries: after a reinitialisation failed, the first
+// scratchpad that comes through it again. An unplug counts once, however many
+// attempts failed meanwhile; the adapter may come back without a
+// reinitialisation of ours succeeding (the driver reopens it).
+bool AdapterDown = false;
+uint32_t FailuresSeen = 0;
+
+// Notes reinitialisations that failed since the last look; 1 when there were.
+int NoteFailedReinits(size_t slot)
+{
+    if (PortReinitFailures[slot] == FailuresSeen)
+        return 0;
+    FailuresSeen = PortReinitFailures[slot];
+    AdapterDown = true;
+    return 1;
+}
 
 // What the cycle knows of each slot's sensor from its earlier cycles: whether
 // it answered last time, and the adapter's reinitialisations by then. A
@@ -170,12 +186,18 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
     const auto slot = static_cast<size_t>(port);
     uint32_t failuresBefore = PortReinitFailures[slot];
     Report.started = WallClockNow();
+    Report.startedMicros = ClockMicros();
     ZovWriteConvert(port);
     Report.conversionComplete = LastConversionComplete != 0;
     bool fileOpen = OpenMeasurementFile() != 0;
     for (int i = 0; i < count; ++i) {
         float value = 0;
+        NoteFailedReinits(slot);
         int good = SampleSensorChecked(port, sensors[i].data(), &value, PowerOnPossible(port, i, sensors[i]));
+        if (!NoteFailedReinits(slot) && AdapterDown && LastReading.hasWhole) {
+            AdapterDown = false;
+            ++Report.adapterRecoveries;
+        }
         KeepReading(&Report.readings[i]);
         RememberSlot(port, i, sensors[i], LastReading.hasWhole);
         if (good) {
@@ -209,9 +231,10 @@ void RunMeasurementCycle(int port, const SerialNumber* sensors, int count)
     // The data files are done: the outputs take the readings from here, on
     // their own thread, while the cycle goes on to its wait.
     Report.ended = WallClockNow();
+    Report.durationMs = ClockMs() - startMs;
     Report.adapterOpen = PortHandle[slot] != 0 && PortReinitFailures[slot] == failuresBefore;
     // The first reinitialisation is the opening's own.
-    Report.adapterReinitializations = PortReinitCount[slot] > 0 ? PortReinitCount[slot] - 1 : 0;
+    Report.adapterReinitAttempts = PortReinitCount[slot] > 0 ? PortReinitCount[slot] - 1 : 0;
     LogOutputEvents();
     OutputsPublish(Report);
     WaitForSerialSync();

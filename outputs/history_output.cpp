@@ -4,6 +4,7 @@
 #ifdef TEMP_HAVE_HISTORY
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct HistoryOutputState {
     size_t heldDropped = 0;  // readings `held` lost to its bound
     bool dropping = false;
     size_t droppedBefore = 0;
+    // The cycle being written: the writer's clocks read its times, so that
+    // pruning follows the logger's own clock (also a virtual one).
+    int64_t wallMs = 0;
+    int64_t monotonicMs = 0;
 };
 
 HistoryOutputState State;
@@ -44,13 +49,46 @@ void NoteDrops()
     State.droppedBefore = dropped;
 }
 
+int64_t CycleWallMs(void*)
+{
+    return State.wallMs;
+}
+
+int64_t CycleMonotonicMs(void*)
+{
+    return State.monotonicMs;
+}
+
 int TryOpen()
 {
     std::string error;
     State.writer = HistoryOpenWriter(State.path, State.retention, &error);
-    if (!State.writer)
+    if (!State.writer) {
         Pause(error);
-    return State.writer != nullptr;
+        return 0;
+    }
+    HistorySetClock(State.writer, HistoryClock{CycleWallMs, CycleMonotonicMs, nullptr});
+    return 1;
+}
+
+std::string UtcText(int64_t ms)
+{
+    time_t seconds = static_cast<time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    struct tm parts {};
+    char text[32] = "?";
+    if (gmtime_r(&seconds, &parts))
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+// One entry per jump of the clock, with the time it left and the one it
+// jumped to.
+void NoteClockJump()
+{
+    int64_t from = 0, to = 0;
+    if (HistoryTakeClockJump(State.writer, &from, &to))
+        OutputsLogEvent("Clock jumped from %s to %s UTC, the history prunes by the time that really passed\n",
+                        UtcText(from).c_str(), UtcText(to).c_str());
 }
 
 int OpenHistory(const TempConfig& config)
@@ -73,7 +111,8 @@ HistoryReading ToHistory(const SensorReading& reading)
     HistoryReading row;
     row.timeMs = static_cast<int64_t>(reading.stamp.seconds) * 1000 + reading.stamp.milliseconds;
     row.serial = reading.serialText;
-    row.place = reading.tableIndex;
+    row.place = reading.place;
+    row.position = reading.tableIndex;
     row.label = reading.label;
     row.outcome = static_cast<int>(reading.outcome);
     row.hasWhole = reading.hasWhole;
@@ -84,6 +123,8 @@ HistoryReading ToHistory(const SensorReading& reading)
 
 void HistoryCycle(const CycleReport& report)
 {
+    State.wallMs = static_cast<int64_t>(report.started.seconds) * 1000 + report.started.milliseconds;
+    State.monotonicMs = static_cast<int64_t>(report.startedMicros / 1000);
     std::vector<HistoryReading> rows;
     rows.reserve(report.count);
     for (int i = 0; i < report.count; ++i)
@@ -108,7 +149,10 @@ void HistoryCycle(const CycleReport& report)
     std::string error;
     int committed = HistoryAppend(State.writer, rows, &error);
     NoteDrops();
-    if (!committed) {
+    NoteClockJump();
+    // Commits that go in while checkpoints fail still pause the history:
+    // its WAL grows until they run again.
+    if (!committed || !HistoryCheckpointHealth(State.writer, &error)) {
         Pause(error);
         return;
     }

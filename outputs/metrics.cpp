@@ -39,8 +39,10 @@ struct Family {
     const char* help;
 };
 
+constexpr Family Up = {"temp_up", "gauge", "1 while the logger runs, 0 in the file it writes when it stops."};
 constexpr Family Temperature = {"temp_sensor_temperature_celsius", "gauge",
-                                "Extended temperature of the sensor's latest good reading, in degrees Celsius."};
+                                "Extended temperature of the sensor's latest reading, in degrees Celsius; "
+                                "absent while that reading failed."};
 constexpr Family LastGood = {"temp_sensor_last_good_timestamp_seconds", "gauge",
                              "Time of the sensor's latest good reading, in Unix seconds."};
 constexpr Family GoodReadings = {"temp_sensor_good_readings_total", "counter",
@@ -60,8 +62,12 @@ constexpr Family ConversionComplete = {"temp_cycle_conversion_complete", "gauge"
 constexpr Family AdapterOpen = {"temp_adapter_open", "gauge",
                                 "1 while the adapter is open and answering, 0 when it could not be brought back "
                                 "in the latest cycle or the logger has closed it."};
-constexpr Family Reinitializations = {"temp_adapter_reinitializations_total", "counter",
-                                      "Reinitialisations of the adapter after failed requests since it was opened."};
+constexpr Family ReinitAttempts = {"temp_adapter_reinit_attempts_total", "counter",
+                                   "Reinitialisations of the adapter tried after failed requests since it was "
+                                   "opened, successful or not."};
+constexpr Family Recoveries = {"temp_adapter_recoveries_total", "counter",
+                               "Reinitialisations of the adapter after failed requests that succeeded, since it "
+                               "was opened."};
 constexpr Family Info = {"temp_info", "gauge", "Always 1: the logger's version and adapter name as labels."};
 
 class Writer {
@@ -159,17 +165,26 @@ void MetricsUpdate(MetricsState* state, const CycleReport& report)
     for (int i = 0; i < report.count && i < SENSOR_SLOTS; ++i) {
         const SensorReading& reading = report.readings[i];
         MetricsSensor& sensor = state->sensors[std::string(reading.serialText, strnlen(reading.serialText, 16))];
-        sensor.place = reading.tableIndex >= 0 ? std::to_string(reading.tableIndex) : std::string();
+        sensor.place = reading.place >= 0 ? std::to_string(reading.place) : std::string();
         sensor.label.assign(reading.label, strnlen(reading.label, sizeof reading.label));
         auto outcome = static_cast<size_t>(reading.outcome);
         if (outcome < READING_OUTCOME_COUNT)
             ++sensor.outcomes[outcome];
-        if (reading.outcome == ReadingOutcome::Good) {
-            sensor.hasTemperature = true;
+        sensor.current = reading.outcome == ReadingOutcome::Good;
+        if (sensor.current) {
+            sensor.everGood = true;
             sensor.temperature = reading.extended;
             sensor.lastGood = reading.stamp;
         }
     }
+}
+
+void MetricsStop(MetricsState* state)
+{
+    state->up = false;
+    state->last.adapterOpen = false;
+    for (auto& entry : state->sensors)
+        entry.second.current = false;
 }
 
 std::string MetricsText(const MetricsState& state)
@@ -179,13 +194,14 @@ std::string MetricsText(const MetricsState& state)
     Writer out(state.logger);
     const CycleReport& last = state.last;
 
+    out.Only(Up, state.up ? "1" : "0");
     out.Begin(Temperature);
     for (const auto& [serial, sensor] : state.sensors)
-        if (sensor.hasTemperature)
+        if (sensor.current)
             out.Sample(SensorLabels(serial, sensor), MetricsNumber(sensor.temperature));
     out.Begin(LastGood);
     for (const auto& [serial, sensor] : state.sensors)
-        if (sensor.hasTemperature)
+        if (sensor.everGood)
             out.Sample(SensorLabels(serial, sensor), MetricsSeconds(sensor.lastGood));
     out.Begin(GoodReadings);
     for (const auto& [serial, sensor] : state.sensors)
@@ -198,15 +214,14 @@ std::string MetricsText(const MetricsState& state)
 
     out.Only(SensorsListed, Count(static_cast<uint64_t>(last.count)));
     out.Only(Cycles, Count(last.cycleNumber));
-    double durationMs = static_cast<double>(last.ended.seconds - last.started.seconds) * 1000.0 +
-                        (last.ended.milliseconds - last.started.milliseconds);
-    out.Only(CycleDuration, MetricsNumber(durationMs > 0 ? durationMs / 1000.0 : 0.0));
+    out.Only(CycleDuration, MetricsNumber(last.durationMs / 1000.0));
     if (last.previousPeriodMs > 0)
         out.Only(CyclePeriod, MetricsNumber(last.previousPeriodMs / 1000.0));
     out.Only(CycleEnd, MetricsSeconds(last.ended));
     out.Only(ConversionComplete, last.conversionComplete ? "1" : "0");
     out.Only(AdapterOpen, last.adapterOpen ? "1" : "0");
-    out.Only(Reinitializations, Count(last.adapterReinitializations));
+    out.Only(ReinitAttempts, Count(last.adapterReinitAttempts));
+    out.Only(Recoveries, Count(last.adapterRecoveries));
     out.Begin(Info);
     out.Sample(Label("version", LoggerVersion) + Label("adapter", last.adapterName ? last.adapterName : ""), "1");
     return out.Text();

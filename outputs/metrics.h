@@ -11,10 +11,11 @@
 #include "outputs/outputs.h"
 
 struct MetricsSensor {
-    std::string place;   // the table index, empty without a record
+    std::string place;   // the PLACE number of its table line, empty without one
     std::string label;   // the table's label, raw bytes
-    bool hasTemperature = false;  // a good reading has come
-    double temperature = 0;       // extended °C of the latest good reading
+    bool everGood = false;        // a good reading has come: lastGood is valid
+    bool current = false;         // the latest reading was good: temperature is valid
+    double temperature = 0;       // extended °C of the latest reading, when good
     WallTime lastGood{};
     std::array<uint64_t, READING_OUTCOME_COUNT> outcomes{};  // readings per ReadingOutcome
 };
@@ -22,9 +23,10 @@ struct MetricsSensor {
 struct MetricsState {
     std::string logger;   // the value of the `logger` label
     bool haveCycle = false;
+    bool up = true;       // false once the logger has stopped: the last file says so
     CycleReport last{};   // the latest cycle
     // Every sensor seen since the start, by serial text; a sensor that stops
-    // answering keeps its entry, so its series stay.
+    // answering keeps its entry, so its counters and last-good time stay.
     std::map<std::string, MetricsSensor> sensors;
 };
 
@@ -38,6 +40,9 @@ std::string MetricsSeconds(WallTime when);
 
 // Takes one finished cycle into the state.
 void MetricsUpdate(MetricsState* state, const CycleReport& report);
+// The logger has stopped: no temperature is current, the adapter is closed,
+// and `temp_up` says 0.
+void MetricsStop(MetricsState* state);
 // The whole file: every family with # HELP and # TYPE, every series with the
 // `logger` label, one "\n" per line. Empty until the first cycle.
 std::string MetricsText(const MetricsState& state);

@@ -8,6 +8,7 @@
 #include <string>
 #include <unistd.h>
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #endif
 
@@ -34,7 +35,14 @@ int ReplaceFile(const std::string& text, std::string* reason)
         *reason = "can't open " + Output->building + ": " + std::strerror(errno);
         return 0;
     }
-    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
+    // On the disk before the rename: after a power cut the name then holds the
+    // old text or the new one, never an empty file.
+#ifdef _WIN32
+    written = written && _commit(_fileno(file)) == 0;
+#else
+    written = written && fsync(fileno(file)) == 0;
+#endif
     int error = errno;
     if (std::fclose(file) != 0 && written) {
         written = false;
@@ -96,11 +104,13 @@ void CycleMetrics(const CycleReport& report)
     WriteMetrics();
 }
 
-// The last file says the adapter is closed; the readings stay as they were.
+// The last file says the logger has stopped (`temp_up` 0) and the adapter is
+// closed, and holds no temperature: nothing measures them any more. Counters
+// and last-good times stay.
 void CloseMetrics()
 {
     if (Output->metrics.haveCycle) {
-        Output->metrics.last.adapterOpen = false;
+        MetricsStop(&Output->metrics);
         WriteMetrics();
     }
     delete Output;

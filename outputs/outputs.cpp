@@ -1,5 +1,6 @@
-// The outputs' worker: a queue of cycle reports and one thread that hands
-// each report to every active output in turn.
+// The outputs' workers: each active output has its own queue of cycle reports
+// and its own thread, so an output that hangs (a file on a dead mount, a
+// publish that never returns) only ever delays itself.
 #include "outputs/outputs.h"
 
 #include <cstdarg>
@@ -23,102 +24,156 @@ const char* ReadingOutcomeName(ReadingOutcome outcome)
 
 namespace {
 
-// About an hour of cycles at the fastest pace; past that the oldest go.
-constexpr size_t QueueLimit = 1500;
-
-struct Worker {
+// One output, its queue and the thread that feeds it.
+struct Lane {
+    const CycleOutputOps* ops = nullptr;
     std::mutex lock;
     std::condition_variable wake;
     std::condition_variable idle;
-    std::deque<std::unique_ptr<CycleReport>> queue;
+    std::deque<std::shared_ptr<const CycleReport>> queue;
     bool busy = false;
     bool stopping = false;
+    uint64_t dropped = 0;       // reports lost to the queue's bound since the output opened
+    bool dropping = false;      // a run of drops has been logged and not yet its end
+    uint64_t droppedBefore = 0; // `dropped` when that run began
     std::thread thread;
-    const CycleOutputOps* active[8] = {};
-    int activeCount = 0;
 };
 
-Worker* TheWorker = nullptr;
+struct Workers {
+    std::vector<std::unique_ptr<Lane>> lanes;
+    size_t queueLimit = OUTPUT_QUEUE_LIMIT;
+};
+
+Workers* TheWorkers = nullptr;
 
 std::mutex EventsLock;
 std::vector<std::string> Events;
 
-void RunWorker(Worker* worker)
+void RunLane(Lane* lane)
 {
-    std::unique_lock<std::mutex> guard(worker->lock);
+    std::unique_lock<std::mutex> guard(lane->lock);
     for (;;) {
-        worker->wake.wait(guard, [worker] { return worker->stopping || !worker->queue.empty(); });
-        if (worker->queue.empty()) {
-            if (worker->stopping)
-                break;
-            continue;
-        }
-        std::unique_ptr<CycleReport> report = std::move(worker->queue.front());
-        worker->queue.pop_front();
-        worker->busy = true;
+        lane->wake.wait(guard, [lane] { return lane->stopping || !lane->queue.empty(); });
+        if (lane->queue.empty())
+            break;  // stopping, and everything handled
+        std::shared_ptr<const CycleReport> report = std::move(lane->queue.front());
+        lane->queue.pop_front();
+        lane->busy = true;
         guard.unlock();
-        for (int i = 0; i < worker->activeCount; ++i)
-            worker->active[i]->cycle(*report);
+        lane->ops->cycle(*report);
+        report.reset();
         guard.lock();
-        worker->busy = false;
-        if (worker->queue.empty())
-            worker->idle.notify_all();
+        lane->busy = false;
+        if (lane->queue.empty())
+            lane->idle.notify_all();
     }
-    for (int i = 0; i < worker->activeCount; ++i)
-        if (worker->active[i]->close)
-            worker->active[i]->close();
+    guard.unlock();
+    if (lane->ops->close)
+        lane->ops->close();
+}
+
+// The end of a run of drops, logged once with how many reports it cost.
+void EndDrops(Lane* lane)
+{
+    OutputsLogEvent("Output %s caught up, %llu cycle reports were dropped\n", lane->ops->name,
+                    static_cast<unsigned long long>(lane->dropped - lane->droppedBefore));
+    lane->dropping = false;
 }
 
 }  // namespace
 
-void OutputsOpen(const TempConfig& config)
+void OutputsOpenTable(const TempConfig& config, const CycleOutputOps* const* table, int count, size_t queueLimit)
 {
-    if (TheWorker)
+    if (TheWorkers)
         return;
-    auto* worker = new Worker;
-    for (int i = 0; i < BuiltinOutputCount && worker->activeCount < 8; ++i)
-        if (BuiltinOutputs[i]->open(config))
-            worker->active[worker->activeCount++] = BuiltinOutputs[i];
-    if (worker->activeCount == 0) {
-        delete worker;
+    auto* workers = new Workers;
+    workers->queueLimit = queueLimit > 0 ? queueLimit : 1;
+    for (int i = 0; i < count; ++i) {
+        if (!table[i]->open(config))
+            continue;
+        auto lane = std::make_unique<Lane>();
+        lane->ops = table[i];
+        workers->lanes.push_back(std::move(lane));
+    }
+    if (workers->lanes.empty()) {
+        delete workers;
         return;
     }
-    TheWorker = worker;
-    worker->thread = std::thread(RunWorker, worker);
+    for (auto& lane : workers->lanes)
+        lane->thread = std::thread(RunLane, lane.get());
+    TheWorkers = workers;
+}
+
+void OutputsOpen(const TempConfig& config)
+{
+    OutputsOpenTable(config, BuiltinOutputs, BuiltinOutputCount, OUTPUT_QUEUE_LIMIT);
 }
 
 void OutputsPublish(const CycleReport& report)
 {
-    if (!TheWorker)
+    if (!TheWorkers)
         return;
-    auto copy = std::make_unique<CycleReport>(report);
-    std::lock_guard<std::mutex> guard(TheWorker->lock);
-    if (TheWorker->queue.size() >= QueueLimit)
-        TheWorker->queue.pop_front();
-    TheWorker->queue.push_back(std::move(copy));
-    TheWorker->wake.notify_one();
+    auto shared = std::make_shared<const CycleReport>(report);
+    const size_t limit = TheWorkers->queueLimit;
+    for (auto& lane : TheWorkers->lanes) {
+        std::lock_guard<std::mutex> guard(lane->lock);
+        if (lane->queue.size() >= limit) {
+            lane->queue.pop_front();
+            if (!lane->dropping) {
+                OutputsLogEvent("Output %s is behind: its oldest cycle reports are dropped\n", lane->ops->name);
+                lane->dropping = true;
+                lane->droppedBefore = lane->dropped;
+            }
+            ++lane->dropped;
+        } else if (lane->dropping && lane->queue.size() <= limit / 2) {
+            // Room for half the bound again: the output keeps pace.
+            EndDrops(lane.get());
+        }
+        lane->queue.push_back(shared);
+        lane->wake.notify_one();
+    }
 }
 
 void OutputsFlush()
 {
-    if (!TheWorker)
+    if (!TheWorkers)
         return;
-    std::unique_lock<std::mutex> guard(TheWorker->lock);
-    TheWorker->idle.wait(guard, [] { return TheWorker->queue.empty() && !TheWorker->busy; });
+    for (auto& lane : TheWorkers->lanes) {
+        std::unique_lock<std::mutex> guard(lane->lock);
+        Lane* l = lane.get();
+        lane->idle.wait(guard, [l] { return l->queue.empty() && !l->busy; });
+    }
+}
+
+uint64_t OutputsDropped(const char* name)
+{
+    if (!TheWorkers)
+        return 0;
+    for (auto& lane : TheWorkers->lanes) {
+        if (std::string(lane->ops->name) == name) {
+            std::lock_guard<std::mutex> guard(lane->lock);
+            return lane->dropped;
+        }
+    }
+    return 0;
 }
 
 void OutputsClose()
 {
-    if (!TheWorker)
+    if (!TheWorkers)
         return;
-    {
-        std::lock_guard<std::mutex> guard(TheWorker->lock);
-        TheWorker->stopping = true;
-        TheWorker->wake.notify_one();
+    for (auto& lane : TheWorkers->lanes) {
+        std::lock_guard<std::mutex> guard(lane->lock);
+        lane->stopping = true;
+        lane->wake.notify_one();
     }
-    TheWorker->thread.join();
-    delete TheWorker;
-    TheWorker = nullptr;
+    for (auto& lane : TheWorkers->lanes) {
+        lane->thread.join();
+        if (lane->dropping)
+            EndDrops(lane.get());
+    }
+    delete TheWorkers;
+    TheWorkers = nullptr;
 }
 
 void OutputsLogEvent(const char* format, ...)

@@ -1,9 +1,11 @@
 // What a finished cycle hands to the outputs beyond the data files (history,
-// metrics). The cycle publishes one report after temp.pd is updated; the
-// outputs run on a worker thread of their own, so a slow disk or a locked
-// database never lengthens the cycle.
+// metrics). The cycle publishes one report after temp.pd is updated; each
+// output runs on a thread of its own with a queue of its own, so a slow disk,
+// a locked database or a hung publish never lengthens the cycle nor costs
+// another output its reports.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,7 +47,9 @@ struct SensorReading {
 
 struct CycleReport {
     WallTime started;        // the convert command
+    uint64_t startedMicros;  // the same moment on the monotonic clock (ClockMicros)
     WallTime ended;          // temp.pd updated
+    uint32_t durationMs;     // from the convert command to temp.pd updated, by the monotonic clock
     uint32_t previousPeriodMs;  // the whole previous cycle, sync wait included; 0 for the first
     uint32_t cycleNumber;    // 1 for the first cycle
     bool conversionComplete;
@@ -53,15 +57,19 @@ struct CycleReport {
     SensorReading readings[SENSOR_SLOTS];
     // The adapter: open, and no reinitialisation failed this cycle (so it answers).
     bool adapterOpen;
-    uint32_t adapterReinitializations;  // recoveries since the opening
+    // Since the opening (its own preparation not counted): reinitialisations
+    // tried after failed requests, and recoveries: the adapter passing a
+    // scratchpad again after a reinitialisation failed.
+    uint32_t adapterReinitAttempts;
+    uint32_t adapterRecoveries;
     const char* adapterName;            // the device name from the command line
 };
 
 // The version the banner shows.
 constexpr const char* LoggerVersion = "10.00";
 
-// One output, as a table of operations. Every member runs on the outputs'
-// worker thread, never on the cycle's.
+// One output, as a table of operations. Every member but open runs on the
+// output's own thread, never on the cycle's; open runs on the cycle's.
 struct CycleOutputOps {
     const char* name;
     // Opens the output for this run. Returns 1 when it is active, 0 when the
@@ -74,18 +82,31 @@ struct CycleOutputOps {
     void (*close)();
 };
 
-// The outputs built in, in the order they run.
+// The outputs built in (outputs_table.cpp). Adding an output is one file
+// that defines its ops and one line there.
 extern const CycleOutputOps* const BuiltinOutputs[];
 extern const int BuiltinOutputCount;
 
-// Starts the worker and opens each output with `config`. Idempotent.
+// Reports that may wait for one output: about an hour of cycles at the
+// fastest pace. Past that the output's oldest waiting report is dropped.
+constexpr size_t OUTPUT_QUEUE_LIMIT = 1500;
+
+// Opens each output of the table with `config` and starts a thread for each
+// one that is active, with a queue of at most `queueLimit` reports.
+// Idempotent until OutputsClose.
+void OutputsOpenTable(const TempConfig& config, const CycleOutputOps* const* table, int count, size_t queueLimit);
+// The same with the built-in outputs and OUTPUT_QUEUE_LIMIT.
 void OutputsOpen(const TempConfig& config);
-// Hands a copy of the report to the worker and returns at once. When the
-// worker has fallen far behind, the oldest waiting report is dropped.
+// Hands the report to every active output and returns at once. An output
+// whose queue is full loses its oldest waiting report; the first drop is
+// logged, and so is the end of the run of drops (once the output has room
+// for half its queue again, or at the close) with how many it cost.
 void OutputsPublish(const CycleReport& report);
-// Waits until every published report has been handled.
+// Waits until every output has handled every published report.
 void OutputsFlush();
-// Flushes, closes each output and stops the worker.
+// Reports the output `name` has lost to its queue's bound since it opened.
+uint64_t OutputsDropped(const char* name);
+// Lets each output handle what waits for it, closes it and stops its thread.
 void OutputsClose();
 
 // For outputs on the worker thread: queues an event-log entry that the cycle

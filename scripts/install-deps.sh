@@ -27,7 +27,7 @@ test_packages=(
   # Packaging checks: systemd-analyze and systemd-sysusers, desktop-file-validate, man.
   desktop-file-utils systemd man-db
   clang libclang-rt-14-dev clang-tidy cppcheck strace python3
-  prometheus prometheus-node-exporter
+  prometheus prometheus-node-exporter prometheus-alertmanager
   sqlite3
   # scripts/bench.sh: valgrind (callgrind_annotate) and gnuplot.
   valgrind gnuplot-nox

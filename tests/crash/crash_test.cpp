@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include "pool_check.h"
+#include "tests/common/scratch_dir.h"
 
 namespace {
 
@@ -67,19 +68,11 @@ bool HoldsOpen(pid_t pid, const std::string& path)
 
 class CrashRig : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/crash_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        pool_ = dir_ + "/temp.pd";
-    }
+    void SetUp() override { pool_ = dir_ + "/temp.pd"; }
     void TearDown() override
     {
-        if (!HasFailure())
-            std::system(("rm -rf '" + dir_ + "'").c_str());
-        else
-            std::printf("crash files kept in %s\n", dir_.c_str());
+        if (HasFailure())
+            scratch_.Keep();
     }
 
     // Starts temp in dir_ as if installed there (table and event log beside it),
@@ -105,7 +98,8 @@ protected:
         return pid;
     }
 
-    std::string dir_, pool_;
+    ScratchDir scratch_{"crash"};
+    std::string dir_ = scratch_.path(), pool_;
 };
 
 TEST_F(CrashRig, KilledLoggerLeavesWholeRecords)

@@ -65,17 +65,12 @@ TEST(PoolCheck, RejectsRecordsTornFromTheScratchpadOn)
 // A tempu.tmp whose last line was cut short (its write failed) must not
 // replace the sensor's good record with the torn line.
 #include "logger/logger.h"
-
-#include <unistd.h>
+#include "tests/common/scratch_dir.h"
 
 namespace {
 TEST(PoolUpdate, IncompleteLastLineLeavesTheRecord)
 {
-    char pattern[] = "/tmp/pool_update_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    std::string dir = pattern;
-    char* old = getcwd(nullptr, 0);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
+    InScratchDir scratch("pool_update");
     ErrorFilePath = "USBerr.txt";
     ClearDirectAccessTable();
     ASSERT_EQ(AddTableEntry(kSerial.c_str()), 0);
@@ -92,9 +87,5 @@ TEST(PoolUpdate, IncompleteLastLineLeavesTheRecord)
     EXPECT_EQ(pool.substr(0, 100), poolcheck::PadToRecord(kOld));
     EXPECT_EQ(pool.substr(100, 100), poolcheck::PadToRecord(other.substr(0, other.size() - 2)));
     EXPECT_NE(poolcheck::ReadFile("USBerr.txt").find("Incomplete last line of tempu.tmp not stored"), std::string::npos);
-
-    ASSERT_EQ(chdir(old), 0);
-    std::free(old);
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 }  // namespace

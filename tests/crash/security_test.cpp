@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/common/scratch_dir.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -27,9 +29,8 @@ std::string ReadText(const fs::path& path)
 
 TEST(Security, LoggerFilesAreNotWorldWritableEvenUnderUmaskZero)
 {
-    char pattern[] = "/tmp/security_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    std::string dir = pattern;
+    ScratchDir scratch("security");
+    const std::string& dir = scratch.path();
     std::ofstream(dir + "/bus.txt") << "timing off\nclock virtual\nsensor 10A1B2C3D4E5F6 21.5\n"
                                        "sensor 10112233445566 30\nfault leave 10112233445566 conversion=2\n"
                                        "fault terminate conversion=3\n";
@@ -57,7 +58,6 @@ TEST(Security, LoggerFilesAreNotWorldWritableEvenUnderUmaskZero)
         ++checked;
     }
     EXPECT_EQ(checked, 4);
-    fs::remove_all(dir);
 }
 
 TEST(Security, UdevRuleGrantsGroupAccessOnly)

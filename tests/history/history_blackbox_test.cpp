@@ -4,12 +4,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <random>
@@ -66,8 +68,10 @@ protected:
         return "sim:" + (dir_ / "bus.txt");
     }
 
-    // Starts temp DEVICE in the working directory, its console into out.txt.
-    pid_t Start(const std::string& device)
+    // Starts temp DEVICE in the working directory, its console into out.txt,
+    // under a file-size limit when one is given (with SIGXFSZ's default
+    // action, so that only temp itself can keep the signal from ending it).
+    pid_t Start(const std::string& device, rlim_t fileSizeLimit = RLIM_INFINITY)
     {
         std::string out = dir_ / "out.txt";
         std::string program = app_ + "temp";
@@ -80,6 +84,10 @@ protected:
             dup2(in, 0);
             dup2(fd, 1);
             dup2(fd, 2);
+            signal(SIGXFSZ, SIG_DFL);
+            struct rlimit limit = {fileSizeLimit, RLIM_INFINITY};  // the soft limit: it may be raised again
+            if (fileSizeLimit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(125);
             setenv("TZ", "UTC", 1);
             execl(TEMP_BINARY, program.c_str(), device.c_str(), static_cast<char*>(nullptr));
             _exit(127);
@@ -178,6 +186,8 @@ TEST_F(HistoryRun, RowsEqualTheReadingsAndFailedReadingsAreMarked)
         int cycle = static_cast<int>(i / 4) + 1;
         EXPECT_EQ(m[3].str(), expected(cycle, m[1])) << "cycle " << cycle << ": " << rows[i];
         EXPECT_EQ(m[5].str(), m[1] == FullSerial(a) ? "Kitchen" : "") << rows[i];
+        // The PLACE number of its table line, as the user wrote it (0 for a sensor the listing added).
+        EXPECT_EQ(m[4].str(), m[1] == FullSerial(a) ? "7" : "0") << rows[i];
     }
     // The last cycle's times are the stamps of its lines in tempu.csv.
     std::string csv = ReadFile(W("tempu.csv"));
@@ -299,6 +309,38 @@ TEST_F(HistoryRun, ADatabaseThatCantBeOpenedYetIsPausedAndCatchesUpOnceItCan)
     // The readings from before the folder existed went in: the first cycle's
     // (it ends within 3 s of the virtual clock's start) among them.
     EXPECT_LT(std::stoll(Value(W("later/h.db"), "SELECT min(t) FROM reading")), (HourStart + 3) * 1000);
+}
+
+// A file-size limit that the history's files reach: temp lives on (it
+// ignores SIGXFSZ), the history pauses, and resumes once the limit is raised.
+TEST_F(HistoryRun, AFileSizeLimitPausesTheHistoryUntilItIsRaised)
+{
+    pid_t pid = Start(Bus(BusText(HourStart, ManySensors(39, "18..22/60"), 0)), 256 * 1024);
+    int status = 0;
+    bool ended = false;
+    ASSERT_TRUE(WaitFor([&] {
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+        return ended || Count(EventLog(), "History paused: ") == 1;
+    })) << EventLog();
+    if (ended)
+        running_ = 0;
+    ASSERT_FALSE(ended) << "temp ended with status " << status << "\n" << Console();
+    ASSERT_EQ(Count(EventLog(), "History paused: disk I/O error"), 1) << EventLog() << Console();
+    struct rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(pid, RLIMIT_FSIZE, &unlimited, nullptr), 0) << std::strerror(errno);
+    ASSERT_TRUE(WaitFor([&] { return Count(EventLog(), "History resumed, ") == 1; })) << EventLog();
+    kill(pid, SIGINT);
+    ASSERT_EQ(Wait(pid), 0) << Console();
+    EXPECT_EQ(Count(EventLog(), "History paused: "), 1);
+    EXPECT_EQ(Value(Db(), "PRAGMA integrity_check"), "ok");
+    // Cycles whole, the waiting ones among them (they went in with the resuming commit).
+    int64_t rows = std::stoll(Value(Db(), "SELECT count(*) FROM reading"));
+    EXPECT_EQ(rows % 39, 0);
+    std::smatch caught;
+    std::string log = EventLog();
+    ASSERT_TRUE(std::regex_search(log, caught, std::regex(R"(History resumed, (\d+) readings caught up)")));
+    EXPECT_GT(std::stoll(caught[1]), 0);
+    EXPECT_GE(rows, std::stoll(caught[1]) + 39);
 }
 
 // The working directory on a small tmpfs: the history pauses when the disk

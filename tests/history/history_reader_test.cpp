@@ -3,6 +3,8 @@
 // tier figures, the integrity check, and reading as another user.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -17,8 +19,9 @@
 #include <fstream>
 
 #include "history/history.h"
-#include "tests/common/history_testdb.h"
 #include "history/history_text.h"
+#include "tests/common/history_testdb.h"
+#include "tests/common/scratch_dir.h"
 
 namespace {
 
@@ -28,14 +31,7 @@ const std::string kB = "10000000300000B2";
 
 class HistoryReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/history-reader-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        path = dir + "/temp-history.db";
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    void SetUp() override { path = dir + "/temp-history.db"; }
 
     // Two sensors: A at place 1 with a CRC failure at kT0 + 20 s, B at place
     // 2; minute and hour rows for A.
@@ -65,7 +61,8 @@ protected:
         return reader;
     }
 
-    std::string dir, path;
+    ScratchDir scratch_{"history_reader"};
+    std::string dir = scratch_.path(), path;
 };
 
 struct OpenFailure {
@@ -100,7 +97,7 @@ TEST_F(HistoryReaderTest, ForeignOrNewerSchemaIsRefused)
     } cases[] = {
         {false, "CREATE TABLE t (x); PRAGMA user_version = 1;", "is not a temp history database"},
         {false, "PRAGMA user_version = 1;", "is not a temp history database"},
-        {true, "PRAGMA user_version = 2;", "is a newer history database (version 2)"},
+        {true, "PRAGMA user_version = 3;", "is a newer history database (version 3)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sql);
@@ -114,6 +111,9 @@ TEST_F(HistoryReaderTest, ForeignOrNewerSchemaIsRefused)
         std::string error;
         EXPECT_EQ(HistoryOpenReader(path, &error), nullptr);
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+        // A newer file of ours can still be checked; a foreign one can't.
+        error.clear();
+        EXPECT_EQ(HistoryCheckFile(path, &error), c.history ? 1 : 0) << error;
     }
 }
 
@@ -386,10 +386,12 @@ TEST(HistoryText, WhenArguments)
 TEST(HistoryText, CsvRows)
 {
     HistoryPoint good{1796688000250, "10000000200000A1", 1, "Boiler, \"return\"", HISTORY_GOOD, 21, 21, 21.0625,
-                      21, 1};
-    HistoryPoint crc{-1, "10000000200000A1", -1, "Cellar", HISTORY_CRC, 0, 0, 0, 0, 0};
-    HistoryPoint incomplete{0, "10000000200000A1", 2, "Cellar", HISTORY_CONVERSION_INCOMPLETE, 85, 0, 0, 0, 0};
-    HistoryPoint bucket{1796688000000, "10000000200000A1", 3, "Attic", HISTORY_GOOD, 0, -0.5, 1.0 / 3, 2.25, 7};
+                      21, 1, 0};
+    HistoryPoint crc{-1, "10000000200000A1", -1, "Cellar", HISTORY_CRC, 0, 0, 0, 0, 0, 0};
+    HistoryPoint incomplete{0, "10000000200000A1", 2, "Cellar", HISTORY_CONVERSION_INCOMPLETE, 85, 0, 0, 0, 0, 0};
+    HistoryPoint bucket{1796688000000, "10000000200000A1", 3, "Attic", HISTORY_GOOD, 0, -0.5, 1.0 / 3, 2.25, 7, 2};
+    HistoryPoint faulty{1796688000000 + 3600000, "10000000200000A1", 3, "Attic", HISTORY_GOOD, 0, NAN, NAN, NAN, 0,
+                        4};
     std::string csv;
     HistoryCsvHeader(HISTORY_RAW, &csv);
     HistoryCsvRow(HISTORY_RAW, good, &csv);
@@ -397,13 +399,15 @@ TEST(HistoryText, CsvRows)
     HistoryCsvRow(HISTORY_RAW, incomplete, &csv);
     HistoryCsvHeader(HISTORY_HOUR, &csv);
     HistoryCsvRow(HISTORY_HOUR, bucket, &csv);
+    HistoryCsvRow(HISTORY_HOUR, faulty, &csv);
     EXPECT_EQ(csv,
               "time,serial,place,label,outcome,whole,extended\n"
               "2026-12-08T00:00:00.250Z,10000000200000A1,1,\"Boiler, \"\"return\"\"\",good,21.0000,21.0625\n"
               "1969-12-31T23:59:59.999Z,10000000200000A1,,Cellar,crc,,\n"
               "1970-01-01T00:00:00.000Z,10000000200000A1,2,Cellar,conversion-incomplete,85.0000,\n"
-              "time,serial,place,label,min,mean,max,count\n"
-              "2026-12-08T00:00:00.000Z,10000000200000A1,3,Attic,-0.5000,0.3333,2.2500,7\n");
+              "time,serial,place,label,min,mean,max,count,failed\n"
+              "2026-12-08T00:00:00.000Z,10000000200000A1,3,Attic,-0.5000,0.3333,2.2500,7,2\n"
+              "2026-12-08T01:00:00.000Z,10000000200000A1,3,Attic,,,,0,4\n");
 }
 
 }  // namespace

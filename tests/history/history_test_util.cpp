@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,33 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-
-ScratchDir::ScratchDir()
-{
-    char pattern[] = "/tmp/history_test_XXXXXX";
-    if (mkdtemp(pattern))
-        path_ = pattern;
-    EXPECT_FALSE(path_.empty());
-}
-
-ScratchDir::~ScratchDir()
-{
-    for (const std::string& mount : mounts_)
-        umount2(mount.c_str(), MNT_DETACH);
-    std::string command = "rm -rf '" + path_ + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-}
-
-std::string ScratchDir::MountTmpfs(const std::string& name, int kib)
-{
-    std::string where = *this / name;
-    mkdir(where.c_str(), 0755);
-    std::string options = "size=" + std::to_string(kib) + "k";
-    if (mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) != 0)
-        return std::string("can't mount a tmpfs (needs root): ") + std::strerror(errno);
-    mounts_.push_back(where);
-    return "";
-}
 
 int64_t FillDisk(const std::string& path)
 {
@@ -108,4 +80,39 @@ int64_t CountRows(const std::string& db, const std::string& table)
     }
     sqlite3_close(handle);
     return count;
+}
+
+void MakeVersion1History(const std::string& path, int64_t t0)
+{
+    std::string t = std::to_string(t0), next = std::to_string(t0 + 60000), hour = std::to_string(t0 - t0 % 3600000);
+    std::string sql = R"SQL(
+CREATE TABLE sensor (id INTEGER PRIMARY KEY, serial TEXT NOT NULL UNIQUE);
+CREATE TABLE place (id INTEGER PRIMARY KEY, place INTEGER NOT NULL, label TEXT NOT NULL, UNIQUE (place, label));
+CREATE TABLE reading (t INTEGER NOT NULL, sensor INTEGER NOT NULL REFERENCES sensor(id),
+  place INTEGER NOT NULL REFERENCES place(id), outcome INTEGER NOT NULL, whole REAL, extended REAL,
+  PRIMARY KEY (t, sensor)) WITHOUT ROWID;
+CREATE TABLE minute (sensor INTEGER NOT NULL REFERENCES sensor(id), t INTEGER NOT NULL,
+  place INTEGER NOT NULL REFERENCES place(id), min REAL NOT NULL, mean REAL NOT NULL, max REAL NOT NULL,
+  count INTEGER NOT NULL, PRIMARY KEY (sensor, t)) WITHOUT ROWID;
+CREATE INDEX minute_t ON minute (t);
+CREATE TABLE hour (sensor INTEGER NOT NULL REFERENCES sensor(id), t INTEGER NOT NULL,
+  place INTEGER NOT NULL REFERENCES place(id), min REAL NOT NULL, mean REAL NOT NULL, max REAL NOT NULL,
+  count INTEGER NOT NULL, PRIMARY KEY (sensor, t)) WITHOUT ROWID;
+CREATE INDEX hour_t ON hour (t);
+INSERT INTO sensor VALUES (1, '10000000000001A1'), (2, '10000000000002A2');
+INSERT INTO place VALUES (1, 2, 'Cellar'), (2, -1, '');
+INSERT INTO reading VALUES (T0, 1, 1, 0, 20.0, 20.5), (NEXT, 1, 1, 0, 21.0, 21.5), (NEXT + 5, 2, 2, 2, NULL, NULL);
+INSERT INTO minute VALUES (1, T0, 1, 20.5, 20.5, 20.5, 1);
+INSERT INTO hour VALUES (1, HOUR, 1, 20.5, 20.5, 20.5, 1);
+PRAGMA application_id = 1414352968;
+PRAGMA user_version = 1;
+PRAGMA journal_mode = WAL;
+)SQL";
+    for (auto [name, value] : {std::pair<std::string, std::string>{"T0", t}, {"NEXT", next}, {"HOUR", hour}})
+        for (size_t at; (at = sql.find(name)) != std::string::npos;)
+            sql.replace(at, name.size(), value);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
 }

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -47,12 +49,31 @@ std::vector<HistoryReading> Cycle(int64_t t, int sensors, double base = 20)
     return readings;
 }
 
+// Wall and monotonic clocks the test moves by hand.
+struct FakeClock {
+    int64_t wall = HourStart;
+    int64_t monotonic = 0;
+    // Real time passes: both clocks move.
+    void Pass(int64_t ms)
+    {
+        wall += ms;
+        monotonic += ms;
+    }
+    HistoryClock Clock()
+    {
+        return HistoryClock{[](void* c) { return static_cast<FakeClock*>(c)->wall; },
+                            [](void* c) { return static_cast<FakeClock*>(c)->monotonic; }, this};
+    }
+};
+
 struct Writer {
-    explicit Writer(const std::string& path, HistoryRetention retention = {})
+    explicit Writer(const std::string& path, HistoryRetention retention = {}, FakeClock* clock = nullptr)
     {
         std::string error;
         writer = HistoryOpenWriter(path, retention, &error);
         EXPECT_NE(writer, nullptr) << error;
+        if (writer && clock)
+            HistorySetClock(writer, clock->Clock());
     }
     ~Writer() { HistoryCloseWriter(writer); }
     int Append(const std::vector<HistoryReading>& readings)
@@ -97,15 +118,18 @@ TEST(HistoryWriter, RollupsAppearWhenTheirMinuteAndHourClose)
     const std::vector<Step> steps = {
         {HourStart - 100000, {}, 0},
         {HourStart - 80000, {}, 0},
-        {HourStart - 60000, {"1|" + std::to_string(m0) + "|10.0|10.5|11.0|2",
-                             "2|" + std::to_string(m0) + "|20.0|20.5|21.0|2"}, 0},
-        {HourStart - 40000, {}, 0},
+        {HourStart - 60000, {"1|" + std::to_string(m0) + "|10.0|10.5|11.0|2|0",
+                             "2|" + std::to_string(m0) + "|20.0|20.5|21.0|2|0"}, 0},
+        {HourStart - 40000, {}, 0},  // both sensors fail with a value
         {HourStart - 20000, {}, 0},
-        {HourStart, {"1|" + std::to_string(m0 + Minute) + "|12.0|13.0|14.0|3",
-                     "2|" + std::to_string(m0 + Minute) + "|22.0|23.0|24.0|3"}, 2},
+        {HourStart, {"1|" + std::to_string(m0 + Minute) + "|12.0|13.0|14.0|2|1",
+                     "2|" + std::to_string(m0 + Minute) + "|22.0|23.0|24.0|2|1"}, 2},
         {HourStart + 20000, {}, 0},
-        {HourStart + Minute, {"1|" + std::to_string(HourStart) + "|16.0|16.0|16.0|1",
-                              "2|" + std::to_string(HourStart) + "|25.0|25.5|26.0|2"}, 0},
+        {HourStart + Minute, {"1|" + std::to_string(HourStart) + "|16.0|16.0|16.0|1|1",
+                              "2|" + std::to_string(HourStart) + "|25.0|25.5|26.0|2|0"}, 0},
+        // A minute of failed readings only: a row without values.
+        {HourStart + 2 * Minute, {"1|" + std::to_string(HourStart + Minute) + "|NULL|NULL|NULL|0|1",
+                                  "2|" + std::to_string(HourStart + Minute) + "|27.0|27.0|27.0|1|0"}, 0},
     };
     size_t expectedMinutes = 0;
     double value = 10;
@@ -113,17 +137,27 @@ TEST(HistoryWriter, RollupsAppearWhenTheirMinuteAndHourClose)
         std::vector<HistoryReading> cycle = {Good(step.t, 0, value), Good(step.t + 5, 1, value + 10)};
         if (step.t == HourStart)
             cycle[0] = Failed(step.t, 0, HISTORY_CRC);
+        // Failed readings that still carry a value never enter min, mean or max.
+        if (step.t == HourStart - 40000) {
+            cycle[0].outcome = HISTORY_CONVERSION_INCOMPLETE;
+            cycle[0].extended = 99;
+            cycle[1].outcome = HISTORY_COUNT_PER_C_ZERO;
+            cycle[1].extended = -99;
+        }
+        if (step.t == HourStart + Minute)
+            cycle[0] = Failed(step.t, 0, HISTORY_NO_PRESENCE);
         value += 1;
         ASSERT_EQ(w.Append(cycle), 1) << w.error;
         expectedMinutes += step.minutes.size();
-        std::vector<std::string> minutes = Rows(db, "SELECT sensor, t, min, mean, max, count FROM minute ORDER BY t, sensor");
+        std::vector<std::string> minutes =
+            Rows(db, "SELECT sensor, t, min, mean, max, count, failed FROM minute ORDER BY t, sensor");
         ASSERT_EQ(minutes.size(), expectedMinutes) << step.t;
         for (size_t i = 0; i < step.minutes.size(); ++i)
             EXPECT_EQ(minutes[expectedMinutes - step.minutes.size() + i], step.minutes[i]) << step.t;
         if (step.hours) {
-            EXPECT_EQ(Rows(db, "SELECT sensor, t, min, mean, max, count FROM hour ORDER BY sensor"),
-                      (std::vector<std::string>{"1|" + std::to_string(HourStart - Hour) + "|10.0|12.0|14.0|5",
-                                                "2|" + std::to_string(HourStart - Hour) + "|20.0|22.0|24.0|5"}));
+            EXPECT_EQ(Rows(db, "SELECT sensor, t, min, mean, max, count, failed FROM hour ORDER BY sensor"),
+                      (std::vector<std::string>{"1|" + std::to_string(HourStart - Hour) + "|10.0|11.75|14.0|4|1",
+                                                "2|" + std::to_string(HourStart - Hour) + "|20.0|21.75|24.0|4|1"}));
         }
     }
     EXPECT_EQ(Value(db, "SELECT count(*) FROM reading WHERE outcome = 2 AND whole IS NULL AND extended IS NULL"), "1");
@@ -163,10 +197,62 @@ TEST(HistoryWriter, AReadingForAMinuteAlreadyWrittenRewritesIt)
     ASSERT_EQ(w.Append({Good(HourStart + Minute, 0, 50)}), 1);  // closes the first minute
     EXPECT_EQ(Rows(db, "SELECT t, count, max FROM minute"),
               (std::vector<std::string>{std::to_string(HourStart) + "|1|10.0"}));
-    // The clock set back into that minute.
+    // The clock set back into that minute: the minute it left closes, and
+    // the revisited one is rewritten from all its readings once left again.
     ASSERT_EQ(w.Append({Good(HourStart + 20000, 0, 30)}), 1);
-    EXPECT_EQ(Rows(db, "SELECT t, count, mean, max FROM minute"),
-              (std::vector<std::string>{std::to_string(HourStart) + "|2|20.0|30.0"}));
+    EXPECT_EQ(Rows(db, "SELECT t, count, mean, max FROM minute ORDER BY t"),
+              (std::vector<std::string>{std::to_string(HourStart) + "|1|10.0|10.0",
+                                        std::to_string(HourStart + Minute) + "|1|50.0|50.0"}));
+    ASSERT_EQ(w.Append({Good(HourStart + 30000, 0, 20)}), 1);
+    ASSERT_EQ(w.Append({Good(HourStart + 2 * Minute + 1000, 0, 40)}), 1);
+    EXPECT_EQ(Rows(db, "SELECT t, count, mean, max FROM minute ORDER BY t"),
+              (std::vector<std::string>{std::to_string(HourStart) + "|3|20.0|30.0",
+                                        std::to_string(HourStart + Minute) + "|1|50.0|50.0"}));
+}
+
+// Each rollup row carries the place and label of its bucket's latest good
+// reading (of its latest reading when none was good), also when the place
+// table changes at a bucket boundary.
+TEST(HistoryWriter, RollupsCarryThePlaceOfTheirLatestGoodReading)
+{
+    ScratchDir dir;
+    std::string db = dir / "h.db";
+    struct Step {
+        int64_t t;  // offset from HourStart
+        int place;
+        const char* label;
+        int outcome;
+    };
+    const Step steps[] = {
+        {10000, 3, "Cellar", HISTORY_GOOD},
+        {50000, 3, "Cellar", HISTORY_GOOD},
+        {Minute, 4, "Attic", HISTORY_GOOD},       // the table changed at the minute's start
+        {Minute + 30000, 5, "Shed", HISTORY_CRC}, // a failed reading doesn't move the place
+        {2 * Minute + 1000, 5, "Shed", HISTORY_NO_PRESENCE},
+        {Hour - 1000, 5, "Shed", HISTORY_NO_PRESENCE},
+        {Hour, 6, "Loft", HISTORY_GOOD},           // and at the hour's start
+        {2 * Hour, 6, "Loft", HISTORY_GOOD},
+    };
+    {
+        Writer w(db);
+        for (const Step& step : steps) {
+            HistoryReading r = step.outcome == HISTORY_GOOD ? Good(HourStart + step.t, 0, 20)
+                                                            : Failed(HourStart + step.t, 0, step.outcome);
+            r.place = step.place;
+            r.label = step.label;
+            ASSERT_EQ(w.Append({r}), 1) << w.error;
+        }
+    }
+    auto at = [](const char* tier, int64_t t) {
+        return std::string("SELECT p.place || ' ' || p.label FROM ") + tier + " x JOIN place p ON p.id = x.place WHERE x.t = "
+               + std::to_string(HourStart + t);
+    };
+    EXPECT_EQ(Value(db, at("minute", 0)), "3 Cellar");
+    EXPECT_EQ(Value(db, at("minute", Minute)), "4 Attic");
+    EXPECT_EQ(Value(db, at("minute", 2 * Minute)), "5 Shed");  // failed readings only: the latest one's
+    EXPECT_EQ(Value(db, at("hour", 0)), "4 Attic");
+    EXPECT_EQ(Value(db, at("minute", Hour)), "6 Loft");
+    EXPECT_EQ(Value(db, at("hour", Hour)), "6 Loft");
 }
 
 TEST(HistoryWriter, LabelsAndPlacesAreKeptAsTheyWereAtEachReading)
@@ -192,16 +278,19 @@ TEST(HistoryWriter, RetentionPrunesEachTierInSmallBatches)
     retention.rawDays = 1;
     retention.minuteDays = 2;
     retention.hourDays = 0;
-    Writer w(db, retention);
+    FakeClock clock;
+    const int64_t start = HourStart - 3 * Day;
+    clock.wall = start;
+    Writer w(db, retention, &clock);
     // 300 old readings a minute apart, three days back: 300 minute rows, 5 hours.
     std::vector<HistoryReading> old;
-    const int64_t start = HourStart - 3 * Day;
     for (int i = 0; i < 300; ++i)
         old.push_back(Good(start + i * Minute, 0, i));
     ASSERT_EQ(w.Append(old), 1);
     ASSERT_EQ(Value(db, "SELECT count(*) FROM reading"), "300");
     ASSERT_EQ(Value(db, "SELECT count(*) FROM minute"), "299");
-    // Each later commit removes at most one batch of each tier.
+    // Three days really pass; each later commit removes at most one batch of each tier.
+    clock.Pass(HourStart - clock.wall);
     ASSERT_EQ(w.Append({Good(HourStart, 0, 1)}), 1);
     EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), "101");
     EXPECT_EQ(Value(db, "SELECT count(*) FROM minute"), "100");
@@ -210,6 +299,194 @@ TEST(HistoryWriter, RetentionPrunesEachTierInSmallBatches)
     EXPECT_EQ(Value(db, "SELECT count(*) FROM minute"), "0");
     EXPECT_EQ(Value(db, "SELECT count(*) FROM hour"), "5");    // hours are kept for ever
     EXPECT_EQ(Value(db, "SELECT min(t) FROM reading"), std::to_string(HourStart));
+}
+
+// Clock jumps, each followed by normal cycles: nothing inside retention is
+// lost in any tier, and every tier equals what its readings make.
+TEST(HistoryWriter, ClockJumpsLoseNoReadingInAnyTier)
+{
+    struct Case {
+        const char* name;
+        int64_t jump;        // added to the wall clock
+        int wrongCycles;     // cycles at the wrong time before it is set right (-1: never)
+    };
+    const Case cases[] = {
+        {"30 days ahead, one cycle", 30 * Day, 1},
+        {"400 days ahead, a day of cycles, a restart", 400 * Day, 144},
+        {"a day back", -Day + 20000, -1},
+        {"10 years back to a board booted at 1970", 60000 - HourStart, 100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        std::string db = dir / "h.db";
+        FakeClock clock;
+        int64_t stored = 0;
+        auto cycle = [&](Writer* w, int n) {
+            std::vector<HistoryReading> readings = {Good(clock.wall, 0, n % 40), Good(clock.wall + 7, 1, 20),
+                                                    Failed(clock.wall + 9, 2, HISTORY_CRC)};
+            ASSERT_EQ(w->Append(readings), 1) << w->error;
+            stored += 3;
+            clock.Pass(10 * Minute);
+        };
+        {
+            auto w = std::make_unique<Writer>(db, HistoryRetention{}, &clock);
+            // Two days of cycles ten minutes apart, then the jump.
+            for (int n = 0; n < 288; ++n)
+                cycle(w.get(), n);
+            clock.wall += c.jump;
+            for (int n = 0; c.wrongCycles < 0 ? n < 144 : n < c.wrongCycles; ++n) {
+                cycle(w.get(), n);
+                if (n == 0) {
+                    int64_t from = 0, to = 0;
+                    ASSERT_EQ(HistoryTakeClockJump(w->writer, &from, &to), 1);
+                    EXPECT_EQ(to - from, c.jump);
+                    EXPECT_EQ(HistoryTakeClockJump(w->writer, &from, &to), 0);  // once
+                }
+                if (c.wrongCycles > 100 && n == c.wrongCycles / 2)  // a restart on the wrong clock
+                    w = std::make_unique<Writer>(db, HistoryRetention{}, &clock);
+            }
+            if (c.wrongCycles >= 0) {
+                clock.wall -= c.jump;
+                for (int n = 0; n < 144; ++n)
+                    cycle(w.get(), n);
+            }
+            // Pruning goes on by real time (late by the pause of a restart at most).
+            int64_t real = HourStart + clock.monotonic - 10 * Minute;
+            EXPECT_LE(HistoryHorizon(w->writer), real);
+            EXPECT_GE(HistoryHorizon(w->writer), real - 10 * Minute);
+        }
+        EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), std::to_string(stored));
+        // Each minute and hour row equals its readings, and each reading has its rows.
+        for (const char* tier : {"minute", "hour"}) {
+            std::string b = tier == std::string("minute") ? "60000" : "3600000";
+            EXPECT_EQ(Rows(db, std::string("SELECT sensor, t, min, max, count, failed FROM ") + tier
+                                   + " ORDER BY sensor, t"),
+                      Rows(db, "SELECT sensor, t - t % " + b + " AS b, min(v), max(v), count(v), count(*) - count(v) "
+                               "FROM (SELECT sensor, t, CASE WHEN outcome = 0 THEN extended END AS v FROM reading) "
+                               "GROUP BY sensor, b ORDER BY sensor, b"))
+                << tier;
+        }
+    }
+}
+
+// A reading stamped ahead moves nothing: pruning counts by the time that
+// really passed, also across a restart, and catches up once it has.
+TEST(HistoryWriter, PruningFollowsRealTimeNotTheStamps)
+{
+    ScratchDir dir;
+    std::string db = dir / "h.db";
+    HistoryRetention retention;
+    retention.rawDays = 1;
+    FakeClock clock;
+    {
+        Writer w(db, retention, &clock);
+        ASSERT_EQ(w.Append(Cycle(clock.wall, 2)), 1);
+        clock.Pass(Hour);
+        ASSERT_EQ(w.Append(Cycle(clock.wall + 30 * Day, 2)), 1);  // one cycle stamped ahead
+        clock.Pass(Hour);
+        ASSERT_EQ(w.Append(Cycle(clock.wall, 2)), 1);
+        EXPECT_EQ(HistoryHorizon(w.writer), clock.wall);
+    }
+    {
+        clock.Pass(Hour);
+        Writer w(db, retention, &clock);
+        ASSERT_EQ(w.Append(Cycle(clock.wall, 2)), 1);
+        EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), "8");
+        // A day passes while the writer runs (the hour it was closed is not
+        // counted: pruning runs late, never early): the first cycle, and
+        // only it, expires.
+        clock.Pass(Day);
+        ASSERT_EQ(w.Append(Cycle(clock.wall, 2)), 1);
+        EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), "8");
+        EXPECT_EQ(Value(db, "SELECT min(t) FROM reading"), std::to_string(HourStart + 2 * Hour));
+        EXPECT_EQ(HistoryHorizon(w.writer), clock.wall - Hour);
+    }
+}
+
+// Checkpoints happen while the writer runs: the WAL stays small, and the
+// database file alone, copied between cycles, is a history database.
+TEST(HistoryWriter, CheckpointsKeepTheWalSmallAndTheFileReadableAlone)
+{
+    ScratchDir dir;
+    std::string db = dir / "h.db";
+    Writer w(db);
+    for (int i = 0; i < 5000; ++i) {
+        ASSERT_EQ(w.Append(Cycle(HourStart + i * 2500, 39, i % 7)), 1) << w.error;
+        if (i % 1000 == 999) {
+            struct stat wal {};
+            ASSERT_EQ(stat((db + "-wal").c_str(), &wal), 0);
+            EXPECT_LE(wal.st_size, 8 << 20) << "after " << i + 1 << " commits";
+            std::string copy = dir / ("copy" + std::to_string(i) + ".db");
+            ASSERT_EQ(std::system(("cp '" + db + "' '" + copy + "'").c_str()), 0);
+            std::string error;
+            HistoryReader* reader = HistoryOpenReader(copy, &error);
+            EXPECT_NE(reader, nullptr) << error;
+            HistoryCloseReader(reader);
+            EXPECT_GT(CountRows(copy, "reading"), 0);
+        }
+    }
+    std::string error;
+    EXPECT_EQ(HistoryCheckpointHealth(w.writer, &error), 1) << error;
+}
+
+// A file of version 1: readers take it as it is; the writer migrates it at
+// open (rows kept, failed counts 0) and renumbers its places, which were
+// record positions, by the PLACE numbers of its first cycle.
+TEST(HistoryWriter, AVersion1FileIsReadAsItIsAndMigratedByTheWriter)
+{
+    ScratchDir dir;
+    std::string db = dir / "h.db";
+    MakeVersion1History(db, HourStart);
+    {
+        std::string error;
+        HistoryReader* reader = HistoryOpenReader(db, &error);
+        ASSERT_NE(reader, nullptr) << error;
+        std::vector<HistoryPoint> points;
+        HistoryQuery query;
+        query.tier = HISTORY_MINUTE;
+        ASSERT_EQ(HistorySelect(reader, query, &points, &error), 1) << error;
+        ASSERT_EQ(points.size(), 1u);
+        EXPECT_EQ(points[0].place, 2);
+        EXPECT_EQ(points[0].failed, 0);
+        HistoryCloseReader(reader);
+        EXPECT_EQ(Value(db, "PRAGMA user_version"), "1");  // the reader changed nothing
+    }
+    {
+        Writer w(db);
+        ASSERT_NE(w.writer, nullptr);
+        EXPECT_EQ(Value(db, "PRAGMA user_version"), "2");
+        EXPECT_EQ(Rows(db, "SELECT t, min, count, failed FROM minute UNION ALL SELECT t, min, count, failed FROM hour"),
+                  (std::vector<std::string>{std::to_string(HourStart) + "|20.5|1|0",
+                                            std::to_string(HourStart) + "|20.5|1|0"}));
+        // Record 2 is PLACE 7 in the first cycle; the sensor without a record keeps -1.
+        HistoryReading a = Good(HourStart + 2 * Minute, 0, 22), b = Failed(HourStart + 2 * Minute + 5, 0, HISTORY_CRC);
+        a.serial = "10000000000001A1";
+        a.label = "Cellar";
+        a.position = 2;
+        a.place = 7;
+        b.serial = "10000000000002A2";
+        b.label = "";
+        b.position = b.place = -1;
+        ASSERT_EQ(w.Append({a, b}), 1) << w.error;
+        ASSERT_EQ(w.Append({Good(HourStart + 3 * Minute, 5, 1)}), 1) << w.error;
+    }
+    EXPECT_EQ(Rows(db, "SELECT r.t, p.place, p.label FROM reading r JOIN place p ON p.id = r.place "
+                       "WHERE r.sensor <= 2 ORDER BY r.t"),
+              (std::vector<std::string>{std::to_string(HourStart) + "|7|Cellar",
+                                        std::to_string(HourStart + Minute) + "|7|Cellar",
+                                        std::to_string(HourStart + Minute + 5) + "|-1|",
+                                        std::to_string(HourStart + 2 * Minute) + "|7|Cellar",
+                                        std::to_string(HourStart + 2 * Minute + 5) + "|-1|"}));
+    EXPECT_EQ(Value(db, "SELECT count(*) FROM place"), "3");
+    EXPECT_EQ(Value(db, "SELECT p.place FROM minute m JOIN place p ON p.id = m.place WHERE m.t = "
+                            + std::to_string(HourStart)),
+              "7");
+    // The minute the last run left open rolled up with the new readings.
+    EXPECT_EQ(Value(db, "SELECT count || '/' || failed FROM minute WHERE sensor = 1 AND t = "
+                            + std::to_string(HourStart + Minute)),
+              "1/0");
+    EXPECT_EQ(Value(db, "PRAGMA integrity_check"), "ok");
 }
 
 TEST(HistoryWriter, ALockedDatabaseKeepsTheCyclesInTheBacklogUntilACommitSucceeds)
@@ -312,6 +589,149 @@ TEST(HistoryWriter, ForeignAndNewerFilesAreRefusedAndLeftAlone)
         EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), bytes)
             << c.name;
         EXPECT_NE(access((path + "-wal").c_str(), F_OK), 0) << c.name;
+    }
+}
+
+// A VFS over the system's whose writes fail on demand, as they do on a file
+// system remounted read-only (EROFS), past a file-size limit (EFBIG) or on a
+// full disk (ENOSPC): SQLite's own VFS answers SQLITE_IOERR_WRITE for the
+// first two and SQLITE_FULL for the last.
+struct FailingVfs {
+    struct File {
+        sqlite3_file base;
+        sqlite3_file* real;
+        bool wal;
+    };
+    static inline int code = SQLITE_OK;     // what failing writes answer
+    static inline bool walFails = false;    // writes to the WAL
+    static inline bool mainFails = false;   // writes to the database file (checkpoints)
+    static inline sqlite3_vfs* system = nullptr;
+    static inline sqlite3_vfs vfs{};
+    static inline sqlite3_io_methods methods{};
+
+    static sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<File*>(f)->real; }
+    static bool Fails(sqlite3_file* f)
+    {
+        return code != SQLITE_OK && (reinterpret_cast<File*>(f)->wal ? walFails : mainFails);
+    }
+    static int Open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* outFlags)
+    {
+        auto* file = reinterpret_cast<File*>(f);
+        file->real = reinterpret_cast<sqlite3_file*>(file + 1);
+        file->wal = flags & SQLITE_OPEN_WAL;
+        int rc = system->xOpen(system, name, file->real, flags, outFlags);
+        file->base.pMethods = file->real->pMethods ? &methods : nullptr;
+        return rc;
+    }
+    FailingVfs()
+    {
+        system = sqlite3_vfs_find(nullptr);
+        vfs = *system;
+        vfs.zName = "failing";
+        vfs.szOsFile = static_cast<int>(sizeof(File)) + system->szOsFile;
+        vfs.xOpen = Open;
+        methods.iVersion = 3;
+        methods.xClose = [](sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); };
+        methods.xRead = [](sqlite3_file* f, void* b, int n, sqlite3_int64 o) {
+            return Real(f)->pMethods->xRead(Real(f), b, n, o);
+        };
+        methods.xWrite = [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
+            return Fails(f) ? code : Real(f)->pMethods->xWrite(Real(f), b, n, o);
+        };
+        methods.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
+            return Fails(f) ? code : Real(f)->pMethods->xTruncate(Real(f), size);
+        };
+        methods.xSync = [](sqlite3_file* f, int flags) { return Real(f)->pMethods->xSync(Real(f), flags); };
+        methods.xFileSize = [](sqlite3_file* f, sqlite3_int64* size) {
+            return Real(f)->pMethods->xFileSize(Real(f), size);
+        };
+        methods.xLock = [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); };
+        methods.xUnlock = [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); };
+        methods.xCheckReservedLock = [](sqlite3_file* f, int* out) {
+            return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
+        };
+        methods.xFileControl = [](sqlite3_file* f, int op, void* arg) {
+            return Real(f)->pMethods->xFileControl(Real(f), op, arg);
+        };
+        methods.xSectorSize = [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); };
+        methods.xDeviceCharacteristics = [](sqlite3_file* f) {
+            return Real(f)->pMethods->xDeviceCharacteristics(Real(f));
+        };
+        methods.xShmMap = [](sqlite3_file* f, int page, int size, int extend, void volatile** out) {
+            return Real(f)->pMethods->xShmMap(Real(f), page, size, extend, out);
+        };
+        methods.xShmLock = [](sqlite3_file* f, int offset, int n, int flags) {
+            return Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
+        };
+        methods.xShmBarrier = [](sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); };
+        methods.xShmUnmap = [](sqlite3_file* f, int remove) { return Real(f)->pMethods->xShmUnmap(Real(f), remove); };
+        methods.xFetch = [](sqlite3_file* f, sqlite3_int64 o, int n, void** p) {
+            return Real(f)->pMethods->xFetch(Real(f), o, n, p);
+        };
+        methods.xUnfetch = [](sqlite3_file* f, sqlite3_int64 o, void* p) {
+            return Real(f)->pMethods->xUnfetch(Real(f), o, p);
+        };
+        sqlite3_vfs_register(&vfs, 1);
+    }
+    ~FailingVfs()
+    {
+        code = SQLITE_OK;
+        sqlite3_vfs_register(system, 1);
+        sqlite3_vfs_unregister(&vfs);
+    }
+};
+
+// Writes that fail during a run pause the history, whatever the cause; it
+// resumes with every waiting reading once they work again. A checkpoint
+// that can't write the database is reported until one runs.
+TEST(HistoryWriter, WritesThatFailPauseTheHistoryUntilTheyWorkAgain)
+{
+    struct Case {
+        const char* name;
+        int code;
+        bool wal, main;
+        const char* reason;  // in the commit's or the checkpoint's error
+    };
+    const Case cases[] = {
+        {"read-only remount", SQLITE_IOERR_WRITE, true, true, "disk I/O error"},
+        {"file-size limit on the WAL", SQLITE_IOERR_WRITE, true, false, "disk I/O error"},
+        {"full disk", SQLITE_FULL, true, true, "database or disk is full"},
+        {"checkpoints can't write the database", SQLITE_IOERR_WRITE, false, true, "can't checkpoint: disk I/O error"},
+    };
+    FailingVfs failing;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        std::string db = dir / "h.db";
+        Writer w(db);
+        ASSERT_EQ(w.Append(Cycle(HourStart, 39)), 1) << w.error;
+        int64_t t = HourStart;
+        FailingVfs::code = c.code;
+        FailingVfs::walFails = c.wal;
+        FailingVfs::mainFails = c.main;
+        std::string error;
+        // Commits fail at once, or (when only the database file fails) the
+        // first checkpoint does.
+        for (int i = 0; i < 2000 && error.empty(); ++i) {
+            t += 2500;
+            if (!w.Append(Cycle(t, 39)))
+                error = w.error;
+            else
+                HistoryCheckpointHealth(w.writer, &error);
+        }
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+        if (c.wal) {
+            EXPECT_GT(HistoryBacklog(w.writer), 0u);
+        }
+        FailingVfs::code = SQLITE_OK;
+        for (int i = 0; i < 2000 && (i == 0 || !HistoryCheckpointHealth(w.writer, &error)); ++i) {
+            t += 2500;
+            ASSERT_EQ(w.Append(Cycle(t, 39)), 1) << w.error;
+        }
+        EXPECT_EQ(HistoryCheckpointHealth(w.writer, &error), 1) << error;
+        EXPECT_EQ(HistoryBacklog(w.writer), 0u);
+        EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), std::to_string((t - HourStart) / 2500 * 39 + 39));
+        EXPECT_EQ(Value(db, "PRAGMA integrity_check"), "ok");
     }
 }
 

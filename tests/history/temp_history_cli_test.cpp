@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "tests/common/history_testdb.h"
+#include "tests/common/scratch_dir.h"
 
 namespace {
 
@@ -33,9 +34,6 @@ class TempHistoryCli : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/temp-history-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
         using namespace std::chrono;
         now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
         HistoryTestDb* db = HistoryTestDbCreate(dir + "/temp-history.db");
@@ -50,7 +48,6 @@ protected:
                                12, 550);
         ASSERT_TRUE(HistoryTestDbClose(db, true));
     }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
 
     CliRun Start(const std::string& arguments)
     {
@@ -61,7 +58,8 @@ protected:
     }
 
     int64_t now = 0;
-    std::string dir;
+    ScratchDir scratch_{"temp_history_cli"};
+    std::string dir = scratch_.path();
 };
 
 size_t Lines(const std::string& text)
@@ -117,8 +115,8 @@ TEST_F(TempHistoryCli, ExportSelectsRowsAsCsv)
         {"--since 3h --until 1h", 1, ",10000000200000A1,1,Cellar,good,12.0000,12.0625\n"},
         {"--serial 10000000200000a1", 2, "Z,10000000200000A1,1,Cellar,good,12.0000,12.1250\n"},
         {"--place 2", 1, "crc"},
-        {"--tier hour --since 7d", 1, "time,serial,place,label,min,mean,max,count\n"},
-        {"--tier hour --since 2d", 0, "time,serial,place,label,min,mean,max,count\n"},
+        {"--tier hour --since 7d", 1, "time,serial,place,label,min,mean,max,count,failed\n"},
+        {"--tier hour --since 2d", 0, "time,serial,place,label,min,mean,max,count,failed\n"},
         {"--tier minute", 0, "min,mean,max,count"},
         {"--since 2000-01-01 --until 2000-01-02T00:00", 0, "time,"},
     };

@@ -528,6 +528,55 @@ TEST_F(LoggerRun, SynchronisationWaitFollowsTheMarkers)
     }
 }
 
+// A second temp in the same working directory stops before it touches a
+// file, naming the running one; one in another folder runs as usual, and
+// the folder is free again once the first has closed.
+TEST_F(LoggerRun, OneLoggerPerWorkingDirectory)
+{
+    std::string device = Bus(BusText({{"10000000000091", "20"}}, 1000000));
+    std::string console = root_ + "/first.txt";
+    pid_t first = fork();
+    if (first == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(null, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        Exec(Argv({device}));
+    }
+    // Past its first cycle, so that CTRL-C closes it in order.
+    for (int waited = 0; Count(ReadFile(console), "Next cycle") < 2 && waited < DeadlineMs; waited += 20)
+        usleep(20000);
+    ASSERT_GE(Count(ReadFile(console), "Next cycle"), 2) << ReadFile(console);
+
+    // The second, with a program directory of its own: not even its event log is made.
+    const std::string firstApp = app_;
+    app_ = root_ + "/second/";
+    ASSERT_EQ(mkdir(app_.c_str(), 0755), 0);
+    Result second = Run({device});
+    EXPECT_EQ(second.status, 1) << second.out;
+    EXPECT_EQ(second.out, "Another temp (PID " + std::to_string(first) + ") is already logging in " + work_
+                              + ": a second one would write the same files. Stopped.\n");
+    EXPECT_FALSE(Exists(app_ + "USBerr.txt"));
+
+    // Another working directory beside it runs its cycles.
+    const std::string firstWork = work_;
+    work_ = root_ + "/other";
+    ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
+    Result other = Run({Bus(BusText({{"10000000000092", "20"}}, 2))});
+    EXPECT_EQ(other.status, 0) << other.out;
+    EXPECT_EQ(Count(other.out, "Next cycle"), 2);
+
+    kill(first, SIGINT);
+    int status = 0;
+    waitpid(first, &status, 0);
+    EXPECT_EQ(DecodeStatus(status), 0) << ReadFile(console);
+    work_ = firstWork;
+    app_ = firstApp;
+    Result again = Run({Bus(BusText({{"10000000000093", "20"}}, 2))});
+    EXPECT_EQ(again.status, 0) << again.out;
+}
+
 TEST_F(LoggerRun, TerminateClosesInOrder)
 {
     Result r = Run({Bus(BusText({{"10000000000081", "20"}}, 99, "fault terminate conversion=2\n"))});

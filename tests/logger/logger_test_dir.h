@@ -10,26 +10,16 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
-#ifdef _WIN32
-#include <direct.h>
-#include <filesystem>
-#include <io.h>
-#endif
+#include <memory>
 
 #include "logger/logger.h"
+#include "tests/common/scratch_dir.h"
 #include "tests/logger/blackbox_util.h"
 
 namespace {
 
 #ifdef _WIN32
-// The POSIX calls the fixtures use, from the Windows runtime.
-inline char* mkdtemp(char* pattern)
-{
-    if (_mktemp_s(pattern, std::strlen(pattern) + 1) != 0 || _mkdir(pattern) != 0)
-        return nullptr;
-    return pattern;
-}
+// The POSIX call the fixtures use, from the Windows runtime.
 inline int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
 #endif
 
@@ -38,31 +28,17 @@ class InTempDir : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/logger_unit_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        char* old = getcwd(nullptr, 0);
-        old_ = old;
-        std::free(old);
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        scratch_ = std::make_unique<InScratchDir>("logger_unit");
+        dir_ = scratch_->path();
+        ASSERT_FALSE(dir_.empty());
         ErrorFilePath = "USBerr.txt";
         ClearDirectAccessTable();
         setenv("TZ", "UTC", 1);
         tzset();
     }
-    void TearDown() override
-    {
-        ASSERT_EQ(chdir(old_.c_str()), 0);
-#ifdef _WIN32
-        std::error_code error;
-        std::filesystem::remove_all(dir_, error);
-        ASSERT_FALSE(error) << error.message();
-#else
-        std::string command = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-#endif
-    }
-    std::string dir_, old_;
+    void TearDown() override { scratch_.reset(); }
+    std::unique_ptr<InScratchDir> scratch_;
+    std::string dir_;
 };
 
 // A place table of n entries: serial 10 followed by the index in hex, place = index.

@@ -4,30 +4,28 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include "tests/common/scratch_dir.h"
 
 class RunDirectories : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/logger_run_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        scratch_ = std::make_unique<ScratchDir>("logger_run");
+        root_ = scratch_->path();
+        ASSERT_FALSE(root_.empty());
         work_ = root_ + "/work";
         app_ = root_ + "/app/";
         ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(app_.c_str(), 0755), 0);
     }
-    void TearDown() override
-    {
-        const std::string command = "rm -rf '" + root_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
+    void TearDown() override { scratch_.reset(); }
 
     std::string W(const std::string& name) const { return work_ + "/" + name; }
 
+    std::unique_ptr<ScratchDir> scratch_;
     std::string root_, work_, app_;
 };

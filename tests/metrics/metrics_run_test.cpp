@@ -331,6 +331,8 @@ const std::string Table = S1 + " 7 Hall\"B\"\r\n" + S2 + " 8 C:\\lab\r\n" + S3 +
 const std::map<std::string, std::string> EscapedLabels = {
     {S1, "Hall\\\"B\\\""}, {S2, "C:\\\\lab"}, {S3, "K\xC3\xBC" "che\xEF\xBF\xBD"}};
 const std::map<std::string, std::string> Temperatures = {{S1, "21.5"}, {S2, "-10.25"}, {S3, "30.0625"}};
+// The PLACE numbers of the table's lines: the `place` label.
+const std::map<std::string, std::string> Places = {{S1, "7"}, {S2, "8"}, {S3, "9"}};
 
 std::string Sensors()
 {
@@ -338,14 +340,15 @@ std::string Sensors()
 }
 
 // Every file a reader finds while cycles run with faults is whole and passes
-// promtool; there is one for every cycle; a sensor that leaves keeps its
-// temperature and its last-good time.
+// promtool; there is one for every cycle; a sensor has a temperature exactly
+// when its latest reading was good, and keeps its last-good time; the file
+// written at the stop says temp_up 0 and has no temperature.
 TEST_F(MetricsRun, EveryCyclesFileIsWholeAndPassesPromtool)
 {
     if (!HaveTools({"promtool"}))
         GTEST_SKIP() << missing_;
     std::string bus = "clock real\n" + Sensors() + "fault crc " + S2 + " conversion=2\n" + "fault leave " + S3 +
-                      " conversions=3-99\n" + "fault unplug conversion=4\n" + "fault interrupt conversion=6\n";
+                      " conversions=3-99\n" + "fault unplug conversions=4-5\n" + "fault interrupt conversion=6\n";
     const std::string path = work_ + "/metrics.prom";
     pid_t logger = StartLogger(bus, Table, "metrics = metrics.prom\nmetrics-name = hall \"B\"\n");
 
@@ -383,6 +386,10 @@ TEST_F(MetricsRun, EveryCyclesFileIsWholeAndPassesPromtool)
     ASSERT_EQ(status, 0) << Tail(root_ + "/temp.out");
     ASSERT_FALSE(texts.empty());
 
+    // The sensors with a temperature after each cycle: S2's read fails its CRC
+    // in cycle 2, S3 is gone from cycle 3, nothing is read while unplugged.
+    const std::map<std::string, std::set<std::string>> current = {
+        {"1", {S1, S2, S3}}, {"2", {S1, S3}}, {"3", {S1, S2}}, {"4", {}}, {"5", {}}, {"6", {S1, S2}}};
     std::set<std::string> cycles;
     std::string lastGoodOfS3;
     bool sawAdapterClosed = false;
@@ -399,11 +406,17 @@ TEST_F(MetricsRun, EveryCyclesFileIsWholeAndPassesPromtool)
             ASSERT_EQ(s.labels.at("logger"), "hall \\\"B\\\"") << s.name;
         auto temperatures = BySerial(samples, "temp_sensor_temperature_celsius");
         auto lastGood = BySerial(samples, "temp_sensor_last_good_timestamp_seconds");
-        ASSERT_EQ(temperatures.size(), 3u) << text;
+        bool up = Value(samples, "temp_up") == "1";
+        std::set<std::string> withTemperature;
         for (const auto& [serial, sample] : temperatures) {
+            withTemperature.insert(serial);
             EXPECT_EQ(sample.value, Temperatures.at(serial)) << serial;
             EXPECT_EQ(sample.labels.at("label"), EscapedLabels.at(serial)) << serial;
+            EXPECT_EQ(sample.labels.at("place"), Places.at(serial)) << serial;
         }
+        EXPECT_EQ(withTemperature, up ? current.at(cycle) : std::set<std::string>{}) << "cycle " << cycle << "\n"
+                                                                                      << text;
+        ASSERT_EQ(lastGood.size(), 3u) << text;
         // S3 left after cycle 2: its last-good time stays that of cycle 2.
         if (cycle == "2")
             lastGoodOfS3 = lastGood[S3].value;
@@ -412,6 +425,8 @@ TEST_F(MetricsRun, EveryCyclesFileIsWholeAndPassesPromtool)
         }
         if (cycle == "4" && Value(samples, "temp_adapter_open") == "0")
             sawAdapterClosed = true;
+        // The recovery counts when a scratchpad comes through the adapter again.
+        EXPECT_EQ(Value(samples, "temp_adapter_recoveries_total"), cycle == "6" ? "1" : "0") << "cycle " << cycle;
     }
     EXPECT_EQ(cycles, (std::set<std::string>{"1", "2", "3", "4", "5", "6"})) << texts.size() << " texts in " << reads
                                                                              << " reads";
@@ -419,7 +434,7 @@ TEST_F(MetricsRun, EveryCyclesFileIsWholeAndPassesPromtool)
 
     std::vector<Sample> last = ParseSamples(texts.back());
     EXPECT_EQ(BySerial(last, "temp_sensor_failed_readings_total", "crc")[S2].value, "1");
-    EXPECT_EQ(BySerial(last, "temp_sensor_good_readings_total")[S1].value, "5");  // all but the unplugged cycle
+    EXPECT_EQ(BySerial(last, "temp_sensor_good_readings_total")[S1].value, "4");  // all but the unplugged cycles
     // S3 failed in cycles 3 to 6, whatever the kind (with other sensors on the
     // bus its selection still finds a presence pulse, and the read fails its CRC).
     int failuresOfS3 = 0;
@@ -427,22 +442,53 @@ TEST_F(MetricsRun, EveryCyclesFileIsWholeAndPassesPromtool)
         if (s.name == "temp_sensor_failed_readings_total" && s.labels.at("serial") == S3)
             failuresOfS3 += std::stoi(s.value);
     EXPECT_EQ(failuresOfS3, 4);
-    EXPECT_NE(Value(last, "temp_adapter_reinitializations_total"), "0");
+    // Two unplugged cycles: several failed attempts, one recovery.
+    EXPECT_GT(std::stoi(Value(last, "temp_adapter_reinit_attempts_total")), 3);
+    EXPECT_EQ(Value(last, "temp_adapter_recoveries_total"), "1");
     EXPECT_EQ(Value(last, "temp_adapter_open"), "0") << "the file written at the close";
+    EXPECT_EQ(Value(last, "temp_up"), "0") << "the file written at the close";
     EXPECT_EQ(Value(last, "temp_sensors_listed"), "3");
     struct stat info;
     EXPECT_NE(stat((path + ".tmp").c_str(), &info), 0);
 }
 
+// The alerting rules with every `for` and range selector in seconds where the
+// file says minutes, so that a test sees them fire within seconds.
+std::string RulesInSeconds(const std::string& rules)
+{
+    std::string out = std::regex_replace(rules, std::regex(R"(for: (\d+)m)"), "for: $1s");
+    return std::regex_replace(out, std::regex(R"(\[(\d+)m\])"), "[$1s]");
+}
+
+// The alert names in an answer of Prometheus's or Alertmanager's alert API.
+std::set<std::string> AlertNames(const std::string& json, const std::string& state = "")
+{
+    std::set<std::string> names;
+    std::regex alert(R"re("alertname":"([A-Za-z]+)")re");
+    for (std::sregex_iterator it(json.begin(), json.end(), alert), end; it != end; ++it) {
+        // Prometheus gives each alert's state after its labels and annotations.
+        size_t next = json.find("\"alertname\"", static_cast<size_t>(it->position() + it->length()));
+        std::string rest = json.substr(static_cast<size_t>(it->position()),
+                                       next == std::string::npos ? std::string::npos : next - it->position());
+        if (state.empty() || rest.find("\"state\":\"" + state + "\"") != std::string::npos)
+            names.insert((*it)[1]);
+    }
+    return names;
+}
+
 // node_exporter's textfile collector serves each sensor's series while the
 // logger runs; a Prometheus scraping it every second has them, with the alert
-// rules loaded, and sees the failure counter rise after an injected fault.
+// rules loaded, and sees the failure counter rise after an injected fault. A
+// failing sensor's temperature goes stale; after an orderly stop the logger-
+// stopped alert fires and Alertmanager's inhibition leaves it alone; when the
+// file vanishes, the scrape-error and absent alerts fire.
 TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
 {
     if (!HaveTools({"promtool", "prometheus-node-exporter", "prometheus"}))
         GTEST_SKIP() << missing_;
-    std::string bus = "clock real\n" + Sensors() + "fault crc " + S2 + " conversions=4-999\n";
-    pid_t logger = StartLogger(bus, Table, "metrics = metrics.prom\nmetrics-name = lab\n");
+    // From cycle 6, S2 reports COUNT_PER_C 0 and S3 is off the bus.
+    std::string bus = "clock real\n" + Sensors() + "fault count-per-c-zero " + S2 + " conversions=6-999\n" +
+                      "fault leave " + S3 + " conversions=6-999\n";
     // As the service publishes it: a link in the textfile folder to the file
     // that the logger replaces in its own folder.
     std::string textfiles = root_ + "/textfile";
@@ -456,6 +502,40 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
                             "--collector.textfile.directory=" + textfiles},
                            FindTool("prometheus-node-exporter"), exporterLog, root_);
 
+    // Alertmanager with the example's inhibition rules, when it is installed.
+    std::string alertmanagerTool = FindTool("prometheus-alertmanager");
+    int alertmanagerPort = FreePort();
+    std::string alertmanagerLog = root_ + "/alertmanager.log";
+    pid_t alertmanager = -1;
+    if (!alertmanagerTool.empty())
+        alertmanager = Start({"prometheus-alertmanager", "--config.file=" TEMP_ALERTMANAGER_CONFIG,
+                              "--storage.path=" + root_ + "/alertmanager",
+                              "--web.listen-address=127.0.0.1:" + std::to_string(alertmanagerPort),
+                              "--cluster.listen-address="},
+                             alertmanagerTool, alertmanagerLog, root_);
+
+    // Prometheus, scraping node_exporter every second, with the alert rules
+    // loaded (their minutes made seconds).
+    int prometheusPort = FreePort();
+    std::string rules = root_ + "/temp-alerts.yml";
+    WriteFile(rules, RulesInSeconds(ReadFile(TEMP_ALERT_RULES)));
+    std::string config = root_ + "/prometheus.yml";
+    WriteFile(config, "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                      "rule_files:\n  - " + rules + "\n" +
+                          (alertmanager > 0 ? "alerting:\n  alertmanagers:\n    - static_configs:\n"
+                                              "        - targets: ['127.0.0.1:" + std::to_string(alertmanagerPort) +
+                                                  "']\n"
+                                            : std::string()) +
+                          "scrape_configs:\n  - job_name: node\n    static_configs:\n      - targets: ['127.0.0.1:" +
+                          std::to_string(exporterPort) + "']\n");
+    std::string prometheusLog = root_ + "/prometheus.log";
+    pid_t prometheus =
+        Start({"prometheus", "--config.file=" + config, "--storage.tsdb.path=" + root_ + "/tsdb",
+               "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
+              FindTool("prometheus"), prometheusLog, root_);
+    // The logger last, so that Prometheus starts while it lists its sensors.
+    pid_t logger = StartLogger(bus, Table, "metrics = metrics.prom\nmetrics-name = lab\n");
+
     // The scrape has every sensor's temperature, with the right labels and value.
     std::string page;
     bool served = WaitFor(40, [&] {
@@ -465,27 +545,14 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
     ASSERT_TRUE(served) << "node_exporter running: " << Running(exporter) << "\n"
                         << Tail(exporterLog) << "\nlast page:\n" << page << "\nlogger:\n" << Tail(root_ + "/temp.out");
     std::vector<Sample> samples = ParseSamples(page);
-    const std::map<std::string, std::string> places = {{S1, "0"}, {S2, "1"}, {S3, "2"}};
     for (const auto& [serial, sample] : BySerial(samples, "temp_sensor_temperature_celsius")) {
         EXPECT_EQ(sample.value, Temperatures.at(serial)) << serial;
         EXPECT_EQ(sample.labels.at("label"), EscapedLabels.at(serial)) << serial;
-        EXPECT_EQ(sample.labels.at("place"), places.at(serial)) << serial;
+        EXPECT_EQ(sample.labels.at("place"), Places.at(serial)) << serial;
         EXPECT_EQ(sample.labels.at("logger"), "lab") << serial;
     }
     EXPECT_EQ(Value(samples, "node_textfile_scrape_error"), "0") << page;
 
-    // Prometheus, scraping node_exporter every second, with the alert rules loaded.
-    int prometheusPort = FreePort();
-    std::string config = root_ + "/prometheus.yml";
-    WriteFile(config, "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-                      "rule_files:\n  - " TEMP_ALERT_RULES "\n"
-                      "scrape_configs:\n  - job_name: node\n    static_configs:\n      - targets: ['127.0.0.1:" +
-                          std::to_string(exporterPort) + "']\n");
-    std::string prometheusLog = root_ + "/prometheus.log";
-    pid_t prometheus =
-        Start({"prometheus", "--config.file=" + config, "--storage.tsdb.path=" + root_ + "/tsdb",
-               "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
-              FindTool("prometheus"), prometheusLog, root_);
     auto query = [&](const std::string& promql) {
         return HttpGet(prometheusPort, "/api/v1/query?query=" + UrlEncode(promql));
     };
@@ -497,26 +564,37 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
             found[(*it)[1]] = (*it)[2];
         return found;
     };
+    const std::string temperatures = "temp_sensor_temperature_celsius{logger=\"lab\",job=\"node\"}";
     std::string answer;
+    // Stored before the faults began, even if a slow start saw them only once.
     bool stored = WaitFor(60, [&] {
-        answer = query("temp_sensor_temperature_celsius{logger=\"lab\",job=\"node\"}");
+        answer = query("last_over_time(" + temperatures + "[5m])");
         return results(answer).size() == 3;
     });
     ASSERT_TRUE(stored) << "prometheus running: " << Running(prometheus) << "\n"
                         << Tail(prometheusLog) << "\nlast answer: " << answer;
     EXPECT_EQ(results(answer), Temperatures) << answer;
 
-    // The crc fault starts with cycle 4: the counter of sensor 2 rises, no other.
+    // From cycle 6 the count_per_c_zero counter of sensor 2 rises, no other;
+    // the temperatures of S2 and S3 go stale, their last-good times stay.
     stored = WaitFor(60, [&] {
-        answer = query("temp_sensor_failed_readings_total{kind=\"crc\"} > 0");
+        answer = query("temp_sensor_failed_readings_total{kind=\"count_per_c_zero\"} > 0");
         return !results(answer).empty();
     });
     ASSERT_TRUE(stored) << Tail(prometheusLog) << "\nlast answer: " << answer;
     auto failing = results(answer);
     EXPECT_EQ(failing.size(), 1u) << answer;
     EXPECT_EQ(failing.count(S2), 1u) << answer;
+    stored = WaitFor(20, [&] {
+        answer = query(temperatures);
+        return results(answer).size() == 1;
+    });
+    EXPECT_TRUE(stored) << "failing sensors keep a temperature: " << answer;
+    EXPECT_EQ(results(answer).count(S1), 1u) << answer;
+    EXPECT_EQ(results(query("temp_sensor_last_good_timestamp_seconds{logger=\"lab\"}")).size(), 3u);
 
-    // Every query of the dashboard runs, with all loggers and a 1-minute rate window.
+    // Every query of the dashboard runs, with all loggers, a 1-minute rate
+    // window and a 1-hour range.
     std::string dashboard = ReadFile(TEMP_DASHBOARD);
     std::regex exprPattern(R"re("expr": "((?:[^"\\]|\\.)*)")re");
     int queries = 0;
@@ -524,22 +602,65 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
         std::string expr = std::regex_replace((*it)[1].str(), std::regex(R"(\\(.))"), "$1");
         expr = std::regex_replace(expr, std::regex(R"(\$logger)"), ".*");
         expr = std::regex_replace(expr, std::regex(R"(\$__rate_interval)"), "1m");
+        expr = std::regex_replace(expr, std::regex(R"(\$__range)"), "1h");
         answer = query(expr);
         EXPECT_NE(answer.find("\"status\":\"success\""), std::string::npos) << expr << "\n" << answer;
         EXPECT_NE(answer.find("\"result\":[{"), std::string::npos) << "no series for " << expr << "\n" << answer;
         ++queries;
     }
-    EXPECT_GE(queries, 8);
+    EXPECT_GE(queries, 10);
 
     // The rules file loaded, every group healthy.
-    std::string rules = HttpGet(prometheusPort, "/api/v1/rules");
-    EXPECT_NE(rules.find("\"TempSensorNoGoodReading\""), std::string::npos) << rules;
-    EXPECT_EQ(rules.find("\"health\":\"err"), std::string::npos) << rules;
+    std::string ruleState = HttpGet(prometheusPort, "/api/v1/rules");
+    EXPECT_NE(ruleState.find("\"TempSensorNoGoodReading\""), std::string::npos) << ruleState;
+    EXPECT_EQ(ruleState.find("\"health\":\"err"), std::string::npos) << ruleState;
+
+    // An orderly stop: the last file says temp_up 0 and has no temperature;
+    // the logger-stopped alert fires.
+    EXPECT_EQ(Stop(logger), 0) << Tail(root_ + "/temp.out");
+    std::string alerts;
+    stored = WaitFor(20, [&] {
+        alerts = HttpGet(prometheusPort, "/api/v1/alerts");
+        return AlertNames(alerts, "firing").count("TempLoggerStopped") == 1;
+    });
+    EXPECT_TRUE(stored) << alerts;
+    EXPECT_NE(query("temp_up{logger=\"lab\"} == 0").find("\"result\":[{"), std::string::npos);
+    EXPECT_TRUE(results(query(temperatures)).empty()) << query(temperatures);
+    // Alertmanager: the adapter alert that follows from the stop is inhibited;
+    // the stop is the one alert left.
+    if (alertmanager > 0) {
+        std::string active;
+        stored = WaitFor(20, [&] {
+            active = HttpGet(alertmanagerPort, "/api/v2/alerts?active=true&inhibited=false&silenced=false");
+            alerts = HttpGet(alertmanagerPort, "/api/v2/alerts?active=false&inhibited=true&silenced=false");
+            return AlertNames(alerts).count("TempAdapterNotAnswering") == 1;
+        });
+        EXPECT_TRUE(stored) << "inhibited: " << alerts << "\nactive: " << active << Tail(alertmanagerLog);
+        EXPECT_EQ(AlertNames(active), std::set<std::string>{"TempLoggerStopped"}) << active;
+    }
+
+    // The file vanishes and the link dangles: node_exporter reports a scrape
+    // error, the temp_ series are gone, and both alerts for that fire.
+    ASSERT_EQ(unlink((work_ + "/metrics.prom").c_str()), 0);
+    stored = WaitFor(20, [&] {
+        alerts = HttpGet(prometheusPort, "/api/v1/alerts");
+        std::set<std::string> firing = AlertNames(alerts, "firing");
+        return firing.count("TempMetricsUnreadable") == 1 && firing.count("TempMetricsAbsent") == 1;
+    });
+    EXPECT_TRUE(stored) << alerts;
+    EXPECT_EQ(Value(ParseSamples(HttpGet(exporterPort, "/metrics")), "node_textfile_scrape_error"), "1");
+    if (alertmanager > 0) {
+        stored = WaitFor(20, [&] {
+            alerts = HttpGet(alertmanagerPort, "/api/v2/alerts?active=false&inhibited=true&silenced=false");
+            return AlertNames(alerts).count("TempMetricsAbsent") == 1;
+        });
+        EXPECT_TRUE(stored) << "inhibited: " << alerts;
+        EXPECT_EQ(Stop(alertmanager), 0) << Tail(alertmanagerLog);
+    }
 
     EXPECT_EQ(Stop(prometheus), 0) << Tail(prometheusLog);
     int exporterStatus = Stop(exporter);  // node_exporter ends by the signal itself
     EXPECT_TRUE(exporterStatus == 0 || exporterStatus == -SIGTERM) << exporterStatus << Tail(exporterLog);
-    EXPECT_EQ(Stop(logger), 0) << Tail(root_ + "/temp.out");
 }
 
 }  // namespace

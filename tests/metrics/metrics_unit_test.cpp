@@ -9,12 +9,53 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
+#ifndef _WIN32
+#include <sys/syscall.h>
+#endif
 
+#include "logger/config.h"
 #include "logger/logger.h"
+#include "backends/backends.h"
+#include "onewire/port.h"
 #include "outputs/metrics.h"
 #include "outputs/outputs.h"
+#include "support/clock.h"
+#include "tests/common/scratch_dir.h"
 
 extern const CycleOutputOps MetricsOutput;
+
+namespace {
+
+#ifndef _WIN32
+// Each fsync while a test watches: the name the descriptor had at that moment
+// and what that file held, so a test sees what was on the disk before a rename.
+struct Synced {
+    std::string path;
+    std::string text;
+};
+std::vector<Synced>* SyncLog = nullptr;
+#endif
+
+std::string ReadFile(const std::string& path);
+
+}  // namespace
+
+#ifndef _WIN32
+// Takes the place of the C library's fsync in this program, and does its work.
+extern "C" int fsync(int fd)
+{
+    if (SyncLog) {
+        char link[64];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        char target[4096];
+        ssize_t length = readlink(link, target, sizeof target - 1);
+        std::string path = length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+        SyncLog->push_back({path, ReadFile(path)});
+    }
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
+#endif
 
 namespace {
 
@@ -77,12 +118,13 @@ TEST(MetricsNumber, PrintsReadingsExactlyAndSpecialValuesAsTheFormatSpellsThem)
     EXPECT_EQ(MetricsSeconds({1700000000, 5}), "1700000000.005");
 }
 
-SensorReading Reading(const char* serial, int index, const char* label, ReadingOutcome outcome, double extended,
+SensorReading Reading(const char* serial, int place, const char* label, ReadingOutcome outcome, double extended,
                       time_t seconds)
 {
     SensorReading r{};
     std::snprintf(r.serialText, sizeof r.serialText, "%s", serial);
-    r.tableIndex = index;
+    r.place = place;
+    r.tableIndex = place >= 0 ? 0 : -1;  // the record is not the place
     std::snprintf(r.label, sizeof r.label, "%s", label);
     r.outcome = outcome;
     r.extended = extended;
@@ -96,6 +138,7 @@ CycleReport Cycle(uint32_t number, std::initializer_list<SensorReading> readings
     report.cycleNumber = number;
     report.started = {1700000000 + 10 * static_cast<time_t>(number), 0};
     report.ended = {report.started.seconds + 1, 81};
+    report.durationMs = 1081;
     report.previousPeriodMs = number > 1 ? 2750 : 0;
     report.conversionComplete = true;
     report.adapterOpen = true;
@@ -108,67 +151,71 @@ CycleReport Cycle(uint32_t number, std::initializer_list<SensorReading> readings
 const char* const A = "10000000000011AB";
 const char* const B = "10000000000022CD";
 
-// A sensor that stops answering keeps its temperature and its last-good time;
-// the failures count by kind.
-TEST(MetricsText, SeriesOfASensorThatStopsAnsweringStayWithTheirLastValues)
+// A sensor whose latest reading failed, of whatever kind, has no temperature;
+// its last-good time and counters stay, and the failure counts in its kind.
+// The `place` label is the table line's PLACE number.
+TEST(MetricsText, ASensorWhoseLatestReadingFailedHasNoTemperature)
 {
-    MetricsState state;
-    state.logger = "hall \"B\"";
-    EXPECT_EQ(MetricsText(state), "");
-
-    MetricsUpdate(&state, Cycle(1, {Reading(A, 0, "Hall", ReadingOutcome::Good, 21.5, 1700000010),
-                                    Reading(B, -1, "", ReadingOutcome::Crc, 0, 1700000010)}));
-    MetricsUpdate(&state, Cycle(2, {Reading(A, 0, "Hall", ReadingOutcome::NoPresence, 0, 1700000020),
-                                    Reading(B, -1, "", ReadingOutcome::Good, -0.0625, 1700000020)}));
-    MetricsUpdate(&state, Cycle(3, {Reading(A, 0, "Hall", ReadingOutcome::NoPresence, 0, 1700000030),
-                                    Reading(B, -1, "", ReadingOutcome::CountPerCZero, 0, 1700000030)}));
-    std::string text = MetricsText(state);
-    const std::string a = "logger=\"hall \\\"B\\\"\",serial=\"" + std::string(A) + "\",place=\"0\",label=\"Hall\"";
+    const std::string a = "logger=\"hall \\\"B\\\"\",serial=\"" + std::string(A) + "\",place=\"7\",label=\"Hall\"";
     const std::string b = "logger=\"hall \\\"B\\\"\",serial=\"" + std::string(B) + "\",place=\"\",label=\"\"";
-    for (const std::string& line : {
-             "temp_sensor_temperature_celsius{" + a + "} 21.5\n",
-             "temp_sensor_temperature_celsius{" + b + "} -0.0625\n",
-             "temp_sensor_last_good_timestamp_seconds{" + a + "} 1700000010.250\n",
-             "temp_sensor_last_good_timestamp_seconds{" + b + "} 1700000020.250\n",
-             "temp_sensor_good_readings_total{" + a + "} 1\n",
-             "temp_sensor_failed_readings_total{" + a + ",kind=\"no_presence\"} 2\n",
-             "temp_sensor_failed_readings_total{" + a + ",kind=\"crc\"} 0\n",
-             "temp_sensor_failed_readings_total{" + b + ",kind=\"crc\"} 1\n",
-             "temp_sensor_failed_readings_total{" + b + ",kind=\"count_per_c_zero\"} 1\n",
-             std::string("temp_cycles_total{logger=\"hall \\\"B\\\"\"} 3\n"),
-             std::string("temp_cycle_duration_seconds{logger=\"hall \\\"B\\\"\"} 1.081\n"),
-             std::string("temp_cycle_period_seconds{logger=\"hall \\\"B\\\"\"} 2.75\n"),
-             std::string("temp_cycle_end_timestamp_seconds{logger=\"hall \\\"B\\\"\"} 1700000031.081\n"),
-             std::string("temp_info{logger=\"hall \\\"B\\\"\",version=\"10.00\",adapter=\"\\\\\\\\.\\\\DS2490-1\"} 1\n"),
-         })
-        EXPECT_EQ(Count(text, line), 1) << line << "\nin:\n" << text;
-    // Every family once, with its help and type; every sample carries the logger.
-    EXPECT_EQ(Count(text, "# HELP "), 13);
-    EXPECT_EQ(Count(text, "# TYPE "), 13);
-    EXPECT_EQ(Count(text, "\n") - 26, Count(text, "{logger=\"hall \\\"B\\\"\""));
-    EXPECT_EQ(Count(text, "temp_sensor_failed_readings_total{"), 2 * (READING_OUTCOME_COUNT - 1));
+    for (ReadingOutcome failure : {ReadingOutcome::NoPresence, ReadingOutcome::Crc, ReadingOutcome::ConversionIncomplete,
+                                   ReadingOutcome::CountPerCZero, ReadingOutcome::PowerOnValue}) {
+        SCOPED_TRACE(ReadingOutcomeName(failure));
+        const std::string kind = std::string(",kind=\"") + ReadingOutcomeName(failure) + "\"} ";
+        MetricsState state;
+        state.logger = "hall \"B\"";
+        EXPECT_EQ(MetricsText(state), "");
+        // A failed reading may carry a value (a power-on 85, an unfinished conversion): it is not taken.
+        MetricsUpdate(&state, Cycle(1, {Reading(A, 7, "Hall", ReadingOutcome::Good, 21.5, 1700000010),
+                                        Reading(B, -1, "", failure, 85, 1700000010)}));
+        MetricsUpdate(&state, Cycle(2, {Reading(A, 7, "Hall", failure, 85, 1700000020),
+                                        Reading(B, -1, "", ReadingOutcome::Good, -0.0625, 1700000020)}));
+        MetricsUpdate(&state, Cycle(3, {Reading(A, 7, "Hall", failure, 85, 1700000030),
+                                        Reading(B, -1, "", ReadingOutcome::Good, 0.5, 1700000030)}));
+        std::string text = MetricsText(state);
+        for (const std::string& line : {
+                 "temp_sensor_temperature_celsius{" + b + "} 0.5\n",
+                 "temp_sensor_last_good_timestamp_seconds{" + a + "} 1700000010.250\n",
+                 "temp_sensor_last_good_timestamp_seconds{" + b + "} 1700000030.250\n",
+                 "temp_sensor_good_readings_total{" + a + "} 1\n",
+                 "temp_sensor_good_readings_total{" + b + "} 2\n",
+                 "temp_sensor_failed_readings_total{" + a + kind + "2\n",
+                 "temp_sensor_failed_readings_total{" + b + kind + "1\n",
+                 std::string("temp_up{logger=\"hall \\\"B\\\"\"} 1\n"),
+                 std::string("temp_cycles_total{logger=\"hall \\\"B\\\"\"} 3\n"),
+                 std::string("temp_cycle_period_seconds{logger=\"hall \\\"B\\\"\"} 2.75\n"),
+                 std::string("temp_cycle_end_timestamp_seconds{logger=\"hall \\\"B\\\"\"} 1700000031.081\n"),
+                 std::string("temp_info{logger=\"hall \\\"B\\\"\",version=\"10.00\",adapter=\"\\\\\\\\.\\\\DS2490-1\"} 1\n"),
+             })
+            EXPECT_EQ(Count(text, line), 1) << line << "\nin:\n" << text;
+        EXPECT_EQ(Count(text, "temp_sensor_temperature_celsius{"), 1) << text;
+        // The other kinds stay at 0: every kind is there from the first cycle.
+        EXPECT_EQ(Count(text, "temp_sensor_failed_readings_total{"), 2 * (READING_OUTCOME_COUNT - 1)) << text;
+        EXPECT_EQ(Count(text, "temp_sensor_failed_readings_total{" + a + ",kind="), READING_OUTCOME_COUNT - 1);
+        // Every family once, with its help and type; every sample carries the logger.
+        EXPECT_EQ(Count(text, "# HELP "), 15);
+        EXPECT_EQ(Count(text, "# TYPE "), 15);
+        EXPECT_EQ(Count(text, "\n") - 30, Count(text, "{logger=\"hall \\\"B\\\"\""));
+
+        // A good reading brings the temperature back.
+        MetricsUpdate(&state, Cycle(4, {Reading(A, 7, "Hall", ReadingOutcome::Good, 22, 1700000040),
+                                        Reading(B, -1, "", ReadingOutcome::Good, 0.5, 1700000040)}));
+        EXPECT_EQ(Count(MetricsText(state), "temp_sensor_temperature_celsius{" + a + "} 22\n"), 1);
+    }
 }
 
 // The output itself, in a scratch folder with the event log inside it.
 class MetricsOutputRun : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/metrics_unit_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ErrorFilePath = dir_ + "/USBerr.txt";
-    }
-    void TearDown() override
-    {
-        ErrorFilePath = "USBerr.txt";
-        ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
-    }
-    std::string dir_;
+    void SetUp() override { ErrorFilePath = dir_ + "/USBerr.txt"; }
+    void TearDown() override { ErrorFilePath = "USBerr.txt"; }
+    ScratchDir scratch_{"metrics_unit"};
+    std::string dir_ = scratch_.path();
 };
 
 // A file that can't be written is logged once when that starts and once when
-// it ends; the closing file says the adapter is closed.
+// it ends; the closing file says the logger is down and the adapter closed,
+// and has no temperature left, while counters and last-good times stay.
 TEST_F(MetricsOutputRun, WriteFailureIsLoggedWhenItStartsAndEnds)
 {
     TempConfig config;
@@ -177,17 +224,23 @@ TEST_F(MetricsOutputRun, WriteFailureIsLoggedWhenItStartsAndEnds)
     config.metricsName = "lab";
     ASSERT_EQ(MetricsOutput.open(config), 1);
     for (uint32_t n = 1; n <= 3; ++n)
-        MetricsOutput.cycle(Cycle(n, {Reading(A, 0, "Hall", ReadingOutcome::Good, 21.5, 1700000000)}));
+        MetricsOutput.cycle(Cycle(n, {Reading(A, 7, "Hall", ReadingOutcome::Good, 21.5, 1700000000)}));
     ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0755), 0);
     for (uint32_t n = 4; n <= 5; ++n)
-        MetricsOutput.cycle(Cycle(n, {Reading(A, 0, "Hall", ReadingOutcome::Good, 21.5, 1700000000)}));
+        MetricsOutput.cycle(Cycle(n, {Reading(A, 7, "Hall", ReadingOutcome::Good, 21.5, 1700000000)}));
     std::string text = ReadFile(config.metricsFile);
     EXPECT_EQ(Count(text, "temp_cycles_total{logger=\"lab\"} 5\n"), 1) << text;
     EXPECT_EQ(Count(text, "temp_adapter_open{logger=\"lab\"} 1\n"), 1) << text;
+    EXPECT_EQ(Count(text, "temp_up{logger=\"lab\"} 1\n"), 1) << text;
+    EXPECT_EQ(Count(text, "temp_sensor_temperature_celsius{"), 1) << text;
     MetricsOutput.close();
     text = ReadFile(config.metricsFile);
+    EXPECT_EQ(Count(text, "temp_up{logger=\"lab\"} 0\n"), 1) << text;
     EXPECT_EQ(Count(text, "temp_adapter_open{logger=\"lab\"} 0\n"), 1) << text;
-    EXPECT_EQ(Count(text, "temp_sensor_temperature_celsius{"), 1) << text;
+    EXPECT_EQ(Count(text, "temp_sensor_temperature_celsius{"), 0) << text;
+    EXPECT_EQ(Count(text, "temp_sensor_last_good_timestamp_seconds{"), 1) << text;
+    EXPECT_EQ(Count(text, "temp_sensor_good_readings_total{logger=\"lab\",serial=\"" + std::string(A) + "\",place=\"7\",label=\"Hall\"} 5\n"), 1) << text;
+    EXPECT_EQ(Count(text, "temp_cycles_total{logger=\"lab\"} 5\n"), 1) << text;
     struct stat info;
     EXPECT_NE(stat((config.metricsFile + ".tmp").c_str(), &info), 0);
 
@@ -200,5 +253,91 @@ TEST_F(MetricsOutputRun, WriteFailureIsLoggedWhenItStartsAndEnds)
         << log;
     EXPECT_EQ(Count(log, "Metrics file " + config.metricsFile + " written again\r\n"), 1) << log;
 }
+
+// A clock whose sleeps advance it at once, and whose wall clock jumps by
+// `WallStep` seconds at every look, as on a board whose time is being set.
+uint64_t FakeMicros = 0;
+time_t FakeWall = 1700000000;
+time_t WallStep = 0;
+uint64_t FakeNow(void*) { return FakeMicros; }
+void FakeSleep(void*, uint64_t micros) { FakeMicros += micros; }
+WallTime FakeWallNow(void*)
+{
+    FakeWall += WallStep;
+    return WallTime{FakeWall, 0};
+}
+
+// The cycle's duration comes from the monotonic clock: however the wall clock
+// jumps during the cycle, it is the cycle's real length.
+TEST_F(MetricsOutputRun, CycleDurationIgnoresWallClockJumps)
+{
+    char* old = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    {
+        std::ofstream bus("bus.txt");
+        bus << "sensor 10000000000001 21\n";
+    }
+    ClearDirectAccessTable();
+    Config = TempConfig();
+    Config.metricsFile = dir_ + "/m.prom";
+    Config.metricsName = "lab";
+    DriverRegisterBuiltinBackends();
+    int port = PortOpenFirstFree("sim:bus.txt");
+    ASSERT_GE(port, 0);
+    ClockSource fake{FakeNow, FakeSleep, FakeWallNow, nullptr};
+    ClockInstall(&fake);
+    testing::internal::CaptureStdout();
+    SerialNumber sensors[SENSOR_SLOTS];
+    int count = FindConfiguredSensors(port, sensors, SENSOR_SLOTS);
+    OutputsOpen(Config);
+    std::vector<std::string> durations;
+    for (time_t step : {time_t{-3600}, time_t{86400}, time_t{0}}) {
+        WallStep = step;
+        uint64_t before = FakeMicros;
+        RunMeasurementCycle(port, sensors, count);
+        OutputsFlush();
+        uint64_t whole = FakeMicros - before;  // the cycle and its wait for the next
+        std::string text = ReadFile(Config.metricsFile);
+        size_t at = text.find("temp_cycle_duration_seconds{logger=\"lab\"} ");
+        ASSERT_NE(at, std::string::npos) << text;
+        double seconds = std::atof(text.c_str() + text.find("} ", at) + 2);
+        EXPECT_GT(seconds, 0.5) << "wall clock step " << step << "\n" << text;
+        EXPECT_LT(seconds, whole / 1e6) << "wall clock step " << step << "\n" << text;
+    }
+    OutputsClose();
+    testing::internal::GetCapturedStdout();
+    PortClose(port);
+    ClockInstall(nullptr);
+    Config = TempConfig();
+    LogOutputEvents();
+    ASSERT_EQ(chdir(old), 0);
+    std::free(old);
+}
+
+#ifndef _WIN32
+// Every file is whole on the disk under its .tmp name before the rename puts
+// it in place, so a power cut leaves the old text or the new one.
+TEST_F(MetricsOutputRun, EachFileIsSyncedWholeBeforeTheRename)
+{
+    TempConfig config;
+    config.metricsFile = dir_ + "/m.prom";
+    config.metricsName = "lab";
+    ASSERT_EQ(MetricsOutput.open(config), 1);
+    std::vector<Synced> synced;
+    SyncLog = &synced;
+    for (uint32_t n = 1; n <= 3; ++n) {
+        MetricsOutput.cycle(Cycle(n, {Reading(A, 7, "Hall", ReadingOutcome::Good, 20.0 + n, 1700000000)}));
+        ASSERT_EQ(synced.size(), n);
+        EXPECT_EQ(synced.back().path, config.metricsFile + ".tmp");
+        EXPECT_EQ(synced.back().text, ReadFile(config.metricsFile));
+        EXPECT_EQ(Count(synced.back().text, "temp_cycles_total{logger=\"lab\"} " + std::to_string(n) + "\n"), 1);
+    }
+    MetricsOutput.close();
+    SyncLog = nullptr;
+    ASSERT_EQ(synced.size(), 4u);
+    EXPECT_EQ(synced.back().text, ReadFile(config.metricsFile));
+    EXPECT_EQ(Count(synced.back().text, "temp_up{logger=\"lab\"} 0\n"), 1);
+}
+#endif
 
 }  // namespace

@@ -55,6 +55,7 @@ expected_files() {  # [temp|karvix|all]
             echo "$DOCDIR/examples/temp-adapter.env"
             echo "$DOCDIR/examples/temp-metrics-tmpfiles.conf"
             echo "$DOCDIR/examples/temp-alerts.yml"
+            echo "$DOCDIR/examples/temp-alertmanager.yml"
             echo "$DOCDIR/examples/temp-dashboard.json"
             echo "$MANDIR/man1/temp.1.gz"
             echo "$MANDIR/man1/temp-probe.1.gz"

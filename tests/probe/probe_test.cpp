@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/scratch_dir.h"
+
 namespace {
 
 struct ProbeRun {
@@ -38,17 +40,7 @@ std::string Quote(const std::string& text)
 
 class ProbeTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char dir[] = "/tmp/probe-test-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-    }
-    void TearDown() override
-    {
-        if (!dir_.empty())
-            std::system(("rm -rf " + Quote(dir_)).c_str());
-    }
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
     // Writes the bus file and returns the adapter name that opens it.
     std::string Bus(const std::string& text)
@@ -72,7 +64,8 @@ protected:
         return run;
     }
 
-    std::string dir_;
+    ScratchDir scratch_{"probe_test"};
+    std::string dir_ = scratch_.path();
 };
 
 // Serials as the report prints them (CRC byte appended by the bus file).

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "onewire/port.h"
 #include "pool_check.h"
 #include "simulator/sim.h"
+#include "tests/common/scratch_dir.h"
 
 namespace {
 
@@ -103,13 +105,9 @@ class Soak : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/soak_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        char* old = getcwd(nullptr, 0);
-        old_ = old;
-        std::free(old);
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        scratch_ = std::make_unique<InScratchDir>("soak");
+        dir_ = scratch_->path();
+        ASSERT_FALSE(dir_.empty());
         ErrorFilePath = "USBerr.txt";
         ClearDirectAccessTable();
         DriverRegisterBackend(&SimDriverOps);
@@ -120,13 +118,12 @@ protected:
     {
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
-        ASSERT_EQ(chdir(old_.c_str()), 0);
-        if (!HasFailure())
-            std::system(("rm -rf '" + dir_ + "'").c_str());
-        else
-            std::printf("soak files kept in %s\n", dir_.c_str());
+        if (HasFailure())
+            scratch_->Keep();
+        scratch_.reset();
     }
-    std::string dir_, old_;
+    std::unique_ptr<InScratchDir> scratch_;
+    std::string dir_;
 };
 
 TEST_F(Soak, CycleKeepsFilesConsistentUnderFaults)
