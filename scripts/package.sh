@@ -8,8 +8,8 @@
 #   the installed ones, and each pair of packages is checked with
 #   tests/packaging/deb_test.sh. Per architecture: temp (headless) and karvix
 #   (the viewer); a cross build makes karvix only where Qt 6 for that
-#   architecture is installed (scripts/install-deps.sh installs it for arm64
-#   with --cross arm64 --viewer), and says so when it is not.
+#   architecture is installed (qt6-base-dev:ARCH, qt6-charts-dev:ARCH,
+#   libqt6opengl6-dev:ARCH), and says so when it is not.
 #   --upgrade-test OLD_DEB: then tests/packaging/upgrade_test.sh on this
 #   machine's packages (needs root).
 set -euo pipefail
