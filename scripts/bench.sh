@@ -574,9 +574,12 @@ EOF
   # The read side (chart and export) in its own subsection.
   bash "$root/scripts/bench-history-read.sh" "$build"
   mqtt_section
-  if [[ -f $root/bench/findings.md ]]; then
-    echo
-    cat "$root/bench/findings.md"
-  fi
+  # Hand-written sections: findings, and the CI and ARM figures (taken by other scripts).
+  for part in findings ci-times; do
+    if [[ -f $root/bench/$part.md ]]; then
+      echo
+      cat "$root/bench/$part.md"
+    fi
+  done
 } >"$doc"
 echo "wrote $doc and $png" >&2

@@ -7,7 +7,6 @@ gtest_discover_tests(history_reader_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOU
 
 add_executable(temp_history_cli_tests ${CMAKE_CURRENT_LIST_DIR}/temp_history_cli_test.cpp)
 target_link_libraries(temp_history_cli_tests PRIVATE test_common history_testdb GTest::gtest_main util)
-target_compile_definitions(temp_history_cli_tests PRIVATE TEMP_HISTORY_BINARY="$<TARGET_FILE:temp-history>")
-add_dependencies(temp_history_cli_tests temp-history)
+temp_test_runs(temp_history_cli_tests TEMP_HISTORY_BINARY temp-history)
 temp_warnings(temp_history_cli_tests)
 gtest_discover_tests(temp_history_cli_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)

@@ -42,34 +42,38 @@ make_scratch() {
     trap 'rm -rf "$SCRATCH"' EXIT
 }
 
-# Every regular file and link the install puts below the prefix, relative to it, sorted.
-expected_files() {
+# Every regular file and link the install puts below the prefix, relative to it,
+# sorted: of one package (temp, the headless one, or karvix, the viewer) or all.
+expected_files() {  # [temp|karvix|all]
+    local which=${1:-all}
     {
-        echo "$BINDIR/temp"
-        echo "$BINDIR/temp-probe"
-        echo "$UNIT_DIR/temp@.service"
-        echo "$SYSUSERS_DIR/temp.conf"
-        echo "$DOCDIR/examples/temp-adapter.env"
-        echo "$DATADIR/temp/temp.conf"
-        echo "$DOCDIR/examples/temp-mqtt.conf"
-        echo "$DOCDIR/examples/temp-metrics-tmpfiles.conf"
-        echo "$DOCDIR/examples/temp-alerts.yml"
-        echo "$DOCDIR/examples/temp-alertmanager.yml"
-        echo "$DOCDIR/examples/temp-dashboard.json"
-        echo "$MANDIR/man1/temp.1.gz"
-        echo "$MANDIR/man1/temp-probe.1.gz"
-        for rule in $UDEV_RULES; do
-            echo "$UDEV_RULES_DIR/$rule"
-        done
-        if [ "$WITH_VIEWER" = 1 ]; then
+        if [ "$which" != karvix ]; then
+            echo "$BINDIR/temp"
+            echo "$BINDIR/temp-probe"
+            echo "$UNIT_DIR/temp@.service"
+            echo "$SYSUSERS_DIR/temp.conf"
+            echo "$DOCDIR/examples/temp-adapter.env"
+            echo "$DATADIR/temp/temp.conf"
+            echo "$DOCDIR/examples/temp-mqtt.conf"
+            echo "$DOCDIR/examples/temp-metrics-tmpfiles.conf"
+            echo "$DOCDIR/examples/temp-alerts.yml"
+            echo "$DOCDIR/examples/temp-alertmanager.yml"
+            echo "$DOCDIR/examples/temp-dashboard.json"
+            echo "$MANDIR/man1/temp.1.gz"
+            echo "$MANDIR/man1/temp-probe.1.gz"
+            for rule in $UDEV_RULES; do
+                echo "$UDEV_RULES_DIR/$rule"
+            done
+            if [ "${WITH_HISTORY:-0}" = 1 ]; then
+                echo "$BINDIR/temp-history"
+                echo "$MANDIR/man1/temp-history.1.gz"
+            fi
+        fi
+        if [ "$which" != temp ] && [ "$WITH_VIEWER" = 1 ]; then
             echo "$BINDIR/Karvix"
             echo "$DATADIR/applications/Karvix.desktop"
             echo "$DATADIR/icons/hicolor/scalable/apps/Karvix.svg"
             echo "$MANDIR/man1/Karvix.1.gz"
-        fi
-        if [ "${WITH_HISTORY:-0}" = 1 ]; then
-            echo "$BINDIR/temp-history"
-            echo "$MANDIR/man1/temp-history.1.gz"
         fi
     } | LC_ALL=C sort
 }

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the build tree with CPack and checks its
-# control data (dpkg-deb --info), its file list (dpkg-deb --contents) and the
-# unpacked tree. Exit 77: dpkg-deb missing.
-# Usage: deb_test.sh BUILD_DIR FACTS_FILE [DEB]   (with DEB, checks that package instead)
+# Builds the Debian packages from the build tree with CPack and checks them: temp,
+# the headless logger, and karvix, the viewer (when built). Control data
+# (dpkg-deb --field), file lists (dpkg-deb --contents), and both unpacked into one
+# tree. Exit 77: dpkg-deb missing.
+# Usage: deb_test.sh BUILD_DIR FACTS_FILE [PACKAGE_DIR]
+#   (with PACKAGE_DIR, checks the packages already made there instead)
 set -u
 build=$1
 source "$(dirname "$0")/common.sh" "$2"
-deb=${3:-}
+pkgdir=${3:-}
 
 if ! command -v dpkg-deb >/dev/null; then
     echo "SKIP: dpkg-deb is not installed (Debian package dpkg)"
@@ -14,48 +16,73 @@ if ! command -v dpkg-deb >/dev/null; then
 fi
 make_scratch
 
-if [ -z "$deb" ]; then
-    if ! cpack --config "$build/CPackConfig.cmake" -B "$SCRATCH/pkg" > "$SCRATCH/cpack.log" 2>&1; then
+if [ -z "$pkgdir" ]; then
+    pkgdir=$SCRATCH/pkg
+    if ! cpack --config "$build/CPackConfig.cmake" -B "$pkgdir" > "$SCRATCH/cpack.log" 2>&1; then
         cat "$SCRATCH/cpack.log" >&2
-        find "$SCRATCH/pkg" -name '*.log' -exec cat {} + >&2 2>/dev/null
+        find "$pkgdir" -name '*.log' -exec cat {} + >&2 2>/dev/null
         fail "cpack failed"
         finish
     fi
-    deb=$(ls "$SCRATCH"/pkg/*.deb 2>/dev/null | head -n 1)
-    [ -n "$deb" ] || { fail "cpack made no .deb"; finish; }
 fi
 
-arch=$(dpkg --print-architecture)
-[ "$(basename "$deb")" = "temp_${PACKAGE_VERSION}_$arch.deb" ] || fail "package file is named $(basename "$deb")"
+arch=${DEB_ARCH:-$(dpkg --print-architecture)}
+packages=temp
+[ "$WITH_VIEWER" = 1 ] && packages="temp karvix"
+made=$(cd "$pkgdir" && ls -- *.deb 2>/dev/null | LC_ALL=C sort | tr '\n' ' ')
+wanted=$(for p in $packages; do echo "${p}_${PACKAGE_VERSION}_$arch.deb"; done | LC_ALL=C sort | tr '\n' ' ')
+[ "$made" = "$wanted" ] || fail "packages made: '$made', wanted: '$wanted'"
 
-# --- control data ---
-info=$(dpkg-deb --info "$deb")
-field() { dpkg-deb --field "$deb" "$1"; }
-[ "$(field Package)" = temp ] || fail "Package is '$(field Package)'"
-[ "$(field Version)" = "$PACKAGE_VERSION" ] || fail "Version is '$(field Version)'"
-[ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
-depends=$(field Depends)
-wanted_deps="adduser libc6 libstdc++6"
-[ "$WITH_LIBUSB" = 1 ] && wanted_deps="$wanted_deps libusb-1.0-0"
-[ "$WITH_VIEWER" = 1 ] && wanted_deps="$wanted_deps libqt6widgets6 libqt6gui6 libqt6core6"
-for dep in $wanted_deps; do
-    echo "$depends" | tr ',|' '\n\n' | sed 's/^ *//; s/ .*//' | grep -qx "$dep" || fail "Depends lacks $dep: $depends"
-done
-for script in postinst prerm postrm; do
-    echo "$info" | grep -qE "^ +[0-9]+ bytes, +[0-9]+ lines +\* +$script +#!/bin/sh" ||
-        fail "control has no executable $script"
-done
+# The names of a Depends-like field, one a line.
+names() { tr ',|' '\n\n' | sed 's/^ *//; s/[ (].*//' | sed '/^$/d'; }
 
-# --- file list: every file owned by root, below the prefix, and nothing else ---
-dpkg-deb --contents "$deb" > "$SCRATCH/contents.txt"
-not_root=$(awk '$2 != "root/root"' "$SCRATCH/contents.txt")
-[ -z "$not_root" ] || fail "not owned by root: $not_root"
-awk '$1 !~ /^d/ { print $6 }' "$SCRATCH/contents.txt" | sed "s|^\.$PREFIX/||" | LC_ALL=C sort > "$SCRATCH/listed.lst"
-expected_files > "$SCRATCH/expected.lst"
-compare_lists "package contents" "$SCRATCH/expected.lst" "$SCRATCH/listed.lst"
-
-# --- the unpacked tree passes the same checks as an installation ---
 mkdir -p "$SCRATCH/root"
-dpkg-deb -x "$deb" "$SCRATCH/root"
+for package in $packages; do
+    deb=$pkgdir/${package}_${PACKAGE_VERSION}_$arch.deb
+    [ -f "$deb" ] || continue
+    field() { dpkg-deb --field "$deb" "$1"; }
+    [ "$(field Package)" = "$package" ] || fail "$package: Package is '$(field Package)'"
+    [ "$(field Version)" = "$PACKAGE_VERSION" ] || fail "$package: Version is '$(field Version)'"
+    [ "$(field Architecture)" = "$arch" ] || fail "$package: Architecture is '$(field Architecture)'"
+    depends=$(field Depends)
+    info=$(dpkg-deb --info "$deb")
+    case $package in
+    temp)
+        wanted_deps="adduser libc6 libstdc++6"
+        [ "$WITH_LIBUSB" = 1 ] && wanted_deps="$wanted_deps libusb-1.0-0"
+        [ "${WITH_HISTORY:-0}" = 1 ] && wanted_deps="$wanted_deps libsqlite3-0"
+        # Headless: nothing graphical, directly or by a recommendation.
+        graphical=$(printf '%s,%s\n' "$depends" "$(field Recommends)" | names | grep -E '^lib(qt|x|gtk|gl|egl|wayland)|^(qt|x11|xserver|gtk)' )
+        [ -z "$graphical" ] || fail "temp depends on graphical packages: $graphical"
+        for script in postinst prerm postrm; do
+            echo "$info" | grep -qE "^ +[0-9]+ bytes, +[0-9]+ lines +\* +$script +#!/bin/sh" ||
+                fail "temp: control has no executable $script"
+        done
+        ;;
+    karvix)
+        wanted_deps="libc6 libstdc++6 libqt6widgets6 libqt6gui6 libqt6core6"
+        echo "$depends" | names | grep -qx temp && fail "karvix depends on temp: $depends"
+        # Takes the viewer's files over from the single package of before the split.
+        for rel in Replaces Breaks; do
+            [ "$(field "$rel")" = "temp (<< ${PACKAGE_VERSION%-*}-2~)" ] || fail "karvix: $rel is '$(field "$rel")'"
+        done
+        echo "$info" | grep -qE '\* +(postinst|prerm|postrm) ' && fail "karvix has maintainer scripts"
+        ;;
+    esac
+    for dep in $wanted_deps; do
+        echo "$depends" | names | grep -qx "$dep" || fail "$package: Depends lacks $dep: $depends"
+    done
+
+    # File list: every file owned by root, below the prefix, and nothing else.
+    dpkg-deb --contents "$deb" > "$SCRATCH/contents.txt"
+    not_root=$(awk '$2 != "root/root"' "$SCRATCH/contents.txt")
+    [ -z "$not_root" ] || fail "$package: not owned by root: $not_root"
+    awk '$1 !~ /^d/ { print $6 }' "$SCRATCH/contents.txt" | sed "s|^\.$PREFIX/||" | LC_ALL=C sort > "$SCRATCH/listed.lst"
+    expected_files "$package" > "$SCRATCH/expected.lst"
+    compare_lists "package $package" "$SCRATCH/expected.lst" "$SCRATCH/listed.lst"
+    dpkg-deb -x "$deb" "$SCRATCH/root"
+done
+
+# Both unpacked together pass the same checks as an installation.
 check_tree "$SCRATCH/root"
 finish

@@ -29,8 +29,16 @@ start_instance() {
     workdir=${workdir//%i/$instance}
     [ "$workdir" = "$STATE" ] || fail "working directory $workdir is not the program directory $STATE"
     mkdir -p "$STATE"
-    (cd "$STATE" && TEMP_METRICS=metrics.prom TEMP_METRICS_NAME=$name \
-        exec -a "$SCRATCH$argv0" "$stage$program" "$adapter" < /dev/null > "$STATE.out" 2>&1) &
+    # A cross build runs the program under its emulator (EMULATOR in the facts), argv[0] kept.
+    local emulator
+    read -r -a emulator <<< "${EMULATOR:-}"
+    if [ ${#emulator[@]} -gt 0 ]; then
+        (cd "$STATE" && TEMP_METRICS=metrics.prom TEMP_METRICS_NAME=$name \
+            exec "${emulator[@]}" -0 "$SCRATCH$argv0" "$stage$program" "$adapter" < /dev/null > "$STATE.out" 2>&1) &
+    else
+        (cd "$STATE" && TEMP_METRICS=metrics.prom TEMP_METRICS_NAME=$name \
+            exec -a "$SCRATCH$argv0" "$stage$program" "$adapter" < /dev/null > "$STATE.out" 2>&1) &
+    fi
     PID=$!
 }
 

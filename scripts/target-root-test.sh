@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The packages on a foreign Debian root, as far as this machine allows, as root:
+#   scripts/target-root-test.sh ARCH PACKAGE_DIR
+# Makes a Debian 12 minbase root of ARCH with `debootstrap --foreign` (cached in
+# /tmp/foreign-ARCH.tar): its first stage unpacks the essential packages but
+# can't configure them, which needs the root's own programs (binfmt_misc, not
+# mounted here). Then, with dpkg-deb and qemu-user called directly:
+#   - every dependency of temp_*_ARCH.deb must be a package Debian has for ARCH;
+#   - those libraries and temp are unpacked into the root, and temp-probe,
+#     temp-history and `temp sim:` (the real-clock demo bus, a few cycles, ended
+#     with SIGTERM as systemctl stop does) run inside it under the emulator, the
+#     root's own libc and loader, no file of this machine;
+#   - the virtual-clock bus of tests/cross writes the same bytes there.
+# Not proved here: the maintainer scripts (adduser, systemd, udev) and a real
+# kernel, USB stack or board; they need the board or a root finished with qemu.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root_dir=$PWD
+arch=${1:?usage: target-root-test.sh arm64|armhf PACKAGE_DIR}
+pkgdir=$(realpath "${2:?usage: target-root-test.sh ARCH PACKAGE_DIR}")
+case $arch in
+    arm64) qemu=qemu-aarch64-static ;;
+    armhf) qemu=qemu-arm-static ;;
+    *) echo "target-root-test: unknown architecture '$arch'" >&2; exit 2 ;;
+esac
+cycles=${TEMP_ROOT_CYCLES:-4}
+deb=$(ls "$pkgdir"/temp_*_"$arch".deb)
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+cache=/tmp/foreign-$arch.tar
+if [ ! -f "$cache" ]; then
+    tmp=$(mktemp -d)
+    debootstrap --foreign --arch="$arch" --variant=minbase bookworm "$tmp" http://deb.debian.org/debian \
+        > "/tmp/foreign-$arch-debootstrap.log" 2>&1
+    tar -C "$tmp" -cf "$cache.part" . && mv "$cache.part" "$cache"
+    rm -rf "$tmp"
+fi
+ROOT=$(mktemp -d "/tmp/foreign-$arch-root.XXXXXX")
+trap 'rm -rf "$ROOT"' EXIT
+tar -C "$ROOT" -xf "$cache"
+
+# Dependencies: each one a package of ARCH that Debian has; fetched and unpacked.
+dpkg-deb --info "$deb" >/dev/null
+deps=$(dpkg-deb --field "$deb" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (|].*//' | sed '/^$/d')
+fetch=$(mktemp -d)
+for dep in $deps; do
+    # A package of ARCH, or one for every architecture (Architecture: all).
+    (cd "$fetch" && { apt-get download -qq "$dep:$arch" || apt-get download -qq "$dep"; } >/dev/null 2>&1) ||
+        fail "Debian has no $dep for $arch"
+done
+for d in "$fetch"/*.deb "$deb"; do
+    dpkg-deb -x "$d" "$ROOT"
+done
+rm -rf "$fetch"
+cp "$(command -v "$qemu")" "$ROOT/usr/bin/"
+emulate() { chroot "$ROOT" "/usr/bin/$qemu" "$@"; }
+echo "unpacked $(basename "$deb") with $(echo $deps | wc -w) dependencies into a $arch root"
+
+# The programs start with the root's libraries.
+emulate /usr/bin/temp-probe sim: > "$ROOT/probe.txt" 2>&1 || fail "temp-probe sim: failed: $(tail -n 3 "$ROOT/probe.txt")"
+grep -q 'temperature' "$ROOT/probe.txt" || fail "temp-probe listed no sensor"
+
+# temp sim: for a few cycles, as the service runs it: argv[0] in its state folder.
+mkdir -p "$ROOT/var/lib/temp/sim"
+start=$(date +%s%N)
+# The root's own shell (emulated) changes folder and execs the emulator, a static program of this machine.
+chroot "$ROOT" "/usr/bin/$qemu" /bin/sh -c \
+    "cd /var/lib/temp/sim && TZ=UTC exec /usr/bin/$qemu -0 /var/lib/temp/sim/temp /usr/bin/temp sim:" \
+    < /dev/null > "$ROOT/console.txt" 2>&1 &
+pid=$!
+for _ in $(seq 1 240); do
+    [ "$(grep -c 'List of devices' "$ROOT/console.txt" 2>/dev/null)" -ge "$cycles" ] && break
+    sleep 0.5
+done
+kill -TERM "$pid" 2>/dev/null || true
+wait "$pid" && status=0 || status=$?
+[ "$status" -eq 0 ] || fail "temp sim: ended with status $status after SIGTERM"
+for f in temp.pd tempu.csv temp-history.db; do
+    [ -s "$ROOT/var/lib/temp/sim/$f" ] || fail "temp sim: wrote no $f"
+done
+emulate /usr/bin/temp-history check --db /var/lib/temp/sim/temp-history.db > /dev/null || fail "temp-history check failed"
+echo "temp sim: in the $arch root: $(grep -c 'List of devices' "$ROOT/console.txt") cycle listings in $(( ($(date +%s%N) - start) / 1000000 )) ms"
+
+# The virtual-clock bus: the same bytes as on every other architecture, with the
+# root's libraries (the emulator's prefix is the root).
+if ! TEMP_EMULATOR="$qemu -L $ROOT" bash tests/cross/same_files_test.sh "$ROOT/usr/bin/temp" \
+        "$ROOT/usr/bin/temp-history" > "$ROOT/same.txt" 2>&1; then
+    fail "the virtual-clock bus wrote other bytes in the $arch root: $(tail -n 5 "$ROOT/same.txt")"
+fi
+tail -n 1 "$ROOT/same.txt"
+
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+echo "target-root-test: $arch passed"
