@@ -51,7 +51,7 @@ cross_packages() {  # arch
   esac
   echo "crossbuild-essential-$1 g++-$triplet qemu-user-static googletest dpkg-dev file"
   # The run-time libraries of ARCH, which qemu-user loads for the tests.
-  echo "libusb-1.0-0-dev:$1 libsqlite3-dev:$1 libc6:$1 libstdc++6:$1 libgcc-s1:$1"
+  echo "libusb-1.0-0-dev:$1 libsqlite3-dev:$1 libmosquitto-dev:$1 libc6:$1 libstdc++6:$1 libgcc-s1:$1"
 }
 
 jobs=()
