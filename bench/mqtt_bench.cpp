@@ -46,7 +46,8 @@ CycleReport MakeReport(uint32_t cycle)
     report.previousPeriodMs = cycle > 1 ? 6450 : 0;
     for (int i = 0; i < report.count; ++i) {
         SensorReading& r = report.readings[i];
-        std::snprintf(r.serialText, sizeof r.serialText, "10%012X%02X", 0x200000 + i * 7919, i);
+        std::snprintf(r.serialText, sizeof r.serialText, "10%012X%02X",
+                      static_cast<unsigned>(0x200000 + i * 7919) & 0xFFFFFFu, static_cast<unsigned char>(i));
         r.tableIndex = i;
         r.place = i + 1;
         std::snprintf(r.label, sizeof r.label, "Cold store %d", i + 1);
