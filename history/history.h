@@ -95,6 +95,9 @@ constexpr int64_t HISTORY_CLOCK_JUMP_MS = int64_t{5} * 60 * 1000;
 int HistoryTakeClockJump(HistoryWriter* writer, int64_t* fromMs, int64_t* toMs);
 // 0 with *error while checkpoints fail (the WAL then grows), else 1.
 int HistoryCheckpointHealth(HistoryWriter* writer, std::string* error);
+// Returns once no background checkpoint is wanted or running, so that the
+// database file alone is consistent (a copy of it taken now is readable).
+void HistoryWaitForCheckpoint(HistoryWriter* writer);
 // The pruning horizon (UTC ms), for tests; INT64_MIN before the first reading.
 int64_t HistoryHorizon(const HistoryWriter* writer);
 

@@ -133,7 +133,9 @@ struct Checkpointer {
     std::mutex lock;
     std::mutex running;  // held while a checkpoint runs
     std::condition_variable wake;
+    std::condition_variable idle;  // a checkpoint ended
     bool wanted = false;
+    bool busy = false;             // taken by the thread, not yet ended
     bool stopping = false;
     std::string failure;  // the latest checkpoint's failure, "" when it ran
 };
@@ -748,6 +750,7 @@ void RunCheckpointer(Checkpointer* checkpointer)
         if (checkpointer->stopping)
             return;
         checkpointer->wanted = false;
+        checkpointer->busy = true;
         guard.unlock();
         std::string failure;
         {
@@ -756,6 +759,8 @@ void RunCheckpointer(Checkpointer* checkpointer)
         }
         guard.lock();
         checkpointer->failure = failure;
+        checkpointer->busy = false;
+        checkpointer->idle.notify_all();
     }
 }
 
@@ -888,6 +893,15 @@ int HistoryCheckpointHealth(HistoryWriter* writer, std::string* error)
         return 1;
     *error = writer->checkpointer.failure;
     return 0;
+}
+
+void HistoryWaitForCheckpoint(HistoryWriter* writer)
+{
+    Checkpointer* checkpointer = &writer->checkpointer;
+    std::unique_lock<std::mutex> guard(checkpointer->lock);
+    checkpointer->idle.wait(guard, [checkpointer] {
+        return (!checkpointer->wanted && !checkpointer->busy) || checkpointer->stopping || !checkpointer->thread.joinable();
+    });
 }
 
 int64_t HistoryHorizon(const HistoryWriter* writer)
