@@ -1,6 +1,7 @@
 // Backend for the adapter's Windows kernel driver.
 #include "backends/driver_win32.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -63,7 +64,15 @@ struct Device {
     void* handle;
 };
 
-int Claims(const char* name) { return std::strncmp(name, "\\\\.\\DS2490-", 11) == 0; }
+// Windows device names are case-insensitive: \\.\ds2490-1 names the same adapter.
+int Claims(const char* name)
+{
+    static const char Prefix[] = "\\\\.\\DS2490-";
+    for (size_t i = 0; i + 1 < sizeof Prefix; ++i)
+        if (std::toupper(static_cast<unsigned char>(name[i])) != Prefix[i])
+            return 0;
+    return 1;
+}
 
 const char* Reason(uint32_t error)
 {

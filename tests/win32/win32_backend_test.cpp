@@ -194,7 +194,7 @@ TEST_F(Win32BackendTest, ClaimsOnlyTheDriversDeviceNames)
     struct Case {
         const char* name;
         int claimed;
-    } cases[] = {{"\\\\.\\DS2490-1", 1}, {"\\\\.\\DS2490-12", 1}, {"sim:", 0}, {"COM1", 0}, {"\\\\.\\DS2480-1", 0},
+    } cases[] = {{"\\\\.\\DS2490-1", 1}, {"\\\\.\\DS2490-12", 1}, {"\\\\.\\ds2490-3", 1}, {"sim:", 0}, {"COM1", 0}, {"\\\\.\\DS2480-1", 0},
                  {"", 0}};
     for (const Case& c : cases) EXPECT_EQ(Win32DriverOps.claims(c.name), c.claimed) << c.name;
     EXPECT_TRUE(R.calls.empty());  // claiming opens nothing
