@@ -156,13 +156,18 @@ TEST_F(CrashRig, KilledLoggerLeavesWholeRecords)
         bool heldOpen = false;
         if (kill_no % 2 == 0) {
             // Aim at the update: kill as soon as temp.pd is seen open (gives up after 10 s).
-            long skip = static_cast<long>(rng() % 4);  // let some updates complete first
+            // The first time it is seen open may be the start-up's check that the file
+            // can be written, so that one is always let pass.
+            long skip = 1 + static_cast<long>(rng() % 4);  // let some updates complete first
+            bool wasOpen = false;
             auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
             for (int poll = 0; !heldOpen; ++poll) {
-                if (HoldsOpen(pid, pool_) && skip-- <= 0)
+                bool open = HoldsOpen(pid, pool_);
+                if (open && !wasOpen && skip-- <= 0)
                     heldOpen = true;
                 else if (poll % 64 == 63 && std::chrono::steady_clock::now() > giveUp)
                     break;
+                wasOpen = open;
             }
         } else {
             SleepMicros(static_cast<long>(rng() % 60000));
