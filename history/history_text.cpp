@@ -226,7 +226,7 @@ int HistoryParseWhen(const std::string& text, int64_t nowMs, int64_t* timeMs)
             }
             if (oh > 23 || om > 59)
                 return 0;
-            offsetMs = sign * (oh * 60 + om) * 60000LL;
+            offsetMs = static_cast<long long>(sign * (oh * 60 + om)) * 60000;
             offset = true;
         }
     }
