@@ -35,6 +35,21 @@ export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work
 get() { awk -v k="$2" '$1 == k { print $2; exit }' "$1"; }
 calc() { awk "BEGIN { printf \"$1\n\", $2 }"; }
 # Periods in ms between consecutive " HH:MM:SS.mmm" cycle stamps.
+# Runs the logger of folder P (app/temp, bus.txt, work/) until it ends and
+# prints the mean, shortest and longest cycle period in ms; WHAT names the
+# run when it gives too few cycles.
+run_periods() {  # P WHAT
+  local p=$1
+  (cd "$p/work" && timeout 300 "$p/app/temp" "sim:$p/bus.txt" </dev/null >"$p/out.txt" 2>&1) || true
+  periods "$p/out.txt" >"$p/periods.txt"
+  if [[ $(wc -l <"$p/periods.txt") -lt 5 ]]; then
+    echo "bench.sh: too few cycle stamps with $2; see $p/out.txt" >&2
+    return 1
+  fi
+  echo "$(awk '{ s += $1 } END { printf "%.0f", s / NR }' "$p/periods.txt")" \
+    "$(sort -n "$p/periods.txt" | head -1)" "$(sort -n "$p/periods.txt" | tail -1)"
+}
+
 periods() {
   tr -d '\r' <"$1" | sed -nE 's/.* ([0-9]{2}):([0-9]{2}):([0-9]{2})\.([ 0-9]{3})$/\1 \2 \3 \4/p' |
     awk '{ t = ($1 * 3600 + $2 * 60 + $3) * 1000 + $4
@@ -170,15 +185,9 @@ history_section() {
     cp "$temp" "$p/app/temp"
     echo "history = $state" >"$p/app/temp.conf"
     bus_file "$n" on >"$p/bus.txt"
-    (cd "$p/work" && timeout 300 "$p/app/temp" "sim:$p/bus.txt" </dev/null >"$p/out.txt" 2>&1) || true
-    periods "$p/out.txt" >"$p/periods.txt"
-    if [[ $(wc -l <"$p/periods.txt") -lt 5 ]]; then
-      echo "bench.sh: too few cycle stamps with the history $state; see $p/out.txt" >&2
-      exit 1
-    fi
-    hperiod[$state]=$(awk '{ s += $1 } END { printf "%.0f", s / NR }' "$p/periods.txt")
-    hmin[$state]=$(sort -n "$p/periods.txt" | head -1)
-    hmax[$state]=$(sort -n "$p/periods.txt" | tail -1)
+    local stats
+    stats=$(run_periods "$p" "the history $state") || exit 1
+    read -r "hperiod[$state]" "hmin[$state]" "hmax[$state]" <<<"$stats"
   done
   local c=$work/hcommit.txt z=$work/hsize.txt
   local p99 mib ratio
@@ -253,15 +262,9 @@ mqtt_section() {
       wait "$broker_pid" 2>/dev/null || true
     fi
     bus_file "$n" on >"$p/bus.txt"
-    (cd "$p/work" && timeout 300 "$p/app/temp" "sim:$p/bus.txt" </dev/null >"$p/out.txt" 2>&1) || true
-    periods "$p/out.txt" >"$p/periods.txt"
-    if [[ $(wc -l <"$p/periods.txt") -lt 5 ]]; then
-      echo "bench.sh: too few cycle stamps with mqtt $state; see $p/out.txt" >&2
-      exit 1
-    fi
-    mperiod[$state]=$(awk '{ s += $1 } END { printf "%.0f", s / NR }' "$p/periods.txt")
-    mmin[$state]=$(sort -n "$p/periods.txt" | head -1)
-    mmax[$state]=$(sort -n "$p/periods.txt" | tail -1)
+    local stats
+    stats=$(run_periods "$p" "mqtt $state") || exit 1
+    read -r "mperiod[$state]" "mmin[$state]" "mmax[$state]" <<<"$stats"
   done
   local m=$work/mqtt.txt load
   load=$(cut -d' ' -f1 /proc/loadavg)
