@@ -90,6 +90,9 @@ void HistorySetClock(HistoryWriter* writer, const HistoryClock& clock);
 // A wall clock that moved this much more (or less) than the monotonic one
 // between two commits is a clock jump.
 constexpr int64_t HISTORY_CLOCK_JUMP_MS = int64_t{5} * 60 * 1000;
+// A raw reading whose millisecond its sensor already holds is stored in the
+// next free one, looking this many milliseconds ahead at most.
+constexpr int HISTORY_SAME_STAMP_SHIFTS = 1000;
 // 1 once for each clock jump seen, with the wall time it left and the one it
 // jumped to; 0 when there was none since the last call.
 int HistoryTakeClockJump(HistoryWriter* writer, int64_t* fromMs, int64_t* toMs);

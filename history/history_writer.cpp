@@ -379,15 +379,16 @@ void AddToSum(std::map<BucketKey, BucketSum>* sums, BucketKey key, const History
 }
 
 // Inserts one reading; the bucket sums get it when it is new and its bucket
-// can't be rolled up again from the tier below.
-int InsertReading(HistoryWriter* writer, const HistoryReading& reading, std::map<BucketKey, BucketSum> sums[2])
+// can't be rolled up again from the tier below. A reading whose millisecond
+// one of that sensor already holds (a clock set back lands on stamps taken
+// before) goes into the next free millisecond, so it is kept, not dropped.
+int InsertReading(HistoryWriter* writer, HistoryReading reading, std::map<BucketKey, BucketSum> sums[2])
 {
     int64_t sensor = 0, place = 0;
     if (!SensorId(writer, reading.serial, &sensor) || !PlaceId(writer, reading.place, reading.label, &place))
         return 0;
     sqlite3_stmt* insert = writer->statements[INSERT_READING];
     sqlite3_bind_int64(insert, 1, sensor);
-    sqlite3_bind_int64(insert, 2, reading.timeMs);
     sqlite3_bind_int64(insert, 3, place);
     sqlite3_bind_int(insert, 4, reading.outcome);
     if (reading.hasWhole)
@@ -400,10 +401,16 @@ int InsertReading(HistoryWriter* writer, const HistoryReading& reading, std::map
         sqlite3_bind_double(insert, 6, reading.extended);
     else
         sqlite3_bind_null(insert, 6);
-    if (!Run(insert))
-        return 0;
-    if (sqlite3_changes(writer->db) == 0)
-        return 1;  // a reading stored before (same time and sensor)
+    for (int shift = 0;; ++shift) {
+        sqlite3_bind_int64(insert, 2, reading.timeMs);
+        if (!Run(insert))
+            return 0;
+        if (sqlite3_changes(writer->db) > 0)
+            break;
+        if (shift == HISTORY_SAME_STAMP_SHIFTS || reading.timeMs == INT64_MAX)
+            return 1;  // a second's worth of readings of this sensor already there
+        ++reading.timeMs;
+    }
     int64_t minute = HistoryBucketStart(reading.timeMs, HISTORY_MINUTE_MS);
     int64_t hour = HistoryBucketStart(reading.timeMs, HISTORY_HOUR_MS);
     if (minute < writer->rawPruned)

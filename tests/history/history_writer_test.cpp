@@ -314,6 +314,7 @@ TEST(HistoryWriter, ClockJumpsLoseNoReadingInAnyTier)
         {"30 days ahead, one cycle", 30 * Day, 1},
         {"400 days ahead, a day of cycles, a restart", 400 * Day, 144},
         {"a day back", -Day + 20000, -1},
+        {"a day back to the millisecond: every stamp taken before", -Day, -1},
         {"10 years back to a board booted at 1970", 60000 - HourStart, 100},
     };
     for (const Case& c : cases) {
