@@ -30,6 +30,63 @@ Size List1Size(Size outer, double dpi)
             std::max(0, outer.height - TwipsToPixels(kList1HeightMarginTwips, dpi))};
 }
 
+StartOption StartOptionOf(std::string_view argumentText)
+{
+    size_t end = argumentText.find_last_not_of(" \t");
+    std::string_view option = argumentText.substr(0, end == std::string_view::npos ? 0 : end + 1);
+    if (option == "--help")
+        return StartOption::Help;
+    if (option == "--version")
+        return StartOption::Version;
+    return StartOption::None;
+}
+
+std::string UsageText(bool withHistoryChart)
+{
+    std::string text =
+        "Usage: Karvix [PATH [ignored words...]]\n"
+        "Watches the logger's data file PATH (E:\\temp.pd without one) and shows its\n"
+        "measured records, one row each. The path ends at its first blank.\n"
+        "\n"
+        "Places come from \"Direct Access table.txt\" beside the Karvix program, or else\n"
+        "beside PATH; the window's list says which (hover over it). Row times are the\n"
+        "records' stamps in UTC+01:00; the two refresh times are local time.\n";
+    if (withHistoryChart)
+        text += "Double-click a row for its history chart (temp-history.db beside PATH).\n";
+    text +=
+        "\n"
+        "  --help     print this and exit\n"
+        "  --version  print the version and exit\n";
+    return text;
+}
+
+std::string VersionText()
+{
+    return std::string("Karvix ") + KARVIX_VERSION + "\n";
+}
+
+std::array<Span, kTopLineCount> TopLine(const std::array<int, kTopLineCount>& needed, double dpi)
+{
+    const int gap = TwipsToPixels(30, dpi);
+    std::array<Span, kTopLineCount> line{};
+    int reached = 0;  // where the control before ends, with the gap
+    for (int i = 0; i < kTopLineCount; ++i) {
+        const ControlDesign& design = kControls[static_cast<size_t>(i)];
+        Span& span = line[static_cast<size_t>(i)];
+        span.left = std::max(TwipsToPixels(design.left, dpi), reached);
+        span.width = std::max(TwipsToPixels(design.width, dpi), needed[static_cast<size_t>(i)]);
+        bool label = design.kind == ControlKind::Label;
+        reached = span.left + (label ? needed[static_cast<size_t>(i)] : span.width) + gap;
+    }
+    for (int i = 0; i + 1 < kTopLineCount; ++i) {
+        Span& span = line[static_cast<size_t>(i)];
+        if (kControls[static_cast<size_t>(i)].kind == ControlKind::Label)
+            span.width = std::max(needed[static_cast<size_t>(i)],
+                                  std::min(span.width, line[static_cast<size_t>(i) + 1].left - span.left));
+    }
+    return line;
+}
+
 std::string ArgumentText(std::string_view commandLine)
 {
     size_t i = 0;
@@ -68,6 +125,11 @@ std::string TableNote(const std::string& usedPath, const std::vector<std::string
     for (size_t i = 0; i < searchedPaths.size(); ++i)
         note += (i == 0 ? " " : " and ") + searchedPaths[i];
     return note;
+}
+
+std::string List1Note(const std::string& usedPath, const std::vector<std::string>& searchedPaths)
+{
+    return TableNote(usedPath, searchedPaths) + "\nRow times: the record's stamp in " + kRowZone;
 }
 
 std::string ZoneText(int offsetSeconds)

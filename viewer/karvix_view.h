@@ -69,9 +69,34 @@ struct Size {
     int width;
     int height;
 };
+
+// The top line, Label1 to Command1 (ids 0 to 6), laid out for the font in
+// use. `needed` is the width in pixels each control's text needs (a label:
+// its text; a time box: its widest time of day with frame and margins; 0:
+// the design's width will do). A control keeps its design left unless the
+// one before it reaches further (a label by its text, others by their
+// width), then it starts a small gap after it; it keeps its design width
+// unless its text needs more; a label ends where the next control starts.
+// So no control covers another's text.
+constexpr int kTopLineCount = Command1 + 1;
+struct Span {
+    int left;
+    int width;
+};
+std::array<Span, kTopLineCount> TopLine(const std::array<int, kTopLineCount>& needed, double dpi);
 // The size List1 gets at a refresh: the window's outer size (pixels) less the
 // margins, never below zero.
 Size List1Size(Size outer, double dpi);
+
+// The two options of the command line, answered before any window: its one
+// argument exactly "--help" or "--version" (trailing blanks allowed); any
+// other text is the path to watch.
+enum class StartOption { None, Help, Version };
+StartOption StartOptionOf(std::string_view argumentText);
+// What --help prints. The line on the history chart only where Karvix has it.
+std::string UsageText(bool withHistoryChart);
+// What --version prints: "Karvix " and the version, one line.
+std::string VersionText();
 
 // The text after the program's name on a Windows command line: a quoted name
 // ends at its closing quote, an unquoted one at the first blank or tab; the
@@ -88,6 +113,9 @@ std::vector<std::string> TableDirectories(std::string_view programDirectory, std
 // What the window says about the table: the path it reads, or where it
 // looked when there is none.
 std::string TableNote(const std::string& usedPath, const std::vector<std::string>& searchedPaths);
+
+// List1's note: TableNote() and the zone of the row times.
+std::string List1Note(const std::string& usedPath, const std::vector<std::string>& searchedPaths);
 
 // The row times: the record's stamp as UTC plus one hour, on every machine.
 constexpr char kRowZone[] = "UTC+01:00";

@@ -246,8 +246,7 @@ QByteArray Karvixfrm::ReadTable()
         }
         searched.push_back(QFile::encodeName(path).toStdString());
     }
-    List1->setToolTip(Shown(karvix::TableNote(QFile::encodeName(TableFile).toStdString(), searched)) +
-                      QStringLiteral("\nRow times: the record's stamp in ") + QLatin1String(karvix::kRowZone));
+    List1->setToolTip(Shown(karvix::List1Note(QFile::encodeName(TableFile).toStdString(), searched)));
     return bytes;
 }
 

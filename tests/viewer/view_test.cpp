@@ -75,6 +75,50 @@ TEST(KarvixView, StartTakesThePathBeforeTheFirstBlank)
     }
 }
 
+TEST(KarvixView, HelpAndVersionOnlyAsTheOneArgument)
+{
+    using karvix::StartOption;
+    const struct {
+        const char* argumentText;
+        StartOption option;
+    } cases[] = {
+        {"--help", StartOption::Help},
+        {"--version", StartOption::Version},
+        {"--help \t ", StartOption::Help},  // a Windows command line may keep trailing blanks
+        {"--help more", StartOption::None},  // the path "--help", as any other first word
+        {"--HELP", StartOption::None},
+        {"-h", StartOption::None},
+        {"--versions", StartOption::None},
+        {"\"--version\"", StartOption::None},
+        {"", StartOption::None},
+        {"C:\\data\\temp.pd", StartOption::None},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(karvix::StartOptionOf(c.argumentText), c.option) << c.argumentText;
+}
+
+TEST(KarvixView, UsageAndVersionTexts)
+{
+    EXPECT_EQ(karvix::VersionText(), "Karvix " KARVIX_VERSION "\n");
+    const std::string chartLine = "Double-click a row for its history chart (temp-history.db beside PATH).\n";
+    for (bool chart : {false, true}) {
+        std::string usage = karvix::UsageText(chart);
+        EXPECT_EQ(usage.rfind("Usage: Karvix [PATH [ignored words...]]\n", 0), 0u);
+        EXPECT_EQ(usage.find(chartLine) != std::string::npos, chart);
+        EXPECT_NE(usage.find("E:\\temp.pd without one"), std::string::npos);
+        const std::string last = "  --version  print the version and exit\n";
+        EXPECT_EQ(usage.substr(usage.size() - last.size()), last);
+        // Lines fit an 80-column console; LF ends every one.
+        size_t start = 0;
+        for (size_t end = usage.find('\n'); end != std::string::npos; end = usage.find('\n', start)) {
+            EXPECT_LE(end - start, 80u) << usage.substr(start, end - start);
+            start = end + 1;
+        }
+        EXPECT_EQ(start, usage.size());
+        EXPECT_EQ(usage.find('\r'), std::string::npos);
+    }
+}
+
 TEST(KarvixView, ProgramDirectory)
 {
     EXPECT_EQ(karvix::ProgramDirectory("C:\\loggers\\Karvix.exe"), "C:\\loggers");
@@ -141,6 +185,9 @@ TEST(KarvixView, NotesOnTableAndZones)
     } zones[] = {{0, "UTC"}, {3600, "UTC+01:00"}, {-3 * 3600 - 1800, "UTC-03:30"}, {5 * 3600 + 2700, "UTC+05:45"}};
     for (const auto& z : zones)
         EXPECT_EQ(karvix::ZoneText(z.offset), z.text) << z.offset;
+    EXPECT_EQ(karvix::List1Note("/d/t.txt", {}), "Places from /d/t.txt\nRow times: the record's stamp in UTC+01:00");
+    EXPECT_EQ(karvix::List1Note("", {"/a/t.txt"}), "No place table (every place reads \"Unknown element\"); looked for "
+                                                   "/a/t.txt\nRow times: the record's stamp in UTC+01:00");
     EXPECT_EQ(karvix::RefreshTimeNote(7200), "Time of the refresh, local time (UTC+02:00); row times are UTC+01:00");
 }
 
@@ -238,6 +285,49 @@ TEST(KarvixView, DesignGeometryAt96And144Dpi)
     EXPECT_EQ(karvix::TwipsToPixels(karvix::kClientHeightTwips, 96), 473);
     EXPECT_EQ(karvix::TwipsToPixels(karvix::kClientWidthTwips, 144), 981);
     EXPECT_EQ(karvix::TwipsToPixels(350, 144), 35);
+}
+
+TEST(KarvixView, TopLineMakesRoomForTheFontInUse)
+{
+    using Line = std::array<int, karvix::kTopLineCount>;  // Label1 Text1 Label2 Text2 Label17 Expect Command1
+    const struct {
+        const char* font;
+        Line needed;
+        Line lefts;
+        Line widths;
+    } cases[] = {
+        // The design at 96 dpi; labels end where their box starts.
+        {"unmeasured", {}, {8, 48, 104, 152, 224, 312, 368}, {40, 49, 48, 49, 81, 33, 121}},
+        {"narrow", {36, 0, 42, 0, 70, 0, 0}, {8, 48, 104, 152, 224, 312, 368}, {40, 49, 48, 49, 81, 33, 121}},
+        // Today's dialog font: "Current" reaches past Text1's design left, the time boxes need 58.
+        {"wide", {43, 58, 49, 58, 75, 0, 0}, {8, 53, 113, 164, 224, 312, 368}, {45, 58, 49, 58, 81, 33, 121}},
+        // A label wider than its design pushes only as far as it reaches.
+        {"long label", {0, 0, 0, 0, 100, 0, 0}, {8, 48, 104, 152, 224, 326, 368}, {40, 49, 48, 49, 100, 33, 121}},
+        {"wide button", {0, 0, 0, 0, 0, 0, 130}, {8, 48, 104, 152, 224, 312, 368}, {40, 49, 48, 49, 81, 33, 130}},
+    };
+    for (const auto& c : cases) {
+        std::array<karvix::Span, karvix::kTopLineCount> line = karvix::TopLine(c.needed, 96);
+        for (size_t i = 0; i < line.size(); ++i) {
+            EXPECT_EQ(line[i].left, c.lefts[i]) << c.font << " " << karvix::kControls[i].name;
+            EXPECT_EQ(line[i].width, c.widths[i]) << c.font << " " << karvix::kControls[i].name;
+        }
+    }
+    // At any DPI nothing lies over the next control, and every text gets its room.
+    for (double dpi : {96.0, 120.0, 144.0, 192.0})
+        for (const auto& c : cases) {
+            Line needed = c.needed;
+            for (int& n : needed)
+                n = static_cast<int>(n * dpi / 96);
+            std::array<karvix::Span, karvix::kTopLineCount> line = karvix::TopLine(needed, dpi);
+            for (size_t i = 0; i < line.size(); ++i) {
+                EXPECT_GE(line[i].left, karvix::TwipsToPixels(karvix::kControls[i].left, dpi));
+                EXPECT_GE(line[i].width, needed[i]) << dpi << " " << c.font << " " << karvix::kControls[i].name;
+                if (i + 1 < line.size()) {
+                    EXPECT_LE(line[i].left + line[i].width, line[i + 1].left)
+                        << dpi << " " << c.font << " " << karvix::kControls[i].name;
+                }
+            }
+        }
 }
 
 TEST(KarvixView, List1SizeNeverNegative)
