@@ -9,4 +9,11 @@ function(gtest_discover_tests target)
     TIMEOUT 300
     PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [0-9]+ test"
     FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\];wine-run: exit status [1-9]")
+  # Of the cases' properties only an environment applies to the whole program.
+  list(FIND ARGN ENVIRONMENT at)
+  if(at GREATER -1)
+    math(EXPR at "${at} + 1")
+    list(GET ARGN ${at} environment)
+    set_tests_properties(${target} PROPERTIES ENVIRONMENT "${environment}")
+  endif()
 endfunction()

@@ -1,5 +1,6 @@
 // Karvix.exe: watches the logger's capture file and shows its measured records.
-// Command line: the path of the capture file (E:\temp.pd without one).
+// Command line: the path of the capture file (E:\temp.pd without one), or
+// --help or --version.
 #include <string>
 #include <vector>
 
@@ -14,6 +15,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
         path.resize(path.size() * 2);
     std::string directory = karvix::ProgramDirectory(std::string(path.data(), length));
     std::string commandText = karvix::ArgumentText(GetCommandLineA());
+    int answered = Karvix_AnswerOption(commandText.c_str());
+    if (answered >= 0)
+        return answered;
 
     HWND window = Karvixfrm_Create(instance, commandText.c_str(), directory.c_str(), show);
     if (!window)

@@ -1,7 +1,9 @@
 // Karvixfrm, the Win32 viewer window, created for real and driven the way
 // Windows drives it: WM_TIMER for the ticks, BM_CLICK for the button; the
 // controls are read back with LB_GETCOUNT/LB_GETTEXT, WM_GETTEXTLENGTH/
-// WM_GETTEXT and the clipboard. File times are set, never waited for.
+// WM_GETTEXT, the tooltip control and the clipboard. File times are set,
+// never waited for. Also --help and --version, over pipes that stand in for
+// the standard output and the parent's console.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -223,6 +225,29 @@ TEST_F(KarvixWindow, CaptionDesignTextsAndIcon)
     }
 }
 
+// The local time's offset from UTC as the zone settings give it.
+int ZoneOffsetSeconds()
+{
+    TIME_ZONE_INFORMATION zone;
+    DWORD id = GetTimeZoneInformation(&zone);
+    LONG bias = zone.Bias + (id == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightBias
+                             : id == TIME_ZONE_ID_STANDARD ? zone.StandardBias
+                                                           : 0);
+    return -bias * 60;
+}
+
+// The pixels a text takes in a control's font.
+int TextWidth(HWND control, const std::string& text)
+{
+    HDC dc = GetDC(control);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)));
+    SIZE size = {};
+    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    return size.cx;
+}
+
 TEST_F(KarvixWindow, GeometryAt96DpiAndTabOrder)
 {
     Start(CapturePath());
@@ -244,8 +269,34 @@ TEST_F(KarvixWindow, GeometryAt96DpiAndTabOrder)
     };
     for (const auto& e : expected) {
         RECT got = ClientRect(Control(e.id));
+        // The top line makes room for the font in use: its controls may move right, and labels end
+        // at the next control; top and height are the design's.
+        if (e.id < karvix::kTopLineCount) {
+            EXPECT_GE(got.left, e.rect.left) << karvix::kControls[e.id].name;
+            EXPECT_EQ(got.top, e.rect.top) << karvix::kControls[e.id].name;
+            EXPECT_EQ(got.bottom, e.rect.bottom) << karvix::kControls[e.id].name;
+            if (karvix::kControls[e.id].kind != karvix::ControlKind::Label) {
+                EXPECT_GE(got.right - got.left, e.rect.right - e.rect.left) << karvix::kControls[e.id].name;
+            }
+            continue;
+        }
         EXPECT_TRUE(EqualRect(&got, &e.rect)) << karvix::kControls[e.id].name << ": " << got.left << "," << got.top
                                               << " " << got.right << "," << got.bottom;
+    }
+
+    // Along the top line no control covers another: each label's text ends before its box and its
+    // rectangle where the box starts, each box before the next label.
+    const karvix::ControlId line[] = {karvix::Label1, karvix::Text1,   karvix::Label2, karvix::Text2,
+                                      karvix::Label17, karvix::Expect, karvix::Command1};
+    for (size_t i = 0; i + 1 < std::size(line); ++i) {
+        RECT at = ClientRect(Control(line[i])), next = ClientRect(Control(line[i + 1]));
+        int end = karvix::kControls[line[i]].kind == karvix::ControlKind::Label
+                      ? at.left + TextWidth(Control(line[i]), Text(Control(line[i])))
+                      : at.right;
+        EXPECT_LE(end, next.left) << karvix::kControls[line[i]].name << "'s text reaches into "
+                                  << karvix::kControls[line[i + 1]].name;
+        EXPECT_LE(at.right, next.left) << karvix::kControls[line[i]].name << " lies over "
+                                       << karvix::kControls[line[i + 1]].name;
     }
 
     // Tab moves List1 -> Text1 -> Text2 -> Expect -> List3 -> Command1 -> List1; labels take no focus.
@@ -419,6 +470,255 @@ TEST_F(KarvixWindow, RealTimerAndSharedReading)
     EXPECT_EQ(Text(Control(karvix::Expect)), "1");
     EXPECT_EQ(Rows(Control(karvix::List1))[0], Row(0));
     CloseHandle(logger);
+}
+
+TEST_F(KarvixWindow, TimeFieldsShowEveryDigit)
+{
+    WriteCapture(PoolFile(41, 41, 1));
+    Start(CapturePath());
+    Tick();
+    const std::string now = Text(Control(karvix::Text2));  // the real refresh time
+    ASSERT_TRUE(IsTimeOfDay(now)) << now;
+    for (karvix::ControlId id : {karvix::Text1, karvix::Text2}) {
+        HWND box = Control(id);
+        for (const std::string& time : {now, std::string("00:00:00"), std::string("88:88:88"),
+                                        std::string("23:59:59"), std::string("11:11:11")}) {
+            SetWindowTextA(box, time.c_str());
+            // With the caret at the start (as a refresh leaves it) and at the end (End pressed),
+            // neither the first nor the last digit is scrolled or cut off.
+            for (int caret : {0, 8}) {
+                SendMessageA(box, EM_SETSEL, caret, caret);
+                SendMessageA(box, EM_SCROLLCARET, 0, 0);
+                RECT shown;
+                SendMessageA(box, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&shown));
+                int first = static_cast<short>(LOWORD(SendMessageA(box, EM_POSFROMCHAR, 0, 0)));
+                EXPECT_GE(first, shown.left) << karvix::kControls[id].name << " " << time << " caret " << caret;
+                EXPECT_LE(first + TextWidth(box, time), shown.right)
+                    << karvix::kControls[id].name << " " << time << " caret " << caret;
+            }
+        }
+    }
+}
+
+TEST_F(KarvixWindow, ToolTipsNameTheZones)
+{
+    const std::string table = dir_ + "\\Direct Access table.txt";
+    const std::string timeNote = karvix::RefreshTimeNote(ZoneOffsetSeconds());
+    const std::string rowNote = "\nRow times: the record's stamp in UTC+01:00";
+    const struct {
+        bool withTable;
+        karvix::ControlId id;
+        std::string tip;
+    } cases[] = {
+        {true, karvix::Text1, timeNote},
+        {true, karvix::Text2, timeNote},
+        {true, karvix::List1, "Places from " + table + rowNote},
+        {false, karvix::List1, "No place table (every place reads \"Unknown element\"); looked for " + table + rowNote},
+        {true, karvix::Expect, ""},
+    };
+    for (const auto& c : cases) {
+        if (!c.withTable)
+            DeleteFileA(table.c_str());
+        Start(CapturePath());
+        EXPECT_EQ(Karvixfrm_ToolTip(window_, c.id), c.tip) << karvix::kControls[c.id].name;
+        DestroyWindow(window_);
+        DrainMessages();
+    }
+    // CTest runs these tests at UTC+05:30 (TZ=Asia/Kolkata, no summer time): sign and minutes show.
+    const char* tz = getenv("TZ");
+    if (tz && std::string(tz) == "Asia/Kolkata") {
+        EXPECT_EQ(timeNote, "Time of the refresh, local time (UTC+05:30); row times are UTC+01:00");
+    }
+}
+
+TEST_F(KarvixWindow, UnreadableFileIsShownAsAnError)
+{
+    WriteCapture(PoolFile(41, 41, 1));
+    Start(CapturePath());
+    Tick();
+    ASSERT_EQ(Rows(Control(karvix::List1))[0], Row(0));
+    EXPECT_EQ(Karvixfrm_ErrorText(window_), "");
+
+    // Another program holds the rewritten file without sharing it.
+    std::string bytes = PoolFile(41, 41, 1);
+    bytes.replace(0, 100, Record(1));
+    WriteCapture(bytes, 1000);
+    HANDLE holder = CreateFileA(CapturePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const std::string prefix = "Can't read \"" + CapturePath() + "\": ";
+    const std::string suffix = " (Windows error 32). Karvix tries again at every tick.";  // sharing violation
+    for (int tick = 0; tick < 2; ++tick) {  // every tick tries again
+        Tick();
+        std::string note = Karvixfrm_ErrorText(window_);
+        EXPECT_EQ(note.rfind(prefix, 0), 0u) << note;
+        ASSERT_GT(note.size(), prefix.size() + suffix.size()) << note;
+        EXPECT_EQ(note.substr(note.size() - suffix.size()), suffix) << note;
+        // The rows stay as they were.
+        EXPECT_EQ(Rows(Control(karvix::List1))[0], Row(0));
+        EXPECT_EQ(Text(Control(karvix::Expect)), "1");
+    }
+    EXPECT_TRUE(gBoxes.empty()) << "an unreadable file is no missing file";
+
+    // The note lies over List1 and is the control seen there.
+    HWND noteControl = GetDlgItem(window_, kKarvixErrorTextId);
+    RECT note = ClientRect(noteControl), list = ClientRect(Control(karvix::List1)), inside;
+    EXPECT_GT(note.bottom - note.top, 0);
+    EXPECT_TRUE(IntersectRect(&inside, &note, &list) && EqualRect(&inside, &note));
+    POINT centre = {(note.left + note.right) / 2, (note.top + note.bottom) / 2};
+    EXPECT_EQ(ChildWindowFromPointEx(window_, centre, CWP_SKIPINVISIBLE), noteControl);
+
+    // Readable again: the next tick refreshes and the note goes.
+    CloseHandle(holder);
+    Tick();
+    EXPECT_EQ(Karvixfrm_ErrorText(window_), "");
+    EXPECT_FALSE(IsWindowVisible(noteControl));
+    EXPECT_EQ(Rows(Control(karvix::List1))[0], Row(1));
+}
+
+TEST_F(KarvixWindow, FilesOfNoWholeNumberOfRecordsAreShownAsTheQtWindowShowsThem)
+{
+    std::string bareLf = PoolFile(5, 1, 5);
+    for (size_t at = bareLf.find("\r\n"); at != std::string::npos; at = bareLf.find("\r\n", at))
+        bareLf.erase(at, 1);
+    const struct {
+        const char* name;
+        std::string bytes;
+        int rows;
+    } cases[] = {
+        {"bare LF line ends", bareLf, 5},
+        {"last record without line end", PoolFile(3, 1, 3).substr(0, 298), 3},
+    };
+    for (const auto& c : cases) {
+        WriteCapture(c.bytes);
+        Start(CapturePath());
+        Tick();
+        EXPECT_EQ(Karvixfrm_ErrorText(window_), "") << c.name;
+        EXPECT_EQ(Text(Control(karvix::Expect)), std::to_string(c.rows)) << c.name;
+        std::vector<std::string> rows = Rows(Control(karvix::List1));
+        for (int k = 0; k < c.rows; ++k)
+            EXPECT_EQ(rows[static_cast<size_t>(k)], Row(k)) << c.name << " row " << k;
+        DestroyWindow(window_);
+        DrainMessages();
+    }
+}
+
+// Pipes that stand in for the standard output and the parent's console.
+struct Pipe {
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    Pipe() { CreatePipe(&read, &write, nullptr, 1 << 16); }
+    ~Pipe()
+    {
+        for (HANDLE h : {read, write})
+            if (h)
+                CloseHandle(h);
+    }
+    std::string Drain()
+    {
+        if (write)
+            CloseHandle(write);
+        write = nullptr;
+        std::string bytes;
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(read, buffer, sizeof buffer, &got, nullptr) && got > 0)
+            bytes.append(buffer, got);
+        return bytes;
+    }
+};
+
+HANDLE gParentConsole = INVALID_HANDLE_VALUE;
+int gConsoleAsked = 0;
+
+HANDLE FakeParentConsole()
+{
+    ++gConsoleAsked;
+    HANDLE console = gParentConsole;
+    gParentConsole = INVALID_HANDLE_VALUE;
+    return console;
+}
+
+std::string WithCrLf(const std::string& text)
+{
+    std::string lines;
+    for (char c : text)
+        lines += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return lines;
+}
+
+TEST(KarvixOptions, HelpAndVersionGoWhereTheUserSeesThem)
+{
+    enum class Out { Pipe, None, Broken };  // Broken: a pipe whose reader is gone
+    const std::string usage = karvix::UsageText(false), version = karvix::VersionText();
+    const struct {
+        const char* commandText;
+        Out out;
+        bool console;  // started from a console
+        int status;
+        KarvixTextTarget target;
+        std::string text;  // empty: nothing shown
+    } cases[] = {
+        {"--help", Out::Pipe, true, 0, KarvixTextTarget::StdOutput, usage},
+        {"--version", Out::Pipe, false, 0, KarvixTextTarget::StdOutput, version},
+        {"--help", Out::None, true, 0, KarvixTextTarget::ParentConsole, usage},
+        {"--version", Out::None, true, 0, KarvixTextTarget::ParentConsole, version},
+        {"--help", Out::Broken, true, 0, KarvixTextTarget::ParentConsole, usage},
+        {"--help", Out::None, false, 0, KarvixTextTarget::MessageBox, usage},  // started from Explorer
+        {"--version", Out::Broken, false, 0, KarvixTextTarget::MessageBox, version},
+        {"--help more", Out::Pipe, true, -1, KarvixTextTarget::StdOutput, ""},  // the path "--help"
+        {"C:\\data\\temp.pd", Out::Pipe, true, -1, KarvixTextTarget::StdOutput, ""},
+        {"", Out::None, true, -1, KarvixTextTarget::StdOutput, ""},
+    };
+    EXPECT_EQ(usage.find("history chart"), std::string::npos) << "this Karvix has no history chart";
+    const HANDLE savedOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    KarvixParentConsole = FakeParentConsole;
+    KarvixMessageBox = AnswerBox;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.commandText);
+        Pipe output, console;
+        if (c.out == Out::Broken) {
+            CloseHandle(output.read);
+            output.read = nullptr;
+        }
+        SetStdHandle(STD_OUTPUT_HANDLE, c.out == Out::None ? nullptr : output.write);
+        // Karvix closes the console it was given.
+        gParentConsole = c.console ? console.write : INVALID_HANDLE_VALUE;
+        if (c.console)
+            console.write = nullptr;
+        gConsoleAsked = 0;
+        gBoxes.clear();
+
+        EXPECT_EQ(Karvix_AnswerOption(c.commandText), c.status);
+        SetStdHandle(STD_OUTPUT_HANDLE, savedOutput);
+
+        const bool shown = !c.text.empty();
+        const bool toOutput = shown && c.target == KarvixTextTarget::StdOutput;
+        const bool toConsole = shown && c.target == KarvixTextTarget::ParentConsole;
+        const bool toBox = shown && c.target == KarvixTextTarget::MessageBox;
+        if (gParentConsole != INVALID_HANDLE_VALUE)  // not asked for
+            CloseHandle(gParentConsole);
+        gParentConsole = INVALID_HANDLE_VALUE;
+        if (c.out == Out::Pipe) {
+            EXPECT_EQ(output.Drain(), toOutput ? WithCrLf(c.text) : "");
+        }
+        if (c.console) {
+            EXPECT_EQ(console.Drain(), toConsole ? WithCrLf(c.text) : "");
+        }
+        EXPECT_EQ(gConsoleAsked, toConsole || toBox ? 1 : 0) << "the console is looked for only when needed";
+        ASSERT_EQ(gBoxes.size(), toBox ? 1u : 0u);
+        if (toBox) {
+            EXPECT_EQ(gBoxes[0].text, c.text);
+            EXPECT_EQ(gBoxes[0].caption, "Karvix");
+            EXPECT_EQ(gBoxes[0].type, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
+        }
+    }
+    // Console programs (these tests) have a standard output: the text lands there.
+    Pipe output;
+    SetStdHandle(STD_OUTPUT_HANDLE, output.write);
+    EXPECT_EQ(KarvixShowText("a\nb\n"), KarvixTextTarget::StdOutput);
+    SetStdHandle(STD_OUTPUT_HANDLE, savedOutput);
+    EXPECT_EQ(output.Drain(), "a\r\nb\r\n");
 }
 
 }  // namespace
