@@ -223,7 +223,7 @@ int TextWidth(HDC dc, const char* text, int length)
 // The top line for the font in use (karvix::TopLine). The design's 735
 // twips hold "HH:MM:SS" only in the original's narrow font, and its labels
 // are wider in today's dialog font: a box too narrow hides a digit, a label
-// under a box loses its last letters. The time boxes' margins shrink to a
+// under a box loses its last letters, the button both ends of its caption. The time boxes' margins shrink to a
 // pixel on the left and none on the right (the caret's pixel is the right
 // margin), and they get the room of their widest digits inside their own
 // text rectangle.
@@ -248,6 +248,10 @@ void LayTopLine(Karvixfrm* form)
             GetWindowRect(control, &outer);
             SendMessageA(control, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&shown));
             needed[static_cast<size_t>(i)] = outer.right - outer.left - (shown.right - shown.left) + widestTime + 1;
+        } else if (design.id == karvix::Command1) {
+            // The caption inside the button's frame and a pixel of padding each side.
+            needed[static_cast<size_t>(i)] =
+                TextWidth(dc, design.text, lstrlenA(design.text)) + 4 * GetSystemMetrics(SM_CXEDGE);
         }
     }
     SelectObject(dc, old);

@@ -298,6 +298,9 @@ TEST_F(KarvixWindow, GeometryAt96DpiAndTabOrder)
         EXPECT_LE(at.right, next.left) << karvix::kControls[line[i]].name << " lies over "
                                        << karvix::kControls[line[i + 1]].name;
     }
+    // The button's caption with its 3-pixel frame and a pixel of padding each side.
+    RECT button = ClientRect(Control(karvix::Command1));
+    EXPECT_LE(TextWidth(Control(karvix::Command1), "Snapshot to Clipboard") + 8, button.right - button.left);
 
     // Tab moves List1 -> Text1 -> Text2 -> Expect -> List3 -> Command1 -> List1; labels take no focus.
     std::vector<HWND> chain;
