@@ -21,6 +21,8 @@ constexpr double MIN_TEMPERATURE = -55;
 constexpr double MAX_TEMPERATURE = 125;
 // Longest conversion a bus file may ask for.
 constexpr unsigned MAX_CONVERSION_MS = 60000;
+// The virtual wall clock's range: a start up to the year 3000, and jumps as far.
+constexpr uint64_t MAX_WALL_SECONDS = 32503680000u;
 
 int HexValue(char c)
 {
@@ -260,6 +262,42 @@ bool ParseWindow(const std::string& token, SimFaultWindow* window, std::string* 
     return false;
 }
 
+// When a clock jump fires: conversion=N or seconds=S, a moment and not a range.
+bool ParseMoment(const std::string& token, SimFaultWindow* window, std::string* error)
+{
+    std::string rest, ignored;
+    bool moment = StartsWith(token, "conversion=", &rest)
+                  || (StartsWith(token, "seconds=", &rest) && rest.find('-') == std::string::npos);
+    if (!moment || !ParseWindow(token, window, &ignored)) {
+        *error = "bad clock jump moment \"" + token + "\": expected conversion=N or seconds=S";
+        return false;
+    }
+    return true;
+}
+
+// clock jump WHEN SECONDS: signed, not 0, at most as far as the clock's range.
+bool ParseClockJump(const std::vector<std::string>& tokens, SimBusSpec* bus, int line, std::string* error)
+{
+    if (tokens.size() != 4) {
+        *error = "\"clock jump\" takes WHEN SECONDS, e.g. clock jump conversion=3 -86400";
+        return false;
+    }
+    SimClockJump jump;
+    jump.line = line;
+    if (!ParseMoment(tokens[2], &jump.when, error))
+        return false;
+    const std::string& amount = tokens[3];
+    bool sign = !amount.empty() && (amount[0] == '-' || amount[0] == '+');
+    uint64_t magnitude = 0;
+    if (!ParseUnsigned(amount.substr(sign ? 1 : 0), &magnitude) || magnitude == 0 || magnitude > MAX_WALL_SECONDS) {
+        *error = "bad clock jump \"" + amount + "\": expected seconds, + or - 1..32503680000";
+        return false;
+    }
+    jump.seconds = amount[0] == '-' ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    bus->clock_jumps.push_back(jump);
+    return true;
+}
+
 bool ParseOnOff(const std::vector<std::string>& tokens, const char* yes, const char* no, bool* value,
                 std::string* error)
 {
@@ -277,10 +315,12 @@ bool ParseLine(const std::vector<std::string>& tokens, SimBusSpec* bus, int line
     if (directive == "timing")
         return ParseOnOff(tokens, "on", "off", &bus->timing, error);
     if (directive == "clock") {
+        if (tokens.size() > 1 && tokens[1] == "jump")
+            return ParseClockJump(tokens, bus, line, error);
         // clock virtual START: the virtual wall clock starts at START seconds since 1970.
         if (tokens.size() == 3 && tokens[1] == "virtual") {
             if (!ParseUnsigned(tokens[2], &bus->virtual_start) || bus->virtual_start == 0
-                || bus->virtual_start > 32503680000u) {
+                || bus->virtual_start > MAX_WALL_SECONDS) {
                 *error = "\"clock virtual\" takes a start in seconds since 1970 (1..32503680000)";
                 return false;
             }
@@ -393,6 +433,16 @@ bool CheckFaultTargets(const SimBusSpec& bus, int* line, std::string* error)
     return true;
 }
 
+// Only the virtual wall clock can be made to jump.
+bool CheckClockJumps(const SimBusSpec& bus, int* line, std::string* error)
+{
+    if (bus.clock_jumps.empty() || bus.virtual_clock)
+        return true;
+    *line = bus.clock_jumps.front().line;
+    *error = "\"clock jump\" needs the virtual clock (clock virtual)";
+    return false;
+}
+
 }  // namespace
 
 bool SimParseSerial(const std::string& text, SimSerial* serial, std::string* error)
@@ -458,9 +508,9 @@ bool SimParseBusText(const std::string& text, const std::string& source, SimBusS
             return false;
         }
     }
-    int fault_line = 0;
-    if (!CheckFaultTargets(parsed, &fault_line, &message)) {
-        *error = source + ":" + std::to_string(fault_line) + ": " + message;
+    int bad_line = 0;
+    if (!CheckFaultTargets(parsed, &bad_line, &message) || !CheckClockJumps(parsed, &bad_line, &message)) {
+        *error = source + ":" + std::to_string(bad_line) + ": " + message;
         return false;
     }
     *bus = parsed;

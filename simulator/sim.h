@@ -52,6 +52,15 @@ struct SimDeviceSpec {
     int resolution = 12;    // DS18B20 kind: bits, 9..12, in the EEPROM's config byte
 };
 
+// A jump of the virtual wall clock, once, when its moment comes: the N-th
+// Convert T (a Conversions window with first == last) or the first driver
+// call from S seconds after the open (a Seconds window without an end).
+struct SimClockJump {
+    SimFaultWindow when;
+    int64_t seconds = 0;  // forward (> 0) or back (< 0)
+    int line = 0;
+};
+
 struct SimBusSpec {
     bool timing = false;
     bool virtual_clock = false;
@@ -60,6 +69,7 @@ struct SimBusSpec {
     uint64_t seed = 1;
     std::vector<SimDeviceSpec> devices;
     std::vector<SimFaultSpec> faults;
+    std::vector<SimClockJump> clock_jumps;
 };
 
 // Parses bus-file text; on failure *error is "SOURCE:LINE: what is wrong".

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <utility>
 
 #include "simulator/ds1820.h"
 #include "simulator/ds2490_chip.h"
@@ -45,7 +46,7 @@ enum class Armed { No, RomCommand, Counted };
 
 struct Fault {
     SimFaultSpec spec;
-    bool used = false;  // a once window that has fired, or a signal raised
+    bool used = false;  // a once window that has fired, a signal raised or the clock set
 };
 
 }  // namespace
@@ -63,6 +64,12 @@ public:
         }
         for (const SimFaultSpec& fault : spec.faults)
             faults_.push_back(Fault{fault, false});
+        // A clock jump fires like a signal hook: once, when its moment comes.
+        for (const SimClockJump& jump : spec.clock_jumps) {
+            SimFaultSpec moment;
+            moment.window = jump.when;
+            clock_jumps_.push_back({Fault{moment, false}, jump.seconds});
+        }
         chip_.SetTiming(spec.timing);
         chip_.SetProgramVoltage(spec.program_voltage);
         chip_.PowerOnReset(opened_at_);
@@ -86,7 +93,7 @@ public:
     int QueryStatus(uint8_t* buffer, uint32_t capacity, uint32_t* returned)
     {
         ++counters_.status_reads;
-        HookSignals();
+        FireHooks();
         if (Unplugged() || Check(SimFaultKind::RefuseStatus)) {
             Charge(STATUS_POLL_MICROS);
             return 0;
@@ -101,7 +108,7 @@ public:
     int Read(uint8_t* buffer, uint32_t length, uint32_t* done)
     {
         ++counters_.bulk_reads;
-        HookSignals();
+        FireHooks();
         Charge(BULK_TRANSFER_MICROS);
         if (Unplugged() || Check(SimFaultKind::RefuseRead))
             return 0;
@@ -116,7 +123,7 @@ public:
         ++counters_.bulk_writes;
         // Match ROM in a block arms the Convert-T counter, anything else disarms it.
         armed_ = length == 9 && buffer[0] == MATCH_ROM ? Armed::RomCommand : Armed::No;
-        HookSignals();
+        FireHooks();
         Charge(BULK_TRANSFER_MICROS);
         if (Unplugged() || Check(SimFaultKind::RefuseWrite))
             return 0;
@@ -231,7 +238,7 @@ private:
     // refused pulse enable has still asked for the conversion.
     void CountConversion(const uint8_t record[VENDOR_REQUEST_SIZE])
     {
-        HookSignals();
+        FireHooks();
         uint16_t value = static_cast<uint16_t>(record[2] | record[3] << 8);
         uint16_t index = static_cast<uint16_t>(record[4] | record[5] << 8);
         if (record[1] == MODE_REQUEST) {
@@ -256,7 +263,7 @@ private:
     {
         ++conversions_;
         armed_ = next;
-        HookSignals();
+        FireHooks();
     }
 
     // Line faults and departures take effect at each reset.
@@ -274,9 +281,16 @@ private:
         }
     }
 
-    // The interrupt and terminate hooks: a signal once, when the window opens.
-    void HookSignals()
+    // Once-only hooks: a clock jump sets the virtual wall clock when its moment
+    // comes; interrupt and terminate raise their signal when the window opens.
+    void FireHooks()
     {
+        for (auto& [moment, seconds] : clock_jumps_) {
+            if (!moment.used && InWindow(moment)) {
+                moment.used = true;
+                ClockJumpVirtualWall(seconds);
+            }
+        }
         for (Fault& fault : faults_) {
             SimFaultKind kind = fault.spec.kind;
             if ((kind != SimFaultKind::Interrupt && kind != SimFaultKind::Terminate) || fault.used)
@@ -293,6 +307,7 @@ private:
     OneWireBus bus_;
     Ds2490Chip chip_;
     std::vector<Fault> faults_;
+    std::vector<std::pair<Fault, int64_t>> clock_jumps_;  // moment, seconds
     std::mt19937_64 random_;
     SimCounters counters_;
     uint64_t opened_at_ = 0;

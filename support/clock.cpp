@@ -120,6 +120,15 @@ void ClockAdvanceVirtual(uint64_t microseconds)
     VirtualState.now += microseconds;
 }
 
+void ClockJumpVirtualWall(int64_t seconds)
+{
+    if (Active.wall_now == VirtualWall) {
+        time_t now = VirtualWall(nullptr).seconds;
+        time_t to = seconds < 0 && -seconds > now ? 0 : now + static_cast<time_t>(seconds);
+        VirtualState.wall_start += to - now;
+    }
+}
+
 uint64_t ClockMicros()
 {
     return Active.now_micros(Active.context);

@@ -74,6 +74,28 @@ TEST(BusFile, VirtualClockTakesAStartAndALaterClockLineOverridesIt)
     EXPECT_EQ(bus.virtual_start, 0u);
 }
 
+TEST(BusFile, ClockJumpsTakeAMomentAndSignedSeconds)
+{
+    SimBusSpec bus;
+    std::string error;
+    ASSERT_TRUE(SimParseBusText("clock jump conversion=3 -86400\nclock jump seconds=2.5 +2592000\n"
+                                "clock jump conversion=9 32503680000\nclock virtual 1700000000\n",
+                                "bus.txt", &bus, &error))
+        << error;
+    ASSERT_EQ(bus.clock_jumps.size(), 3u);
+    EXPECT_EQ(bus.virtual_start, 1700000000u) << "a jump line leaves the start alone";
+    EXPECT_EQ(bus.clock_jumps[0].when.kind, SimWindowKind::Conversions);
+    EXPECT_EQ(bus.clock_jumps[0].when.first, 3u);
+    EXPECT_EQ(bus.clock_jumps[0].when.last, 3u);
+    EXPECT_EQ(bus.clock_jumps[0].seconds, -86400);
+    EXPECT_EQ(bus.clock_jumps[0].line, 1);
+    EXPECT_EQ(bus.clock_jumps[1].when.kind, SimWindowKind::Seconds);
+    EXPECT_EQ(bus.clock_jumps[1].when.first, 2500000u);
+    EXPECT_EQ(bus.clock_jumps[1].when.last, UINT64_MAX);
+    EXPECT_EQ(bus.clock_jumps[1].seconds, 2592000);
+    EXPECT_EQ(bus.clock_jumps[2].seconds, 32503680000);
+}
+
 TEST(BusFile, SerialWithSixteenDigitsIsTakenAsWritten)
 {
     SimSerial serial{};
@@ -94,6 +116,24 @@ TEST(BusFile, BadLinesNameFileAndLine)
         {"timing maybe\n", "bus.txt:1: \"timing\" takes on or off"},
         {"clock virtual 0\n", "bus.txt:1: \"clock virtual\" takes a start in seconds since 1970 (1..32503680000)"},
         {"clock virtual soon\n", "bus.txt:1: \"clock virtual\" takes a start in seconds since 1970 (1..32503680000)"},
+        {"clock virtual\nclock jump conversion=3\n",
+         "bus.txt:2: \"clock jump\" takes WHEN SECONDS, e.g. clock jump conversion=3 -86400"},
+        {"clock virtual\nclock jump 3 -60\n",
+         "bus.txt:2: bad clock jump moment \"3\": expected conversion=N or seconds=S"},
+        {"clock virtual\nclock jump conversion=0 -60\n", "bus.txt:2: bad clock jump moment \"conversion=0\""},
+        {"clock virtual\nclock jump conversions=2-4 -60\n", "bus.txt:2: bad clock jump moment \"conversions=2-4\""},
+        {"clock virtual\nclock jump seconds=5-9 -60\n", "bus.txt:2: bad clock jump moment \"seconds=5-9\""},
+        {"clock virtual\nclock jump once -60\n", "bus.txt:2: bad clock jump moment \"once\""},
+        {"clock virtual\nclock jump conversion=2 0\n",
+         "bus.txt:2: bad clock jump \"0\": expected seconds, + or - 1..32503680000"},
+        {"clock virtual\nclock jump conversion=2 -1d\n", "bus.txt:2: bad clock jump \"-1d\""},
+        {"clock virtual\nclock jump conversion=2 +\n", "bus.txt:2: bad clock jump \"+\""},
+        {"clock virtual\nclock jump conversion=2 --5\n", "bus.txt:2: bad clock jump \"--5\""},
+        {"clock virtual\nclock jump conversion=2 32503680001\n", "bus.txt:2: bad clock jump \"32503680001\""},
+        {"timing off\nclock jump conversion=2 -60\n",
+         "bus.txt:2: \"clock jump\" needs the virtual clock (clock virtual)"},
+        {"clock virtual\nclock jump conversion=2 -60\nclock real\n",
+         "bus.txt:2: \"clock jump\" needs the virtual clock (clock virtual)"},
         {"sensor 10A1B2C3D4E5F6 warm\n", "bus.txt:1: bad temperature \"warm\": expected a number or LOW..HIGH/PERIOD"},
         {"sensor 10A1B2C3D4E5F6 130\n", "bus.txt:1: temperature \"130\" outside -55..125"},
         {"sensor 10A1B2C3D4E5F6 22..18/60\n",

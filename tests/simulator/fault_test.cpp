@@ -182,6 +182,41 @@ TEST(Faults, SensorSymptoms)
     }
 }
 
+// Clock jumps set the wall clock once each, at their moment, and leave the
+// monotonic clock alone; back past 1970 stops at 1970-01-01.
+TEST(Faults, ClockJumpsMoveOnlyTheWallClockOnceEach)
+{
+    Rig rig("clock virtual 1700000000\nsensor 10A1B2C3D4E5F6 21\n"
+            "clock jump conversion=2 -86400\nclock jump conversion=3 -1800000000\n"
+            "clock jump seconds=1000 +2592000\n");
+    auto wall = [] { return static_cast<int64_t>(WallClockNow().seconds); };
+    rig.ConvertAll();
+    EXPECT_LT(wall() - 1700000000, 5);
+    // Cycle 2: nothing before its Convert T is asked for, then a day back.
+    rig.Reset();
+    rig.Byte(0xCC);
+    EXPECT_GE(wall(), 1700000000);
+    uint64_t before = ClockMicros();
+    rig.Request(2, 0x0000, 0x0002);
+    EXPECT_LT(wall(), 1700000000 - 86400 + 5);
+    EXPECT_GE(wall(), 1700000000 - 86400);
+    EXPECT_GE(ClockMicros(), before) << "the monotonic clock went back";
+    rig.Comm(CMD_BYTE_SPU, 0x44);
+    rig.Read(1);
+    rig.ConvertAll();
+    EXPECT_GE(wall(), 0);
+    EXPECT_LT(wall(), 5) << "1970-01-01 plus the seconds since";
+    // A seconds moment: the first driver call from then on.
+    PauseMs(1000 * 1000);
+    EXPECT_LT(wall(), 1005);
+    rig.Status();
+    EXPECT_GE(wall(), 2592000 + 1000);
+    EXPECT_LT(wall(), 2592000 + 1005);
+    for (int cycle = 0; cycle < 3; ++cycle)
+        rig.ConvertAll();
+    EXPECT_LT(wall(), 2592000 + 1005) << "a jump fired twice";
+}
+
 int Signals[2];
 void Count(int signal) { ++Signals[signal == SIGINT ? 0 : 1]; }
 
