@@ -369,8 +369,11 @@ void UpdatePoolDatabase()
         start = end;
 
         std::string record = MakePoolRecord(line);
-        // A measurement line holds the sensor's serial text at offset 15.
-        std::string serial = record.substr(15, TABLE_SERIAL_CHARS);
+        // A measurement line holds the sensor's serial text after the stamp's
+        // comma: at offset 15 with the ten digits of seconds of any time from
+        // September 2001 on, nearer the start with a clock set back before it.
+        size_t comma = record.find(',');
+        std::string serial = record.substr(comma == std::string::npos ? 15 : comma + 1, TABLE_SERIAL_CHARS);
         int j = FindTableEntry(serial.c_str());
         if (j < 0) {
             std::printf("%s", serial.c_str());

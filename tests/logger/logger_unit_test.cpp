@@ -254,6 +254,31 @@ TEST_F(InTempDir, UpdateWritesEachLineAtItsIndexAndLogsUnknownSerials)
     EXPECT_EQ(log.substr(24), " Error - new device attached to system \r\n" + padded + " \r\n");
 }
 
+// "%u" seconds have fewer than ten digits before September 2001 (a clock set
+// back to 1970): the serial is found after the stamp's comma all the same.
+TEST_F(InTempDir, UpdateFindsTheSerialAfterStampsOfAnyLength)
+{
+    ParseDirectAccessTable("10000000000000AA 1 A\n10000000000000BB 2 B\n10000000000000CC 3 C\n"
+                           "10000000000000DD 4 D\n");
+    CreatePoolDatabase();
+    const std::string serials[] = {"10000000000000AA", "10000000000000BB", "10000000000000CC", "10000000000000DD"};
+    const char* stamps[] = {"0.015", "86400.000", "999999999.999", "1700000000.123"};
+    std::string lines;
+    for (int i = 0; i < 4; ++i)
+        lines += std::string(stamps[i]) + "," + serials[i] + ",BE2A00FFFF00000C10CE,21.000,21.000 \r\n";
+    WriteFile("tempu.tmp", lines);
+    testing::internal::CaptureStdout();
+    UpdatePoolDatabase();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    std::string pool = ReadFile("temp.pd");
+    ASSERT_EQ(pool.size(), 4100u);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(pool.substr(100 * static_cast<size_t>(i), 100),
+                  MakePoolRecord(std::string(stamps[i]) + "," + serials[i] + ",BE2A00FFFF00000C10CE,21.000,21.000 "))
+            << stamps[i];
+    EXPECT_EQ(ReadFile("USBerr.txt"), "") << "an entry for a line of a known sensor";
+}
+
 TEST_F(InTempDir, UpdateBeyondRecord40ExtendsThePool)
 {
     ParseDirectAccessTable(TableOf(45));
