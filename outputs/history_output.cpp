@@ -123,8 +123,11 @@ HistoryReading ToHistory(const SensorReading& reading)
 
 void HistoryCycle(const CycleReport& report)
 {
-    State.wallMs = static_cast<int64_t>(report.started.seconds) * 1000 + report.started.milliseconds;
-    State.monotonicMs = static_cast<int64_t>(report.startedMicros / 1000);
+    // The clocks as the cycle ended, after its readings were stamped: a wall
+    // clock set back during the cycle is then already behind at the commit of
+    // the readings it stamped, and they are pruned by the time they were taken.
+    State.wallMs = static_cast<int64_t>(report.ended.seconds) * 1000 + report.ended.milliseconds;
+    State.monotonicMs = static_cast<int64_t>(report.startedMicros / 1000) + report.durationMs;
     std::vector<HistoryReading> rows;
     rows.reserve(report.count);
     for (int i = 0; i < report.count; ++i)
