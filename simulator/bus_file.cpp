@@ -275,6 +275,31 @@ bool ParseMoment(const std::string& token, SimFaultWindow* window, std::string* 
     return true;
 }
 
+// Seconds with a sign and up to three decimals, as milliseconds: "-86400", "+2.5".
+bool ParseSignedMilliseconds(const std::string& token, int64_t* milliseconds)
+{
+    bool sign = !token.empty() && (token[0] == '-' || token[0] == '+');
+    std::string whole = token.substr(sign ? 1 : 0), fraction;
+    size_t point = whole.find('.');
+    if (point != std::string::npos) {
+        fraction = whole.substr(point + 1);
+        whole.erase(point);
+        if (fraction.empty() || fraction.size() > 3)
+            return false;
+    }
+    uint64_t seconds = 0, part = 0;
+    if (!ParseUnsigned(whole, &seconds) || seconds > MAX_WALL_SECONDS
+        || (!fraction.empty() && !ParseUnsigned(fraction, &part)))
+        return false;
+    while (fraction.size() < 3) {
+        fraction += '0';
+        part *= 10;
+    }
+    int64_t magnitude = static_cast<int64_t>(seconds * 1000 + part);
+    *milliseconds = token[0] == '-' ? -magnitude : magnitude;
+    return true;
+}
+
 // clock jump WHEN SECONDS: signed, not 0, at most as far as the clock's range.
 bool ParseClockJump(const std::vector<std::string>& tokens, SimBusSpec* bus, int line, std::string* error)
 {
@@ -286,14 +311,13 @@ bool ParseClockJump(const std::vector<std::string>& tokens, SimBusSpec* bus, int
     jump.line = line;
     if (!ParseMoment(tokens[2], &jump.when, error))
         return false;
-    const std::string& amount = tokens[3];
-    bool sign = !amount.empty() && (amount[0] == '-' || amount[0] == '+');
-    uint64_t magnitude = 0;
-    if (!ParseUnsigned(amount.substr(sign ? 1 : 0), &magnitude) || magnitude == 0 || magnitude > MAX_WALL_SECONDS) {
-        *error = "bad clock jump \"" + amount + "\": expected seconds, + or - 1..32503680000";
+    const int64_t limit = static_cast<int64_t>(MAX_WALL_SECONDS) * 1000;
+    if (!ParseSignedMilliseconds(tokens[3], &jump.milliseconds) || jump.milliseconds == 0
+        || jump.milliseconds > limit || jump.milliseconds < -limit) {
+        *error = "bad clock jump \"" + tokens[3] + "\": expected seconds with up to three decimals, "
+                 "+ or - 0.001..32503680000";
         return false;
     }
-    jump.seconds = amount[0] == '-' ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
     bus->clock_jumps.push_back(jump);
     return true;
 }

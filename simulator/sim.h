@@ -57,7 +57,7 @@ struct SimDeviceSpec {
 // call from S seconds after the open (a Seconds window without an end).
 struct SimClockJump {
     SimFaultWindow when;
-    int64_t seconds = 0;  // forward (> 0) or back (< 0)
+    int64_t milliseconds = 0;  // forward (> 0) or back (< 0)
     int line = 0;
 };
 

@@ -68,7 +68,7 @@ public:
         for (const SimClockJump& jump : spec.clock_jumps) {
             SimFaultSpec moment;
             moment.window = jump.when;
-            clock_jumps_.push_back({Fault{moment, false}, jump.seconds});
+            clock_jumps_.push_back({Fault{moment, false}, jump.milliseconds});
         }
         chip_.SetTiming(spec.timing);
         chip_.SetProgramVoltage(spec.program_voltage);
@@ -285,10 +285,10 @@ private:
     // comes; interrupt and terminate raise their signal when the window opens.
     void FireHooks()
     {
-        for (auto& [moment, seconds] : clock_jumps_) {
+        for (auto& [moment, milliseconds] : clock_jumps_) {
             if (!moment.used && InWindow(moment)) {
                 moment.used = true;
-                ClockJumpVirtualWall(seconds);
+                ClockJumpVirtualWallMs(milliseconds);
             }
         }
         for (Fault& fault : faults_) {
@@ -307,7 +307,7 @@ private:
     OneWireBus bus_;
     Ds2490Chip chip_;
     std::vector<Fault> faults_;
-    std::vector<std::pair<Fault, int64_t>> clock_jumps_;  // moment, seconds
+    std::vector<std::pair<Fault, int64_t>> clock_jumps_;  // moment, milliseconds
     std::mt19937_64 random_;
     SimCounters counters_;
     uint64_t opened_at_ = 0;

@@ -82,6 +82,7 @@ struct Virtual {
     uint64_t now = 0;
     time_t wall_start = 0;
     uint64_t start = 0;
+    int64_t wall_moved_ms = 0;  // the wall clock's jumps so far
 } VirtualState;
 
 uint64_t VirtualNow(void*) { return VirtualState.now; }
@@ -89,8 +90,9 @@ void VirtualSleep(void*, uint64_t microseconds) { VirtualState.now += microsecon
 WallTime VirtualWall(void*)
 {
     uint64_t elapsed = VirtualState.now - VirtualState.start;
-    return WallTime{VirtualState.wall_start + static_cast<time_t>(elapsed / 1000000u),
-                    static_cast<int>((elapsed / 1000u) % 1000u)};
+    int64_t ms = static_cast<int64_t>(VirtualState.wall_start) * 1000 + static_cast<int64_t>(elapsed / 1000u)
+                 + VirtualState.wall_moved_ms;
+    return WallTime{static_cast<time_t>(ms / 1000), static_cast<int>(ms % 1000)};
 }
 
 }  // namespace
@@ -120,12 +122,12 @@ void ClockAdvanceVirtual(uint64_t microseconds)
     VirtualState.now += microseconds;
 }
 
-void ClockJumpVirtualWall(int64_t seconds)
+void ClockJumpVirtualWallMs(int64_t milliseconds)
 {
     if (Active.wall_now == VirtualWall) {
-        time_t now = VirtualWall(nullptr).seconds;
-        time_t to = seconds < 0 && -seconds > now ? 0 : now + static_cast<time_t>(seconds);
-        VirtualState.wall_start += to - now;
+        WallTime wall = VirtualWall(nullptr);
+        int64_t now = static_cast<int64_t>(wall.seconds) * 1000 + wall.milliseconds;
+        VirtualState.wall_moved_ms += milliseconds < 0 && -milliseconds > now ? -now : milliseconds;
     }
 }
 

@@ -53,7 +53,7 @@ void ClockInstall(const ClockSource* source);
 void ClockUseVirtual(uint64_t start_micros = 0, time_t wall_start = 1700000000);
 // Advances the virtual clock (no effect on the real one).
 void ClockAdvanceVirtual(uint64_t microseconds);
-// Sets the virtual wall clock forward or back by `seconds`, never before
-// 1970-01-01 00:00:00; the monotonic clock goes on as it was (a wall clock
-// set by hand or by the network). No effect on the real clock.
-void ClockJumpVirtualWall(int64_t seconds);
+// Sets the virtual wall clock forward or back by `milliseconds`, never before
+// 1970-01-01 00:00:00.000; the monotonic clock goes on as it was (a wall
+// clock set by hand or by the network). No effect on the real clock.
+void ClockJumpVirtualWallMs(int64_t milliseconds);

@@ -79,21 +79,26 @@ TEST(BusFile, ClockJumpsTakeAMomentAndSignedSeconds)
     SimBusSpec bus;
     std::string error;
     ASSERT_TRUE(SimParseBusText("clock jump conversion=3 -86400\nclock jump seconds=2.5 +2592000\n"
-                                "clock jump conversion=9 32503680000\nclock virtual 1700000000\n",
+                                "clock jump conversion=9 32503680000\nclock virtual 1700000000\n"
+                                "clock jump conversion=4 -3.007\nclock jump conversion=5 +0.5\n"
+                                "clock jump conversion=6 -32503680000.000\n",
                                 "bus.txt", &bus, &error))
         << error;
-    ASSERT_EQ(bus.clock_jumps.size(), 3u);
+    ASSERT_EQ(bus.clock_jumps.size(), 6u);
     EXPECT_EQ(bus.virtual_start, 1700000000u) << "a jump line leaves the start alone";
     EXPECT_EQ(bus.clock_jumps[0].when.kind, SimWindowKind::Conversions);
     EXPECT_EQ(bus.clock_jumps[0].when.first, 3u);
     EXPECT_EQ(bus.clock_jumps[0].when.last, 3u);
-    EXPECT_EQ(bus.clock_jumps[0].seconds, -86400);
+    EXPECT_EQ(bus.clock_jumps[0].milliseconds, -86400000);
     EXPECT_EQ(bus.clock_jumps[0].line, 1);
     EXPECT_EQ(bus.clock_jumps[1].when.kind, SimWindowKind::Seconds);
     EXPECT_EQ(bus.clock_jumps[1].when.first, 2500000u);
     EXPECT_EQ(bus.clock_jumps[1].when.last, UINT64_MAX);
-    EXPECT_EQ(bus.clock_jumps[1].seconds, 2592000);
-    EXPECT_EQ(bus.clock_jumps[2].seconds, 32503680000);
+    EXPECT_EQ(bus.clock_jumps[1].milliseconds, 2592000000);
+    EXPECT_EQ(bus.clock_jumps[2].milliseconds, 32503680000000);
+    EXPECT_EQ(bus.clock_jumps[3].milliseconds, -3007);
+    EXPECT_EQ(bus.clock_jumps[4].milliseconds, 500);
+    EXPECT_EQ(bus.clock_jumps[5].milliseconds, -32503680000000);
 }
 
 TEST(BusFile, SerialWithSixteenDigitsIsTakenAsWritten)
@@ -125,7 +130,14 @@ TEST(BusFile, BadLinesNameFileAndLine)
         {"clock virtual\nclock jump seconds=5-9 -60\n", "bus.txt:2: bad clock jump moment \"seconds=5-9\""},
         {"clock virtual\nclock jump once -60\n", "bus.txt:2: bad clock jump moment \"once\""},
         {"clock virtual\nclock jump conversion=2 0\n",
-         "bus.txt:2: bad clock jump \"0\": expected seconds, + or - 1..32503680000"},
+         "bus.txt:2: bad clock jump \"0\": expected seconds with up to three decimals, + or - 0.001..32503680000"},
+        {"clock virtual\nclock jump conversion=2 -0.000\n", "bus.txt:2: bad clock jump \"-0.000\""},
+        {"clock virtual\nclock jump conversion=2 1.2345\n", "bus.txt:2: bad clock jump \"1.2345\""},
+        {"clock virtual\nclock jump conversion=2 1.\n", "bus.txt:2: bad clock jump \"1.\""},
+        {"clock virtual\nclock jump conversion=2 -.5\n", "bus.txt:2: bad clock jump \"-.5\""},
+        {"clock virtual\nclock jump conversion=2 1.-5\n", "bus.txt:2: bad clock jump \"1.-5\""},
+        {"clock virtual\nclock jump conversion=2 32503680000.001\n",
+         "bus.txt:2: bad clock jump \"32503680000.001\""},
         {"clock virtual\nclock jump conversion=2 -1d\n", "bus.txt:2: bad clock jump \"-1d\""},
         {"clock virtual\nclock jump conversion=2 +\n", "bus.txt:2: bad clock jump \"+\""},
         {"clock virtual\nclock jump conversion=2 --5\n", "bus.txt:2: bad clock jump \"--5\""},

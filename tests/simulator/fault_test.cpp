@@ -188,7 +188,7 @@ TEST(Faults, ClockJumpsMoveOnlyTheWallClockOnceEach)
 {
     Rig rig("clock virtual 1700000000\nsensor 10A1B2C3D4E5F6 21\n"
             "clock jump conversion=2 -86400\nclock jump conversion=3 -1800000000\n"
-            "clock jump seconds=1000 +2592000\n");
+            "clock jump seconds=1000 +2592000\nclock jump conversion=5 -0.25\n");
     auto wall = [] { return static_cast<int64_t>(WallClockNow().seconds); };
     rig.ConvertAll();
     EXPECT_LT(wall() - 1700000000, 5);
@@ -212,6 +212,17 @@ TEST(Faults, ClockJumpsMoveOnlyTheWallClockOnceEach)
     rig.Status();
     EXPECT_GE(wall(), 2592000 + 1000);
     EXPECT_LT(wall(), 2592000 + 1005);
+    // Milliseconds: a quarter of a second back, while the monotonic clock goes on.
+    rig.ConvertAll();
+    rig.Reset();
+    rig.Byte(0xCC);
+    const uint64_t monotonic = ClockMicros();
+    const WallTime before_jump = WallClockNow();
+    rig.Request(2, 0x0000, 0x0002);
+    const WallTime after_jump = WallClockNow();
+    const double moved = static_cast<double>((after_jump.seconds - before_jump.seconds) * 1000
+                                             + after_jump.milliseconds - before_jump.milliseconds);
+    EXPECT_NEAR(moved, static_cast<double>(ClockMicros() - monotonic) / 1000 - 250, 1);
     for (int cycle = 0; cycle < 3; ++cycle)
         rig.ConvertAll();
     EXPECT_LT(wall(), 2592000 + 1005) << "a jump fired twice";
