@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -20,6 +22,7 @@
 #include <thread>
 
 #include "history_test_util.h"
+#include "pool_check.h"
 #include "tests/logger/blackbox_util.h"
 
 namespace {
@@ -395,5 +398,174 @@ TEST_F(HistoryRun, FullDiskAndLocksPauseAndResumeOnceAndLoseNoReading)
     EXPECT_EQ(std::stoll(Value(Db(), "SELECT count(*) FROM reading")), Count(Console(), " Scatchpad = "));
     EXPECT_EQ(Value(Db(), "PRAGMA integrity_check"), "ok");
 }
+
+// The wall clock set ahead or back in the middle of a run, as by hand or by
+// the network (the software adapter's clock jump, with the Convert T of cycle
+// 5), then normal cycles: one event-log entry with both times, every reading
+// of every cycle in the raw tier and in its minute and hour, a sound file, and
+// the documented files whole and up to date.
+struct ClockJumpCase {
+    const char* name;
+    int64_t seconds;
+};
+
+// Seconds since 1970 of a "YYYY-MM-DD HH:MM:SS" text in UTC; -1 when it isn't one.
+int64_t UtcSeconds(const std::string& text)
+{
+    struct tm parts {};
+    const char* end = strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &parts);
+    return end && *end == '\0' ? static_cast<int64_t>(timegm(&parts)) : -1;
+}
+
+// A measurement line checked with the record checks of the soak tests: its
+// stamp is "%u" seconds, fewer than ten digits before September 2001, so it
+// is widened to the ten those checks take first.
+bool CheckLine(const std::string& line, poolcheck::Reading* reading, std::string* why)
+{
+    size_t point = line.find('.');
+    if (point == std::string::npos || point == 0 || point > 10) {
+        *why = "no stamp of up to ten digits";
+        return false;
+    }
+    return poolcheck::ParseLine(std::string(10 - point, '0') + line, reading, why);
+}
+
+void PrintTo(const ClockJumpCase& c, std::ostream* out) { *out << c.name; }
+
+class HistoryClockJump : public HistoryRun, public ::testing::WithParamInterface<ClockJumpCase> {};
+
+TEST_P(HistoryClockJump, OneEntryNoReadingLostAndTheFilesWhole)
+{
+    constexpr int kSensors = 4, kJumpCycle = 5, kCycles = 16;
+    const int64_t jump = GetParam().seconds;
+    // Readings that fail a CRC before and after the jump: rows of their own.
+    std::string extra = "clock jump conversion=" + std::to_string(kJumpCycle) + " " + std::to_string(jump) + "\n"
+                        + "fault crc 10000000000002 conversions=3-4\nfault crc 10000000000004 conversion=9\n";
+    pid_t pid = Start(Bus(BusText(HourStart, ManySensors(kSensors, "18..22/90"), kCycles, extra)));
+    ASSERT_EQ(Wait(pid), 0) << Console();
+    const std::string log = EventLog();
+
+    // One entry, with the time the clock left and the one it jumped to (as
+    // cycle 5 ended; a jump back past 1970 stops there).
+    std::smatch entry;
+    ASSERT_EQ(Count(log, "Clock jumped from "), 1) << log;
+    ASSERT_TRUE(std::regex_search(log, entry, std::regex(R"(Clock jumped from (\S+ \S+) to (\S+ \S+) UTC, )"
+                                                         R"(the history prunes by the time that really passed\r\n)")))
+        << log;
+    const int64_t from = UtcSeconds(entry[1]), to = UtcSeconds(entry[2]);
+    EXPECT_GE(from, HourStart + 3) << entry[0];
+    EXPECT_LE(from, HourStart + 4 * kJumpCycle) << entry[0];
+    if (from + jump > 0) {
+        EXPECT_NEAR(static_cast<double>(to - from), static_cast<double>(jump), 1) << entry[0];
+    } else {
+        EXPECT_GE(to, 0) << entry[0];
+        EXPECT_LT(to, 60) << "not stopped at 1970-01-01: " << entry[0];
+    }
+    for (const char* never : {"History paused", "History backlog full", "Error - new device attached"})
+        EXPECT_EQ(Count(log, never), 0) << never << "\n" << log;
+
+    // Every reading in the raw tier: the cycles before the jump by the old
+    // clock, cycle 5 on by the new one, each sensor once a cycle.
+    const std::string landed = std::to_string(std::max<int64_t>(0, to - 60) * 1000);
+    EXPECT_EQ(Value(Db(), "SELECT count(*) FROM reading"), std::to_string(kCycles * kSensors));
+    EXPECT_EQ(Value(Db(), "SELECT count(*) FROM reading WHERE t >= " + std::to_string(HourStart * 1000) + " AND t < "
+                              + std::to_string((HourStart + 60) * 1000)),
+              std::to_string((kJumpCycle - 1) * kSensors));
+    EXPECT_EQ(Value(Db(), "SELECT count(*) FROM reading WHERE t >= " + landed + " AND t < " + landed + " + 180000"),
+              std::to_string((kCycles - kJumpCycle + 1) * kSensors));
+    EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM reading GROUP BY sensor"),
+              std::vector<std::string>(kSensors, std::to_string(kCycles)));
+    EXPECT_EQ(Value(Db(), "SELECT count(*) FROM reading WHERE outcome = 2"), "3");
+    // None lost from the rollups either, and the file sound.
+    ExpectRollupsMatchRaw(Db(), "minute", 60000);
+    ExpectRollupsMatchRaw(Db(), "hour", 3600000);
+    EXPECT_EQ(std::system((std::string(TEMP_HISTORY_BINARY " check --db '") + Db() + "' >/dev/null").c_str()), 0);
+
+    // tempu.csv: the last cycle, stamped by the new clock, each line in the history.
+    bool complete = false;
+    std::vector<std::string> lines = poolcheck::SplitCrLf(ReadFile(W("tempu.csv")), &complete);
+    EXPECT_TRUE(complete);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kSensors));
+    for (std::string& line : lines) {
+        poolcheck::Reading reading;
+        std::string why;
+        ASSERT_TRUE(CheckLine(line, &reading, &why)) << why << ": " << line;
+        const int64_t t = static_cast<int64_t>(reading.seconds) * 1000 + reading.milliseconds;
+        EXPECT_GE(t, std::max<int64_t>(0, to - 60) * 1000) << line;
+        EXPECT_EQ(Value(Db(), "SELECT count(*) FROM reading r JOIN sensor s ON s.id = r.sensor WHERE s.serial = '"
+                                  + reading.serial + "' AND r.outcome = 0 AND r.t = " + std::to_string(t)),
+                  "1")
+            << line;
+        line = poolcheck::PadToRecord(line);
+    }
+    // temp.pd: whole records, those of the sensors holding the last cycle's lines.
+    const std::string pool = ReadFile(W("temp.pd"));
+    ASSERT_EQ(pool.size(), 4100u);
+    std::vector<std::string> records;
+    for (size_t at = 0; at < pool.size(); at += poolcheck::kRecordSize) {
+        std::string record = pool.substr(at, poolcheck::kRecordSize);
+        if (record == poolcheck::BlankRecord())
+            continue;
+        poolcheck::Reading reading;
+        std::string why;
+        EXPECT_EQ(record.substr(poolcheck::kRecordText), "\r\n") << "record " << at / 100;
+        EXPECT_TRUE(CheckLine(record.substr(0, poolcheck::kRecordText), &reading, &why)) << why << ": " << record;
+        records.push_back(record);
+    }
+    std::sort(records.begin(), records.end());
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(records, lines);
+    // The event log: whole CR LF lines.
+    std::vector<std::string> entries = poolcheck::SplitCrLf(log, &complete);
+    EXPECT_TRUE(complete);
+    for (const std::string& text : entries)
+        EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+}
+
+// A clock set back by a whole number of cycles: the virtual clock repeats a
+// cycle to the millisecond, so each later reading carries the very stamp of
+// one stored before it. Every one is kept all the same.
+TEST_F(HistoryRun, AClockSetBackOntoStoredStampsLosesNoReading)
+{
+    constexpr int kSensors = 3, kBack = 120, kJumpCycle = kBack + 5, kCycles = kJumpCycle + 10;
+    const auto sensors = ManySensors(kSensors, "18..22/90");
+    const std::string first = "SELECT t FROM reading r JOIN sensor s ON s.id = r.sensor WHERE s.serial = '"
+                              + FullSerial("10000000000001") + "' ORDER BY t";
+    // A run without the jump measures the cycle to the millisecond.
+    ASSERT_EQ(Wait(Start(Bus(BusText(HourStart, sensors, 4)))), 0) << Console();
+    std::vector<std::string> stamps = Rows(Db(), first);
+    ASSERT_EQ(stamps.size(), 4u);
+    const int64_t start = std::stoll(stamps[0]), period = std::stoll(stamps[1]) - start;
+    ASSERT_EQ(std::stoll(stamps[3]) - std::stoll(stamps[2]), period) << "cycles of unequal length";
+    ASSERT_EQ(std::system(("rm -rf '" + work_ + "' '" + app_ + "USBerr.txt' && mkdir '" + work_ + "'").c_str()), 0);
+
+    const int64_t back = kBack * period;
+    char amount[32];
+    std::snprintf(amount, sizeof amount, "-%lld.%03lld", static_cast<long long>(back / 1000),
+                  static_cast<long long>(back % 1000));
+    std::string extra = "clock jump conversion=" + std::to_string(kJumpCycle) + " " + amount + "\n";
+    ASSERT_EQ(Wait(Start(Bus(BusText(HourStart, sensors, kCycles, extra)))), 0) << Console();
+    EXPECT_EQ(Count(EventLog(), "Clock jumped from "), 1) << EventLog();
+    // The last cycle carries the stamps of cycle kCycles - kBack, stored before the jump.
+    const std::string csv = ReadFile(W("tempu.csv"));
+    const std::string landed = std::to_string(start + (kCycles - kBack - 1) * period).insert(10, ".");
+    ASSERT_EQ(Count(csv, landed + "," + FullSerial("10000000000001") + ","), 1)
+        << "the jump does not land on the stamps of cycle " << kCycles - kBack << " (" << landed << "):\n" << csv;
+
+    EXPECT_EQ(Value(Db(), "SELECT count(*) FROM reading"), std::to_string(kCycles * kSensors));
+    EXPECT_EQ(Rows(Db(), "SELECT count(*) FROM reading GROUP BY sensor"),
+              std::vector<std::string>(kSensors, std::to_string(kCycles)));
+    ExpectRollupsMatchRaw(Db(), "minute", 60000);
+    ExpectRollupsMatchRaw(Db(), "hour", 3600000);
+    EXPECT_EQ(std::system((std::string(TEMP_HISTORY_BINARY " check --db '") + Db() + "' >/dev/null").c_str()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Jumps, HistoryClockJump,
+    ::testing::Values(ClockJumpCase{"Ahead30Days", 30 * 86400}, ClockJumpCase{"Ahead400Days", 400 * 86400},
+                      ClockJumpCase{"BackOneDay", -86400}, ClockJumpCase{"BackTenYears", -3652 * 86400},
+                      // A board without a clock battery: back past 1970, which stops at 1970-01-01.
+                      ClockJumpCase{"BackToTheEpoch", -2000000000}),
+    [](const ::testing::TestParamInfo<ClockJumpCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
