@@ -33,17 +33,20 @@ constexpr int64_t NotYet = INT64_MAX;
 
 // One minute [?1, ?2) of the raw rows: good readings make min/mean/max and
 // count, the others `failed`; the row carries the place of the latest good
-// reading (of the latest reading when none was good).
+// reading (of the latest reading when none was good). The place comes from a
+// second grouping whose one max() ranks good readings above the others and
+// then by time in the minute, so SQLite takes the place from that row: two
+// passes over the minute's rows instead of one per sensor.
 constexpr const char* RollMinuteSql = R"SQL(
 INSERT OR REPLACE INTO minute (sensor, t, place, min, mean, max, count, failed)
-SELECT g.sensor, ?1,
-       (SELECT r.place FROM reading r WHERE r.sensor = g.sensor AND r.t >= ?1 AND r.t < ?2
-          ORDER BY (r.outcome = 0 AND r.extended IS NOT NULL) DESC, r.t DESC LIMIT 1),
-       g.mn, g.av, g.mx, g.n, g.total - g.n
+SELECT g.sensor, ?1, p.place, g.mn, g.av, g.mx, g.n, g.total - g.n
 FROM (SELECT sensor, min(v) AS mn, avg(v) AS av, max(v) AS mx, count(v) AS n, count(*) AS total
       FROM (SELECT sensor, CASE WHEN outcome = 0 THEN extended END AS v FROM reading WHERE t >= ?1 AND t < ?2)
       GROUP BY sensor) g
+JOIN (SELECT sensor, place, max((outcome = 0 AND extended IS NOT NULL) * 60000 + (t - ?1))
+      FROM reading WHERE t >= ?1 AND t < ?2 GROUP BY sensor) p ON p.sensor = g.sensor
 )SQL";
+static_assert(HISTORY_MINUTE_MS == 60000, "the place's rank in RollMinuteSql counts a minute's milliseconds");
 
 // One hour [?1, ?2) of the minute rows, the mean weighted by count.
 constexpr const char* RollHourSql = R"SQL(
@@ -601,10 +604,19 @@ int Prune(HistoryWriter* writer, const std::set<int64_t>& minutes, const std::se
             keep = *hours.begin();
         sqlite3_stmt* prune = writer->statements[PRUNE_RAW + tier];
         int budget = PruneBatch;
+        // A rollup row is stamped with its bucket's start, which may lie
+        // before a window's first reading: a window of this tier begins at
+        // the start of that reading's bucket.
+        std::vector<HistoryWriter::Window> tierWindows = *windows;
+        if (tier != HISTORY_RAW) {
+            const int64_t bucket = tier == HISTORY_MINUTE ? HISTORY_MINUTE_MS : HISTORY_HOUR_MS;
+            for (auto& window : tierWindows)
+                window.from = HistoryBucketStart(window.from, bucket);
+        }
         // Below the cutoff, between the windows; then each window's rows by
         // the time they were taken.
         int64_t from = INT64_MIN;
-        std::vector<HistoryWriter::Window> sorted = *windows;
+        std::vector<HistoryWriter::Window> sorted = tierWindows;
         std::sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.from < b.from; });
         for (const auto& window : sorted) {
             if (!PruneRange(prune, from, std::min({window.from, cutoff, keep}), &budget, writer->db))
@@ -613,8 +625,8 @@ int Prune(HistoryWriter* writer, const std::set<int64_t>& minutes, const std::se
         }
         if (!PruneRange(prune, from, std::min(cutoff, keep), &budget, writer->db))
             return 0;
-        for (size_t i = 0; i < windows->size(); ++i) {
-            const auto& window = (*windows)[i];
+        for (size_t i = 0; i < tierWindows.size(); ++i) {
+            const auto& window = tierWindows[i];
             int64_t end = std::min({window.to, cutoff - window.offset, keep});
             if (!PruneRange(prune, window.from, end, &budget, writer->db))
                 return 0;
@@ -659,7 +671,7 @@ int SpaceLeft(const HistoryWriter* writer, std::string* error)
 int Commit(HistoryWriter* writer, bool closing, std::string* error)
 {
     AdvanceHorizon(writer, writer->backlog.empty() ? writer->stream : writer->backlog.back().timeMs);
-    if (writer->backlog.empty() && !(closing && !writer->dirtyMinutes.empty()))
+    if (writer->backlog.empty() && !(closing && (!writer->dirtyMinutes.empty() || !writer->dirtyHours.empty())))
         return 1;
     // Closing writes what waits if SQLite can: this run's data files are done.
     if (!closing && !SpaceLeft(writer, error))

@@ -36,7 +36,9 @@ char* MakeTempDir(char* pattern)
 
 ScratchDir::ScratchDir(const std::string& prefix)
 {
-    std::string pattern = "/tmp/" + prefix + "_XXXXXX";
+    // TMPDIR puts the folders elsewhere, e.g. on a tmpfs for a long soak.
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "_XXXXXX";
     if (MakeTempDir(&pattern[0]))
         path_ = pattern;
     EXPECT_FALSE(path_.empty()) << "can't make " << pattern << ": " << std::strerror(errno);

@@ -8,7 +8,7 @@
 
 class ScratchDir {
 public:
-    // A new folder /tmp/<prefix>_XXXXXX; a failure to make it fails the test.
+    // A new folder /tmp/<prefix>_XXXXXX (or in $TMPDIR); a failure to make it fails the test.
     explicit ScratchDir(const std::string& prefix = "temp_test");
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
