@@ -39,9 +39,11 @@ function(temp_program_path var program)
   set(${var} ${_launcher} PARENT_SCOPE)
 endfunction()
 
+# MACRO_TARGET is the program's own file (the same path in a native build), for
+# a test that copies it; the launcher runs a copy named in TEMP_EMULATED_TARGET.
 function(temp_test_runs test macro program)
   temp_program_path(_path ${program})
-  target_compile_definitions(${test} PRIVATE ${macro}="${_path}")
+  target_compile_definitions(${test} PRIVATE ${macro}="${_path}" ${macro}_TARGET="$<TARGET_FILE:${program}>")
   if(TEMP_EMULATED_LAUNCHERS)
     add_dependencies(${test} emulated_${program})
   else()

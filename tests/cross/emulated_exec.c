@@ -9,6 +9,10 @@
 
 int main(int argc, char **argv) {
     char **args = calloc((size_t)argc + 8, sizeof *args);
+    /* A test that runs a copy of the program (as another user, who can't
+     * reach the build tree) names the copy here. */
+    const char *copy = getenv("TEMP_EMULATED_TARGET");
+    const char *target = copy != NULL && copy[0] != '\0' ? copy : TEMP_TARGET;
     int n = 0;
     if (args == NULL) {
         perror("emulated_exec");
@@ -18,8 +22,8 @@ int main(int argc, char **argv) {
     args[n++] = "-L";
     args[n++] = TEMP_SYSROOT;
     args[n++] = "-0";
-    args[n++] = argc > 0 ? argv[0] : TEMP_TARGET;
-    args[n++] = TEMP_TARGET;
+    args[n++] = argc > 0 ? argv[0] : (char *)target;
+    args[n++] = (char *)target;
     for (int i = 1; i < argc; ++i) {
         args[n++] = argv[i];
     }

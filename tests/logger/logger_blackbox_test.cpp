@@ -100,6 +100,8 @@ protected:
             pointers.push_back(const_cast<char*>(a.c_str()));
         pointers.push_back(nullptr);
         setenv("TZ", "UTC", 1);
+        if (!target_.empty())
+            setenv("TEMP_EMULATED_TARGET", target_.c_str(), 1);
         execv(binary_.c_str(), pointers.data());
         _exit(127);
     }
@@ -174,6 +176,12 @@ protected:
         binary_ = root_ + "/temp-binary";
         WriteFile(binary_, ReadFile(TEMP_BINARY));
         ASSERT_EQ(chmod(binary_.c_str(), 0755), 0);
+        // Under an emulator TEMP_BINARY is its launcher: the program goes along.
+        if (std::string(TEMP_BINARY) != TEMP_BINARY_TARGET) {
+            target_ = root_ + "/temp-target";
+            WriteFile(target_, ReadFile(TEMP_BINARY_TARGET));
+            ASSERT_EQ(chmod(target_.c_str(), 0755), 0);
+        }
         asNobody_ = true;
     }
 
@@ -181,6 +189,7 @@ protected:
     static constexpr int CannotDrop = 125;
     bool asNobody_ = false;
     std::string binary_ = TEMP_BINARY;
+    std::string target_;  // the copy the launcher runs, under an emulator
 };
 
 // A bus file with these sensors (14 digits each, temperatures as written),
