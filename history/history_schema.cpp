@@ -2,7 +2,13 @@
 #include "history/history.h"
 #include "history/history_db.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <unistd.h>
 
 const char* const HistorySchemaSql = R"SQL(
 CREATE TABLE IF NOT EXISTS sensor (
@@ -211,6 +217,26 @@ int HistoryPrepare(sqlite3* db, const char* sql, sqlite3_stmt** statement, std::
     return 0;
 }
 
+// SQLite says only "unable to open database file" when the folder or the
+// file refuses the writer: the folder's (else the file's) own answer names
+// the permission.
+static std::string WithFolderReason(const std::string& path, const std::string& error)
+{
+    if (error.find("unable to open database file") == std::string::npos)
+        return error;
+    size_t cut = path.find_last_of('/');
+    std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
+    std::error_code ignored;
+    std::string shown = std::filesystem::absolute(folder, ignored).lexically_normal().string();
+    if (shown.size() > 1 && shown.back() == '/')
+        shown.pop_back();
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        return error + " (" + path + ": folder " + shown + ": " + std::strerror(errno) + ")";
+    if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), R_OK | W_OK) != 0)
+        return error + " (" + path + ": " + std::strerror(errno) + ")";
+    return error;
+}
+
 int HistoryOpenDatabase(const std::string& path, bool writer, sqlite3** db, std::string* error)
 {
     int version = 0;
@@ -232,6 +258,8 @@ int HistoryOpenDatabase(const std::string& path, HistoryOpenMode mode, sqlite3**
     if (rc != SQLITE_OK) {
         *error = "Can't open " + path + ": " + (rc == SQLITE_CANTOPEN && !writer ? "no such database"
                                                                                   : HistoryErrorText(handle));
+        if (writer)
+            *error = WithFolderReason(path, *error);
         sqlite3_close(handle);
         return 0;
     }
@@ -260,6 +288,8 @@ int HistoryOpenDatabase(const std::string& path, HistoryOpenMode mode, sqlite3**
         found = HISTORY_SCHEMA_VERSION;
     if (!state) {
         *error = reason.find(path) != std::string::npos ? reason : "Can't open " + path + ": " + reason;
+        if (writer)
+            *error = WithFolderReason(path, *error);
         sqlite3_close(handle);
         return 0;
     }

@@ -2,6 +2,7 @@
 // pruning, the backlog under locks and on a full disk, foreign files, kills.
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -840,6 +841,63 @@ TEST(HistoryWriter, SigkillAtRandomPointsLosesAtMostTheCycleInFlight)
         nextCycle = stored;
     }
     EXPECT_EQ(Value(db, "SELECT max(t) FROM reading"), std::to_string(HourStart + (nextCycle - 1) * 2500 + 38));
+}
+
+// A writer that its folder refuses names the folder's answer, not only
+// SQLite's "unable to open database file". As nobody, in a forked child
+// (root writes through any mode); the child sends the error back.
+TEST(HistoryWriter, AFolderThatRefusesTheWriterIsNamedWithItsAnswer)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "SKIPPED: changing to user nobody needs root (CI runs the tests as root)";
+    constexpr uid_t Nobody = 65534;
+    struct Case {
+        const char* name;
+        mode_t folderMode;
+        bool folderMissing;
+        const char* expected;  // with DIR for the folder and DB for the file
+    } cases[] = {
+        {"a new file in a folder nobody may write", 0555, false, "(DB: folder DIR: Permission denied)"},
+        {"a folder that isn't there", 0755, true, "(DB: folder DIR: No such file or directory)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir scratch;
+        std::string dir = scratch / "data", db = dir + "/h.db";
+        ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
+        if (!c.folderMissing) {
+            ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+            ASSERT_EQ(chmod(dir.c_str(), c.folderMode), 0);
+        }
+        int pipes[2];
+        ASSERT_EQ(pipe(pipes), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(pipes[0]);
+            if (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0)
+                _exit(3);
+            std::string error;
+            HistoryWriter* writer = HistoryOpenWriter(db, HistoryRetention{}, &error);
+            (void)!write(pipes[1], error.data(), error.size());
+            _exit(writer ? 1 : 0);
+        }
+        close(pipes[1]);
+        std::string error;
+        char chunk[512];
+        for (ssize_t got; (got = read(pipes[0], chunk, sizeof chunk)) > 0;)
+            error.append(chunk, static_cast<size_t>(got));
+        close(pipes[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer opened: " << error;
+        EXPECT_EQ(error.find("Can't open " + db), 0u) << error;
+        std::string expected = c.expected;
+        for (const auto& [key, value] : {std::make_pair(std::string("DIR"), dir), std::make_pair(std::string("DB"), db)}) {
+            if (expected.find(key) != std::string::npos)
+                expected.replace(expected.find(key), key.size(), value);
+        }
+        EXPECT_NE(error.find(expected), std::string::npos) << error;
+    }
 }
 
 }  // namespace
