@@ -15,11 +15,20 @@ std::string FormatFixed3(double value)
         std::snprintf(buffer, sizeof buffer, "%.3f", value);
         return buffer;
     }
-    // A long double holds value * 1000 exactly for any double of this size,
-    // so a tie really is a tie and roundl() takes it away from zero.
-    long double scaled = std::roundl(static_cast<long double>(value) * 1000.0L);
+    // |value| * 1000 rounded half away from zero, worked out in integers from
+    // the double's own 53 bits, so a tie is a real tie and every architecture
+    // prints the same digits (a long double is only a double on 32-bit ARM,
+    // where 1.0005 * 1000 would round to 1000.5).
+    int exponent = 0;
+    double fraction = std::frexp(std::fabs(value), &exponent);
+    uint64_t scaled = static_cast<uint64_t>(std::ldexp(fraction, 53)) * 1000u;  // below 2^63
+    int shift = 53 - exponent;  // |value| * 1000 == scaled / 2^shift, shift > 0 below 2^53
+    unsigned long long magnitude = 0;
+    if (shift < 64) {
+        uint64_t below = scaled & ((uint64_t{1} << shift) - 1);
+        magnitude = (scaled >> shift) + (below >= (uint64_t{1} << (shift - 1)) ? 1 : 0);
+    }
     bool negative = std::signbit(value);
-    unsigned long long magnitude = static_cast<unsigned long long>(std::fabs(scaled));
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%s%llu.%03llu", negative ? "-" : "", magnitude / 1000, magnitude % 1000);
     return buffer;

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <tuple>
 #include <vector>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -39,6 +41,9 @@ TEST(FormatFixed3, RoundsHalvesAwayFromZero)
         {25.0625, "25.063"}, {-0.0625, "-0.063"}, {25.0, "25.000"},    {-1.0, "-1.000"},
         {-55.25, "-55.250"}, {0.0, "0.000"},      {21.1875, "21.188"}, {-10.4375, "-10.438"},
         {0.0004, "0.000"},   {85.0, "85.000"},    {19.9375, "19.938"}, {1.0 / 3.0, "0.333"},
+        // Just below or above a tie once exact, a tie when the product is rounded to a double.
+        {1.0005, "1.000"},   {-1.0005, "-1.000"}, {12.3455, "12.345"}, {0.0005, "0.001"},
+        {2.0005, "2.001"},   {1e-30, "0.000"},    {999999999999.9995, "1000000000000.000"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(FormatFixed3(c.value), c.text) << c.value;
@@ -127,6 +132,11 @@ TEST(Stamps, ZeroPaddedDayEnglishNamesOneReading)
     EXPECT_EQ(FormatEventStamp(WallTime{1541316660 + 86400 * 30 + 3600 * 13, 999}), "Tue Dec 04 20:31:00.999 ");
     EXPECT_EQ(FormatLocalDate(when.seconds), "11/04/18");
     EXPECT_EQ(FormatLocalTime(when.seconds), "07:31:00");
+    // Past January 2038, where a 32-bit time_t would wrap to 1901.
+    WallTime late{2214131696, 42};
+    EXPECT_EQ(FormatEventStamp(late), "Wed Feb 29 12:34:56.042 ");
+    EXPECT_EQ(FormatLocalDate(late.seconds), "02/29/40");
+    EXPECT_EQ(FormatLocalTime(late.seconds), "12:34:56");
 }
 
 TEST(Paths, AppDirectoryIsCutAfterTheLastSeparator)
@@ -396,6 +406,31 @@ TEST_F(InTempDir, EventLogStampsEachEntryAndWritesCrLf)
     }
     ErrorFilePath = "USBerr.txt";
 }
+
+#ifndef _WIN32
+TEST_F(InTempDir, EventLogPastTwoGibibytesIsStillAppended)
+{
+    // A sparse log just past 2 GiB: without 64-bit file offsets a 32-bit
+    // build can't open it (EOVERFLOW) and every later entry is lost. qemu-user
+    // on a 64-bit machine opens it anyway, so the width of off_t is checked too.
+    ASSERT_EQ(sizeof(off_t), 8u);
+    const off_t big = (off_t{1} << 31) + 100;
+    FILE* log = std::fopen("USBerr.txt", "wb");
+    ASSERT_NE(log, nullptr);
+    std::fclose(log);
+    ASSERT_EQ(truncate("USBerr.txt", big), 0) << std::strerror(errno);
+    testing::internal::CaptureStdout();
+    LogEvent("late entry\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "late entry\n");
+    struct stat info {};
+    ASSERT_EQ(stat("USBerr.txt", &info), 0);
+    ASSERT_GT(info.st_size, big);
+    std::ifstream tail("USBerr.txt", std::ios::binary);
+    tail.seekg(big);
+    std::string added((std::istreambuf_iterator<char>(tail)), std::istreambuf_iterator<char>());
+    EXPECT_NE(added.find("late entry\r\n"), std::string::npos) << added;
+}
+#endif
 
 TEST(DirectAccessTableText, LinesThatWontReadAsMeantAreNamed)
 {
