@@ -29,6 +29,10 @@
 #include <unistd.h>
 #include <vector>
 
+#ifdef TEMP_HAVE_HISTORY
+#include <sqlite3.h>
+#endif
+
 #include "tests/logger/blackbox_util.h"
 #include "tests/logger/process_run.h"
 
@@ -212,7 +216,7 @@ TEST_F(MetricsRun, EveryCyclesFileIsWholeAndPassesPromtool)
     std::string bus = "clock real\n" + Sensors() + "fault crc " + S2 + " conversion=2\n" + "fault leave " + S3 +
                       " conversions=3-99\n" + "fault unplug conversions=4-5\n" + "fault interrupt conversion=6\n";
     const std::string path = work_ + "/metrics.prom";
-    pid_t logger = StartLogger(bus, Table, "metrics = metrics.prom\nmetrics-name = hall \"B\"\n");
+    pid_t logger = StartLogger(bus, Table, "metrics = metrics.prom\nmetrics-name = hall \"B\"\nhistory = on\n");
 
     // The reader: reads the whole file again and again and keeps each new text.
     std::vector<std::string> texts;
@@ -312,6 +316,29 @@ TEST_F(MetricsRun, EveryCyclesFileIsWholeAndPassesPromtool)
     EXPECT_EQ(Value(last, "temp_sensors_listed"), "3");
     struct stat info;
     EXPECT_NE(stat((path + ".tmp").c_str(), &info), 0);
+
+    // The same failed readings in every view: the counters, the event log's
+    // entries and the history's rows.
+    int failed = 0;
+    for (const Sample& s : last)
+        if (s.name == "temp_sensor_failed_readings_total")
+            failed += std::stoi(s.value);
+    std::string log = ReadFile(app_ + "USBerr.txt");
+    int entries = 0;
+    for (size_t at = log.find("Error reading temperature"); at != std::string::npos;
+         at = log.find("Error reading temperature", at + 1))
+        ++entries;
+    EXPECT_EQ(entries, failed) << log;
+#ifdef TEMP_HAVE_HISTORY
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2((work_ + "/temp-history.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* query = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM reading WHERE outcome != 0", -1, &query, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(query, 0), failed) << "failed rows in the history";
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+#endif
 }
 
 // The alerting rules with every `for` and range selector in seconds where the
