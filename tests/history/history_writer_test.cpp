@@ -189,6 +189,34 @@ TEST(HistoryWriter, ClosingRollsUpTheOpenBucketsAndAReopenedWriterAddsToThem)
                                         std::to_string(HourStart + Hour) + "|1|99.0"}));
 }
 
+// An hour left open when the writer closes is rolled up even when none of its
+// minutes is: the clock set back into the hour of the raw tier's cutoff, twice,
+// the second time below it (that reading merges into its minute row at once).
+TEST(HistoryWriter, ClosingRollsUpAnHourLeftOpenWithoutAMinute)
+{
+    ScratchDir dir;
+    std::string db = dir / "h.db";
+    FakeClock clock;
+    {
+        Writer w(db, HistoryRetention{1, 0, 0}, &clock);
+        for (int n = 0; n < 288; ++n) {
+            ASSERT_EQ(w.Append({Good(clock.wall, 0, n % 40)}), 1) << w.error;
+            clock.Pass(10 * Minute);
+        }
+        // The raw tier now begins ten minutes before the day's end.
+        for (int64_t back : {5 * Minute, 8 * Minute}) {
+            clock.wall = HourStart + Day - back;
+            ASSERT_EQ(w.Append({Good(clock.wall, 0, 50)}), 1) << w.error;
+            clock.monotonic += 10 * Minute;
+        }
+    }
+    // Each hour row is the sum of its minutes.
+    EXPECT_EQ(Rows(db, "SELECT t, count, max FROM hour ORDER BY t"),
+              Rows(db, "SELECT t - t % 3600000 AS h, sum(count), max(max) FROM minute GROUP BY h ORDER BY h"));
+    EXPECT_EQ(Value(db, "SELECT count || ' ' || max FROM hour WHERE t = " + std::to_string(HourStart + Day - Hour)),
+              "8 50.0");
+}
+
 TEST(HistoryWriter, AReadingForAMinuteAlreadyWrittenRewritesIt)
 {
     ScratchDir dir;
@@ -230,6 +258,8 @@ TEST(HistoryWriter, RollupsCarryThePlaceOfTheirLatestGoodReading)
         {Minute, 4, "Attic", HISTORY_GOOD},       // the table changed at the minute's start
         {Minute + 30000, 5, "Shed", HISTORY_CRC}, // a failed reading doesn't move the place
         {2 * Minute + 1000, 5, "Shed", HISTORY_NO_PRESENCE},
+        {3 * Minute + 1000, 7, "Porch", HISTORY_GOOD},   // and in the middle of a minute: the later one
+        {3 * Minute + 40000, 8, "Garage", HISTORY_GOOD},
         {Hour - 1000, 5, "Shed", HISTORY_NO_PRESENCE},
         {Hour, 6, "Loft", HISTORY_GOOD},           // and at the hour's start
         {2 * Hour, 6, "Loft", HISTORY_GOOD},
@@ -251,7 +281,8 @@ TEST(HistoryWriter, RollupsCarryThePlaceOfTheirLatestGoodReading)
     EXPECT_EQ(Value(db, at("minute", 0)), "3 Cellar");
     EXPECT_EQ(Value(db, at("minute", Minute)), "4 Attic");
     EXPECT_EQ(Value(db, at("minute", 2 * Minute)), "5 Shed");  // failed readings only: the latest one's
-    EXPECT_EQ(Value(db, at("hour", 0)), "4 Attic");
+    EXPECT_EQ(Value(db, at("minute", 3 * Minute)), "8 Garage");
+    EXPECT_EQ(Value(db, at("hour", 0)), "8 Garage");
     EXPECT_EQ(Value(db, at("minute", Hour)), "6 Loft");
     EXPECT_EQ(Value(db, at("hour", Hour)), "6 Loft");
 }
@@ -303,20 +334,33 @@ TEST(HistoryWriter, RetentionPrunesEachTierInSmallBatches)
 }
 
 // Clock jumps, each followed by normal cycles: nothing inside retention is
-// lost in any tier, and every tier equals what its readings make.
+// lost in any tier, and every tier equals what its readings make, its place
+// too (rollups of readings older than the tier below are merged, not rolled).
 TEST(HistoryWriter, ClockJumpsLoseNoReadingInAnyTier)
 {
     struct Case {
         const char* name;
         int64_t jump;        // added to the wall clock
         int wrongCycles;     // cycles at the wrong time before it is set right (-1: never)
+        int jumps = 1;       // the jump and its wrong cycles, again and again
+        HistoryRetention retention = {};
+        // A wrong cycle that finds the file locked: its readings and the
+        // next cycle's go in one commit (-1: none).
+        int lockedCycle = -1;
     };
     const Case cases[] = {
         {"30 days ahead, one cycle", 30 * Day, 1},
         {"400 days ahead, a day of cycles, a restart", 400 * Day, 144},
         {"a day back", -Day + 20000, -1},
         {"a day back to the millisecond: every stamp taken before", -Day, -1},
+        // Each boot an hour back onto the same stamps, then set right: a
+        // reading lands on as many stamps of its sensor as boots came before.
+        {"an hour back onto the same stamps at eleven boots", -Hour, 6, 11, {0, 0, 0}},
         {"10 years back to a board booted at 1970", 60000 - HourStart, 100},
+        // The window's first reading in the middle of its minute and hour:
+        // the rollup rows stamped at their starts are the window's too.
+        {"10 years back, mid-minute, hours kept a year", 90000 - HourStart, 100, 1, {7, 90, 365}},
+        {"10 years back, the end of an hour committed with the cycle before", 60000 - HourStart, 100, 1, {}, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -324,32 +368,47 @@ TEST(HistoryWriter, ClockJumpsLoseNoReadingInAnyTier)
         std::string db = dir / "h.db";
         FakeClock clock;
         int64_t stored = 0;
+        std::unique_ptr<Locker> locker;
         auto cycle = [&](Writer* w, int n) {
+            // Sensor 3 moves to another place each cycle and fails every
+            // other one with a value: neither its place nor the value counts.
+            HistoryReading moving = Good(clock.wall + 11, 3, 30 + n % 7);
+            if (n % 2) {
+                moving.outcome = HISTORY_CONVERSION_INCOMPLETE;
+                moving.extended = 99;
+            }
+            moving.place = 10 + n % 5;
             std::vector<HistoryReading> readings = {Good(clock.wall, 0, n % 40), Good(clock.wall + 7, 1, 20),
-                                                    Failed(clock.wall + 9, 2, HISTORY_CRC)};
-            ASSERT_EQ(w->Append(readings), 1) << w->error;
-            stored += 3;
+                                                    Failed(clock.wall + 9, 2, HISTORY_CRC), moving};
+            ASSERT_EQ(w->Append(readings), locker ? 0 : 1) << w->error;
+            stored += 4;
             clock.Pass(10 * Minute);
         };
         {
-            auto w = std::make_unique<Writer>(db, HistoryRetention{}, &clock);
+            auto w = std::make_unique<Writer>(db, c.retention, &clock);
             // Two days of cycles ten minutes apart, then the jump.
             for (int n = 0; n < 288; ++n)
                 cycle(w.get(), n);
-            clock.wall += c.jump;
-            for (int n = 0; c.wrongCycles < 0 ? n < 144 : n < c.wrongCycles; ++n) {
-                cycle(w.get(), n);
-                if (n == 0) {
-                    int64_t from = 0, to = 0;
-                    ASSERT_EQ(HistoryTakeClockJump(w->writer, &from, &to), 1);
-                    EXPECT_EQ(to - from, c.jump);
-                    EXPECT_EQ(HistoryTakeClockJump(w->writer, &from, &to), 0);  // once
+            for (int j = 0; j < c.jumps; ++j) {
+                clock.wall += c.jump;
+                for (int n = 0; c.wrongCycles < 0 ? n < 144 : n < c.wrongCycles; ++n) {
+                    if (j == 0 && n == c.lockedCycle)
+                        locker = std::make_unique<Locker>(db, "BEGIN EXCLUSIVE");
+                    if (n == c.lockedCycle + 1)
+                        locker.reset();
+                    cycle(w.get(), n);
+                    if (n == 0) {
+                        int64_t from = 0, to = 0;
+                        ASSERT_EQ(HistoryTakeClockJump(w->writer, &from, &to), 1);
+                        EXPECT_EQ(to - from, c.jump);
+                        EXPECT_EQ(HistoryTakeClockJump(w->writer, &from, &to), 0);  // once
+                    }
+                    if (c.wrongCycles > 100 && n == c.wrongCycles / 2)  // a restart on the wrong clock
+                        w = std::make_unique<Writer>(db, c.retention, &clock);
                 }
-                if (c.wrongCycles > 100 && n == c.wrongCycles / 2)  // a restart on the wrong clock
-                    w = std::make_unique<Writer>(db, HistoryRetention{}, &clock);
             }
             if (c.wrongCycles >= 0) {
-                clock.wall -= c.jump;
+                clock.wall -= c.jump * c.jumps;
                 for (int n = 0; n < 144; ++n)
                     cycle(w.get(), n);
             }
@@ -367,6 +426,12 @@ TEST(HistoryWriter, ClockJumpsLoseNoReadingInAnyTier)
                       Rows(db, "SELECT sensor, t - t % " + b + " AS b, min(v), max(v), count(v), count(*) - count(v) "
                                "FROM (SELECT sensor, t, CASE WHEN outcome = 0 THEN extended END AS v FROM reading) "
                                "GROUP BY sensor, b ORDER BY sensor, b"))
+                << tier;
+            // The place of the bucket's latest good reading, else of its latest one.
+            EXPECT_EQ(Rows(db, std::string("SELECT sensor, t, place FROM ") + tier + " ORDER BY sensor, t"),
+                      Rows(db, "SELECT sensor, b, (SELECT r.place FROM reading r WHERE r.sensor = g.sensor AND r.t >= b "
+                               "AND r.t < b + " + b + " ORDER BY r.outcome = 0 DESC, r.t DESC LIMIT 1) "
+                               "FROM (SELECT DISTINCT sensor, t - t % " + b + " AS b FROM reading) g ORDER BY sensor, b"))
                 << tier;
         }
     }

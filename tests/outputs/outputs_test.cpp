@@ -247,4 +247,31 @@ TEST_F(HungOutput, RunOfDropsEndsOnlyWhenHalfTheQueueIsFree)
     EXPECT_TRUE(EventsNaming("hung").empty());
 }
 
+// The history output hands its writer the clocks as each cycle ended: a
+// cycle that takes minutes longer than the one before (an adapter that hangs
+// and recovers) is no clock jump.
+TEST_F(HungOutput, ALongCycleIsNoClockJump)
+{
+    const uint32_t durationsMs[] = {1081, 6 * 60000, 1081, 11 * 60000, 1081};
+    ASSERT_EQ(HistoryOutput.open(config_), 1);
+    int64_t wallMs = 1700000000000, monotonicMs = 5000;
+    uint32_t number = 0;
+    for (uint32_t durationMs : durationsMs) {
+        CycleReport report = Report(++number);
+        report.started = {static_cast<time_t>(wallMs / 1000), static_cast<int>(wallMs % 1000)};
+        report.startedMicros = static_cast<uint64_t>(monotonicMs) * 1000;
+        report.durationMs = durationMs;
+        wallMs += durationMs;
+        monotonicMs += durationMs;
+        report.ended = {static_cast<time_t>(wallMs / 1000), static_cast<int>(wallMs % 1000)};
+        report.readings[0].stamp = report.started;
+        HistoryOutput.cycle(report);
+        wallMs += 1319;  // the wait for the next cycle
+        monotonicMs += 1319;
+    }
+    HistoryOutput.close();
+    for (const std::string& entry : OutputsTakeEvents())
+        EXPECT_EQ(entry.find("Clock jumped"), std::string::npos) << entry;
+}
+
 }  // namespace
