@@ -177,8 +177,12 @@ struct Shared {
 };
 
 // Another program holding the write lock: a process of its own (a second
-// connection in the writer's process would share its file locks); returns
-// once the lock is held.
+// connection in the writer's process would share its file locks). The writer
+// has a checkpoint thread, and a child forked from it may find malloc's or
+// SQLite's locks held by that thread for ever; so the child execs this test
+// program afresh, which holds the lock before its main() (below) and says so
+// on the descriptor named in TEMP_YEAR_HOLD_LOCK_FD. Returns once it is held,
+// or -1.
 pid_t HoldWriteLock(const std::string& db)
 {
     int ready[2];
@@ -186,19 +190,37 @@ pid_t HoldWriteLock(const std::string& db)
         return -1;
     pid_t pid = fork();
     if (pid == 0) {
-        sqlite3* locker = nullptr;
-        sqlite3_open(db.c_str(), &locker);
-        sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
-        (void)!write(ready[1], "x", 1);
-        pause();
-        _exit(0);
+        close(ready[0]);
+        setenv("TEMP_YEAR_HOLD_LOCK", db.c_str(), 1);
+        setenv("TEMP_YEAR_HOLD_LOCK_FD", std::to_string(ready[1]).c_str(), 1);
+        execl("/proc/self/exe", "history_year_lock", static_cast<char*>(nullptr));
+        _exit(127);
     }
-    char x;
+    char x = 0;
     close(ready[1]);
-    (void)!read(ready[0], &x, 1);
+    ssize_t got = read(ready[0], &x, 1);
     close(ready[0]);
+    if (got != 1) {
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
     return pid;
 }
+
+// The lock holder of HoldWriteLock, run before main() in its own process.
+const bool HoldingLock = [] {
+    const char* db = std::getenv("TEMP_YEAR_HOLD_LOCK");
+    const char* fd = std::getenv("TEMP_YEAR_HOLD_LOCK_FD");
+    if (!db || !fd)
+        return false;
+    sqlite3* locker = nullptr;
+    if (sqlite3_open(db, &locker) != SQLITE_OK ||
+        sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        _exit(1);
+    (void)!write(std::atoi(fd), "x", 1);
+    for (;;)
+        pause();
+}();
 
 // One run of the writer: cycles [from, to), then a close, or a SIGKILL at
 // some moment after cycle `killAfter` (-1: none).
