@@ -376,8 +376,9 @@ TEST_F(HistoryRun, FullDiskAndLocksPauseAndResumeOnceAndLoseNoReading)
     ASSERT_TRUE(WaitFor([&] { return Count(EventLog(), "History resumed, ") == 1; })) << EventLog();
 
     {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(Db().c_str(), &db), SQLITE_OK);
+        // The writer may hold the file as the lock is asked for: wait for it.
+        sqlite3* db = OpenWaiting(Db());
+        ASSERT_NE(db, nullptr);
         ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
         bool paused = WaitFor([&] { return Count(EventLog(), "History paused: database is locked") == 1; });
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);

@@ -26,6 +26,18 @@ int64_t FillDisk(const std::string& path)
     return total;
 }
 
+sqlite3* OpenWaiting(const std::string& path, int flags)
+{
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        ADD_FAILURE() << "can't open " << path << ": " << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, TEST_BUSY_TIMEOUT_MS);
+    return db;
+}
+
 std::vector<std::string> Rows(const std::string& db, const std::string& sql)
 {
     std::vector<std::string> rows;
@@ -35,7 +47,7 @@ std::vector<std::string> Rows(const std::string& db, const std::string& sql)
         sqlite3_close(handle);
         return rows;
     }
-    sqlite3_busy_timeout(handle, 5000);
+    sqlite3_busy_timeout(handle, TEST_BUSY_TIMEOUT_MS);
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
         ADD_FAILURE() << sql << ": " << sqlite3_errmsg(handle);
@@ -70,7 +82,7 @@ int64_t CountRows(const std::string& db, const std::string& table)
     sqlite3* handle = nullptr;
     int64_t count = -1;
     if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(handle, 5000);
+        sqlite3_busy_timeout(handle, TEST_BUSY_TIMEOUT_MS);
         std::string sql = "SELECT count(*) FROM " + table;
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK

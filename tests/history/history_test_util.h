@@ -9,6 +9,14 @@
 
 #include "tests/common/scratch_dir.h"
 
+// How long a test's own connection waits for a lock that the logger's writer
+// or checkpointer holds: a commit on a loaded machine can take seconds.
+constexpr int TEST_BUSY_TIMEOUT_MS = 60000;
+
+// Opens `path` with `flags` and TEST_BUSY_TIMEOUT_MS; fails the test and
+// returns null when it can't be opened.
+sqlite3* OpenWaiting(const std::string& path, int flags = SQLITE_OPEN_READWRITE);
+
 // Writes a file of zeros until the file system is full; returns its size.
 int64_t FillDisk(const std::string& path);
 

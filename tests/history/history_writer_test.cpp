@@ -90,7 +90,7 @@ struct Writer {
 struct Locker {
     Locker(const std::string& path, const char* begin)
     {
-        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        db = OpenWaiting(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);  // the writer's thread may hold it
         EXPECT_EQ(sqlite3_exec(db, begin, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
         // A read transaction starts with its first read.
         EXPECT_EQ(sqlite3_exec(db, "SELECT count(*) FROM reading", nullptr, nullptr, nullptr), SQLITE_OK);

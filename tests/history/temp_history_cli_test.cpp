@@ -222,6 +222,7 @@ protected:
         int64_t n = -1;
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+            sqlite3_busy_timeout(db, 60000) == SQLITE_OK &&
             sqlite3_prepare_v2(db, (std::string("SELECT count(*) FROM ") + table).c_str(), -1, &stmt, nullptr) ==
                 SQLITE_OK &&
             sqlite3_step(stmt) == SQLITE_ROW)
@@ -250,10 +251,12 @@ protected:
         }
         // Wait for the question before answering, then read until the child is gone.
         std::string err;
-        for (int i = 0; i < 500 && err.find("[y/N]") == std::string::npos; ++i) {
+        // Up to a minute: a loaded machine may take seconds to start it.
+        for (int i = 0; i < 6000 && err.find("[y/N]") == std::string::npos; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             err = ReadFile(dir + "/err.txt");
         }
+        EXPECT_NE(err.find("[y/N]"), std::string::npos) << "no question within a minute: " << err;
         if (!answer.empty() && write(master, answer.data(), answer.size()) < 0)
             ADD_FAILURE() << "writing to the terminal";
         if (answer.empty()) {

@@ -332,6 +332,7 @@ TEST_F(MetricsRun, EveryCyclesFileIsWholeAndPassesPromtool)
 #ifdef TEMP_HAVE_HISTORY
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open_v2((work_ + "/temp-history.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_busy_timeout(db, 60000);
     sqlite3_stmt* query = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM reading WHERE outcome != 0", -1, &query, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
@@ -427,7 +428,7 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
 
     // The scrape has every sensor's temperature, with the right labels and value.
     std::string page;
-    bool served = WaitFor(40, [&] {
+    bool served = WaitFor(60, [&] {
         page = HttpGet(exporterPort, "/metrics");
         return BySerial(ParseSamples(page), "temp_sensor_temperature_celsius").size() == 3;
     });
@@ -474,7 +475,7 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
     auto failing = results(answer);
     EXPECT_EQ(failing.size(), 1u) << answer;
     EXPECT_EQ(failing.count(S2), 1u) << answer;
-    stored = WaitFor(20, [&] {
+    stored = WaitFor(60, [&] {
         answer = query(temperatures);
         return results(answer).size() == 1;
     });
@@ -508,7 +509,7 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
     // the logger-stopped alert fires.
     EXPECT_EQ(Stop(logger), 0) << Tail(root_ + "/temp.out");
     std::string alerts;
-    stored = WaitFor(20, [&] {
+    stored = WaitFor(60, [&] {
         alerts = HttpGet(prometheusPort, "/api/v1/alerts");
         return AlertNames(alerts, "firing").count("TempLoggerStopped") == 1;
     });
@@ -519,7 +520,7 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
     // the stop is the one alert left.
     if (alertmanager > 0) {
         std::string active;
-        stored = WaitFor(20, [&] {
+        stored = WaitFor(60, [&] {
             active = HttpGet(alertmanagerPort, "/api/v2/alerts?active=true&inhibited=false&silenced=false");
             alerts = HttpGet(alertmanagerPort, "/api/v2/alerts?active=false&inhibited=true&silenced=false");
             return AlertNames(alerts).count("TempAdapterNotAnswering") == 1;
@@ -531,7 +532,7 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
     // The file vanishes and the link dangles: node_exporter reports a scrape
     // error, the temp_ series are gone, and both alerts for that fire.
     ASSERT_EQ(unlink((work_ + "/metrics.prom").c_str()), 0);
-    stored = WaitFor(20, [&] {
+    stored = WaitFor(60, [&] {
         alerts = HttpGet(prometheusPort, "/api/v1/alerts");
         std::set<std::string> firing = AlertNames(alerts, "firing");
         return firing.count("TempMetricsUnreadable") == 1 && firing.count("TempMetricsAbsent") == 1;
@@ -539,7 +540,7 @@ TEST_F(MetricsRun, NodeExporterAndPrometheusServeEverySensor)
     EXPECT_TRUE(stored) << alerts;
     EXPECT_EQ(Value(ParseSamples(HttpGet(exporterPort, "/metrics")), "node_textfile_scrape_error"), "1");
     if (alertmanager > 0) {
-        stored = WaitFor(20, [&] {
+        stored = WaitFor(60, [&] {
             alerts = HttpGet(alertmanagerPort, "/api/v2/alerts?active=false&inhibited=true&silenced=false");
             return AlertNames(alerts).count("TempMetricsAbsent") == 1;
         });

@@ -89,7 +89,7 @@ template <typename Done>
 bool WaitFor(Done done)
 {
     std::unique_lock<std::mutex> guard(TheRig->lock);
-    return TheRig->changed.wait_for(guard, std::chrono::seconds(20), done);
+    return TheRig->changed.wait_for(guard, std::chrono::seconds(60), done);
 }
 
 // One cycle's report, published once the hung output holds the first.

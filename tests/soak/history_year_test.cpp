@@ -214,7 +214,8 @@ const bool HoldingLock = [] {
     if (!db || !fd)
         return false;
     sqlite3* locker = nullptr;
-    if (sqlite3_open(db, &locker) != SQLITE_OK ||
+    // The writer may be committing as the lock is asked for: wait for it.
+    if (sqlite3_open(db, &locker) != SQLITE_OK || sqlite3_busy_timeout(locker, 600000) != SQLITE_OK ||
         sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK)
         _exit(1);
     (void)!write(std::atoi(fd), "x", 1);
