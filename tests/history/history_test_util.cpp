@@ -41,13 +41,9 @@ sqlite3* OpenWaiting(const std::string& path, int flags)
 std::vector<std::string> Rows(const std::string& db, const std::string& sql)
 {
     std::vector<std::string> rows;
-    sqlite3* handle = nullptr;
-    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        ADD_FAILURE() << "can't open " << db << ": " << sqlite3_errmsg(handle);
-        sqlite3_close(handle);
+    sqlite3* handle = OpenWaiting(db);
+    if (!handle)
         return rows;
-    }
-    sqlite3_busy_timeout(handle, TEST_BUSY_TIMEOUT_MS);
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
         ADD_FAILURE() << sql << ": " << sqlite3_errmsg(handle);
