@@ -68,22 +68,37 @@ struct CycleReport {
 // The version the banner shows.
 constexpr const char* LoggerVersion = "10.00";
 
-// One output, as a table of operations. Every member but open runs on the
-// output's own thread, never on the cycle's; open runs on the cycle's.
+// One output, as a table of operations. `open` and `setting` run on the
+// cycle's thread; `cycle` and `close` on the output's own thread, never on the
+// cycle's.
 struct CycleOutputOps {
     const char* name;
-    // Opens the output for this run. Returns 1 when it is active, 0 when the
-    // settings leave it off or it can't start (the output logs why).
+    // Opens the output for this run with the settings temp.conf gave it (read
+    // back by key: outputs/output_settings.h). Returns 1 when it is active, 0
+    // when the settings leave it off or it can't start (the output logs why).
     int (*open)(const TempConfig& config);
     // One finished cycle. Failures are the output's own to log (once when a
     // failure starts, once when it ends); it never stops the logger.
     void (*cycle)(const CycleReport& report);
     // Flushes and closes. May be null.
     void (*close)();
+    // The temp.conf keys this output owns, in the order the message of an
+    // unknown key lists them, ended by nullptr. May be null: no keys. A key
+    // listed by two outputs belongs to the first in the table.
+    const char* const* keys;
+    // Judges `value` for one of `keys` while temp.conf is read (before open,
+    // with no output running). Returns OUTPUT_SETTING_TAKEN, or
+    // OUTPUT_SETTING_BAD with `why` set to the event-log entry after
+    // "<file> line <n>: " (OutputSettingExpects writes the usual one); a bad
+    // value keeps the default. Pure: it keeps nothing, the loader stores what
+    // it takes. Null when `keys` is.
+    int (*setting)(const char* key, const char* value, std::string* why);
 };
+constexpr int OUTPUT_SETTING_BAD = 0;
+constexpr int OUTPUT_SETTING_TAKEN = 1;
 
 // The outputs built in (outputs_table.cpp). Adding an output is one file
-// that defines its ops and one line there.
+// that defines its ops and one line there (docs/adding-an-output.md).
 extern const CycleOutputOps* const BuiltinOutputs[];
 extern const int BuiltinOutputCount;
 
