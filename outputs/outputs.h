@@ -72,7 +72,7 @@ constexpr const char* LoggerVersion = "10.00";
 // cycle's thread; `cycle` and `close` on the output's own thread, never on the
 // cycle's.
 struct CycleOutputOps {
-    const char* name;
+    const char* name;  // in the workers' entries ("Output mqtt is behind: ...")
     // Opens the output for this run with the settings temp.conf gave it (read
     // back by key: outputs/output_settings.h). Returns 1 when it is active, 0
     // when the settings leave it off or it can't start (the output logs why).
@@ -98,7 +98,8 @@ constexpr int OUTPUT_SETTING_BAD = 0;
 constexpr int OUTPUT_SETTING_TAKEN = 1;
 
 // The outputs built in (outputs_table.cpp). Adding an output is one file
-// that defines its ops and one line there (docs/adding-an-output.md).
+// that defines its ops and one line there (docs/architecture.md, "Adding an
+// output").
 extern const CycleOutputOps* const BuiltinOutputs[];
 extern const int BuiltinOutputCount;
 
