@@ -14,7 +14,7 @@ int OutputsSetting(const CycleOutputOps* const* table, int count, const std::str
             if (key == *owned)
                 return table[i]->setting(key.c_str(), value.c_str(), why);
     }
-    return -1;
+    return OUTPUT_SETTING_UNKNOWN;
 }
 
 std::vector<std::string> OutputsKeys(const CycleOutputOps* const* table, int count)

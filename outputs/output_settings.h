@@ -11,8 +11,10 @@
 #include "outputs/outputs.h"
 
 // Hands `value` to the first output of `table` that lists `key`. Returns
-// OUTPUT_SETTING_TAKEN, OUTPUT_SETTING_BAD (with `why`), or -1 when no output
-// lists the key. Cycle's thread, before the outputs open.
+// OUTPUT_SETTING_TAKEN, OUTPUT_SETTING_BAD (with `why`), or
+// OUTPUT_SETTING_UNKNOWN when no output lists the key. Cycle's thread, before
+// the outputs open.
+constexpr int OUTPUT_SETTING_UNKNOWN = -1;
 int OutputsSetting(const CycleOutputOps* const* table, int count, const std::string& key, const std::string& value,
                    std::string* why);
 // Every key the outputs of `table` list, in table order.

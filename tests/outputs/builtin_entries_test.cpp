@@ -38,14 +38,12 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"\nhistory-raw-days = 1e3\n",
                   "/etc/temp.conf line 2: history-raw-days expects a number of days (0 for ever), got \"1e3\"; "
                   "default kept"},
-        EntryCase{"history-file = \n", "/etc/temp.conf line 1: history-file expects a file name, got \"\"; default kept"},
         EntryCase{"metrics-name =\n", "/etc/temp.conf line 1: metrics-name expects a name, got \"\"; default kept"},
         EntryCase{"mqtt-topic = a/#\n",
                   "/etc/temp.conf line 1: mqtt-topic expects a topic without '+', '#', a leading '$' or '/' or a "
                   "trailing '/', got \"a/\"; default kept"},
         EntryCase{"mqtt-discovery = $x\x01\n",
                   "/etc/temp.conf line 1: mqtt-discovery expects a discovery prefix (homeassistant) or off, got "
-                  "\"$x?\"; default kept"},
-        EntryCase{"mqtt-ca-file =\n", "/etc/temp.conf line 1: mqtt-ca-file expects a file name, got \"\"; default kept"}));
+                  "\"$x?\"; default kept"}));
 
 }  // namespace

@@ -135,15 +135,4 @@ TEST_F(NewOutput, ASecondLoadStartsFromTheDefaults)
     EXPECT_EQ(ReadFile(ErrorFilePath), "");
 }
 
-// Without the output in the table its key is unknown, like any other.
-TEST_F(NewOutput, KeyOfAnOutputNotInTheTableIsUnknown)
-{
-    TempConfig config;
-    std::vector<std::string> problems;
-    EXPECT_EQ(ParseTempConfig("chime-file = bells.txt\n", "temp.conf", &config, &problems, nullptr, 0), 1);
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_EQ(problems[0], "temp.conf line 1: unknown key \"chime-file\"; expected families");
-    EXPECT_TRUE(config.outputSettings.empty());
-}
-
 }  // namespace
