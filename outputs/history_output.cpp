@@ -176,5 +176,6 @@ void CloseHistory()
 
 }  // namespace
 
-extern const CycleOutputOps HistoryOutput = {"history",   OpenHistory, HistoryCycle,
-                                              CloseHistory, HistoryKeys, HistorySetting};
+extern const CycleOutputOps HistoryOutput = {
+    "history", OpenHistory, HistoryCycle, CloseHistory, HistoryKeys, HistorySetting,
+};

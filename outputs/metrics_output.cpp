@@ -142,5 +142,6 @@ MetricsSettings MetricsSettingsOf(const TempConfig& config)
     return SettingsOf<MetricsSettings>(config, TakeMetrics);
 }
 
-extern const CycleOutputOps MetricsOutput = {"metrics",   OpenMetrics, CycleMetrics,
-                                              CloseMetrics, MetricsKeys, MetricsSetting};
+extern const CycleOutputOps MetricsOutput = {
+    "metrics", OpenMetrics, CycleMetrics, CloseMetrics, MetricsKeys, MetricsSetting,
+};

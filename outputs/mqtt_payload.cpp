@@ -279,8 +279,9 @@ int MqttExpireAfter(const CycleReport& report)
     return static_cast<int>(seconds);
 }
 
-const char* const MqttKeys[] = {"mqtt",         "mqtt-topic",   "mqtt-username", "mqtt-password-file",
-                                "mqtt-ca-file", "mqtt-discovery", nullptr};
+const char* const MqttKeys[] = {
+    "mqtt", "mqtt-topic", "mqtt-username", "mqtt-password-file", "mqtt-ca-file", "mqtt-discovery", nullptr,
+};
 
 const char* MqttTakeSetting(const std::string& key, const std::string& value, MqttSettings* into)
 {
