@@ -70,8 +70,8 @@ int main(int argc, char** argv)
     }
     int cycles = std::atoi(argv[2]);
     TempConfig config;
-    config.mqtt = std::string("mqtt://127.0.0.1:") + argv[1];
-    config.metricsName = "bench";
+    config.outputSettings["mqtt"] = std::string("mqtt://127.0.0.1:") + argv[1];
+    config.outputSettings["metrics-name"] = "bench";
     if (!MqttOutput.open(config)) {
         std::fprintf(stderr, "mqtt_bench: the output did not open\n");
         return 1;

@@ -1,4 +1,5 @@
-// temp.conf: "key = value" lines, "#" starts a comment.
+// temp.conf: "key = value" lines, "#" starts a comment. The logger's own key
+// (families) is judged here; every other key goes to the output that lists it.
 #include "logger/config.h"
 
 #include <cerrno>
@@ -7,7 +8,7 @@
 #include <cstring>
 
 #include "logger/logger.h"
-#include "outputs/mqtt_payload.h"
+#include "outputs/output_settings.h"
 
 TempConfig Config;
 
@@ -22,46 +23,13 @@ std::string Trim(const std::string& text)
     return text.substr(begin, end - begin + 1);
 }
 
-// Printable for a message: control bytes become '?', long values are cut.
-std::string Shown(const std::string& value)
+// "a, b or c".
+std::string ListOf(const std::vector<std::string>& keys)
 {
-    std::string shown = value.size() > 60 ? value.substr(0, 60) + "..." : value;
-    for (char& c : shown)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    return shown;
-}
-
-bool ParseSwitch(const std::string& value, bool* out)
-{
-    if (value == "on" || value == "yes" || value == "true" || value == "1") {
-        *out = true;
-        return true;
-    }
-    if (value == "off" || value == "no" || value == "false" || value == "0") {
-        *out = false;
-        return true;
-    }
-    return false;
-}
-
-bool ParseDays(const std::string& value, int* out)
-{
-    if (value.empty() || value.size() > 6)
-        return false;
-    for (char c : value)
-        if (c < '0' || c > '9')
-            return false;
-    *out = static_cast<int>(std::strtol(value.c_str(), nullptr, 10));
-    return true;
-}
-
-bool ParsePath(const std::string& value, std::string* out)
-{
-    if (value.empty())
-        return false;
-    *out = value;
-    return true;
+    std::string list;
+    for (size_t i = 0; i < keys.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == keys.size() ? " or " : ", ") + keys[i];
+    return list;
 }
 
 // Two hex digits per family, separated by blanks or commas; bad codes are
@@ -84,12 +52,12 @@ void ParseFamilies(const std::string& value, const std::string& where, TempConfi
         long family = std::strtol(code.c_str(), &stop, 16);
         bool hex = code.size() <= 2 && *stop == '\0' && std::strspn(code.c_str(), "0123456789abcdefABCDEF") == code.size();
         if (!hex || family <= 0 || family > 0x7F) {
-            problems->push_back(where + ": families expects two-digit hex family codes, got \"" + Shown(code) +
-                                "\"; ignored");
+            problems->push_back(where + ": families expects two-digit hex family codes, got \"" +
+                                TempConfigShown(code) + "\"; ignored");
             continue;
         }
         if (!IsTemperatureFamily(static_cast<uint8_t>(family))) {
-            problems->push_back(where + ": families: \"" + Shown(code) +
+            problems->push_back(where + ": families: \"" + TempConfigShown(code) +
                                 "\" is not a temperature family (10, 28, 22, 3B or 42); ignored");
             continue;
         }
@@ -100,7 +68,7 @@ void ParseFamilies(const std::string& value, const std::string& where, TempConfi
             continue;
         if (count == CONFIG_MAX_FAMILIES) {
             problems->push_back(where + ": families takes at most " + std::to_string(CONFIG_MAX_FAMILIES) +
-                                " codes; \"" + Shown(code) + "\" ignored");
+                                " codes; \"" + TempConfigShown(code) + "\" ignored");
             continue;
         }
         families[count++] = static_cast<uint8_t>(family);
@@ -116,7 +84,7 @@ void ParseFamilies(const std::string& value, const std::string& where, TempConfi
 }  // namespace
 
 int ParseTempConfig(const std::string& text, const std::string& path, TempConfig* config,
-                    std::vector<std::string>* problems)
+                    std::vector<std::string>* problems, const CycleOutputOps* const* outputs, int outputCount)
 {
     size_t before = problems->size();
     size_t at = 0;
@@ -137,74 +105,25 @@ int ParseTempConfig(const std::string& text, const std::string& path, TempConfig
         std::string where = path + " line " + std::to_string(number);
         size_t equals = line.find('=');
         if (equals == std::string::npos) {
-            problems->push_back(where + ": expected \"key = value\", got \"" + Shown(line) + "\"");
+            problems->push_back(where + ": expected \"key = value\", got \"" + TempConfigShown(line) + "\"");
             continue;
         }
         std::string key = Trim(line.substr(0, equals));
         std::string value = Trim(line.substr(equals + 1));
-        auto expect = [&](const char* what) {
-            problems->push_back(where + ": " + key + " expects " + what + ", got \"" + Shown(value) +
-                                "\"; default kept");
-        };
-        if (key == "history") {
-            if (!ParseSwitch(value, &config->history))
-                expect("on or off");
-        } else if (key == "history-file") {
-            if (!ParsePath(value, &config->historyFile))
-                expect("a file name");
-        } else if (key == "history-raw-days") {
-            if (!ParseDays(value, &config->historyRawDays))
-                expect("a number of days (0 for ever)");
-        } else if (key == "history-minute-days") {
-            if (!ParseDays(value, &config->historyMinuteDays))
-                expect("a number of days (0 for ever)");
-        } else if (key == "history-hour-days") {
-            if (!ParseDays(value, &config->historyHourDays))
-                expect("a number of days (0 for ever)");
-        } else if (key == "metrics") {
-            if (!ParsePath(value, &config->metricsFile))
-                expect("a file name");
-        } else if (key == "metrics-name") {
-            if (!ParsePath(value, &config->metricsName))
-                expect("a name");
-        } else if (key == "mqtt") {
-#ifdef TEMP_HAVE_MQTT
-            MqttUrl url;
-            if (MqttParseUrl(value, &url))
-                config->mqtt = value;
-            else
-                expect("mqtt://host[:port] or mqtts://host[:port]");
-#else
-            problems->push_back(where + ": mqtt: this build of temp has no MQTT; ignored");
-#endif
-        } else if (key == "mqtt-topic") {
-            if (MqttTopicValid(value))
-                config->mqttTopic = value;
-            else
-                expect("a topic without '+', '#', a leading '$' or '/' or a trailing '/'");
-        } else if (key == "mqtt-username") {
-            if (!ParsePath(value, &config->mqttUsername))
-                expect("a user name");
-        } else if (key == "mqtt-password-file") {
-            if (!ParsePath(value, &config->mqttPasswordFile))
-                expect("a file name");
-        } else if (key == "mqtt-ca-file") {
-            if (!ParsePath(value, &config->mqttCaFile))
-                expect("a file name");
-        } else if (key == "mqtt-discovery") {
-            if (value == "off")
-                config->mqttDiscovery.clear();
-            else if (MqttTopicValid(value))
-                config->mqttDiscovery = value;
-            else
-                expect("a discovery prefix (homeassistant) or off");
-        } else if (key == "families") {
+        if (key == "families") {
             ParseFamilies(value, where, config, problems);
+            continue;
+        }
+        std::string why;
+        int taken = OutputsSetting(outputs, outputCount, key, value, &why);
+        if (taken == OUTPUT_SETTING_TAKEN) {
+            config->outputSettings[key] = value;
+        } else if (taken == OUTPUT_SETTING_BAD) {
+            problems->push_back(where + ": " + why);
         } else {
-            problems->push_back(where + ": unknown key \"" + Shown(key) +
-                                "\"; expected history, history-file, history-raw-days, history-minute-days, "
-                                "history-hour-days, metrics, metrics-name, mqtt, mqtt-topic, mqtt-username, "
-                                "mqtt-password-file, mqtt-ca-file, mqtt-discovery or families");
+            std::vector<std::string> keys = OutputsKeys(outputs, outputCount);
+            keys.emplace_back("families");
+            problems->push_back(where + ": unknown key \"" + TempConfigShown(key) + "\"; expected " + ListOf(keys));
         }
     }
     return static_cast<int>(problems->size() - before);
@@ -214,13 +133,13 @@ void ApplyTempEnvironment(TempConfig* config)
 {
     const char* metrics = std::getenv("TEMP_METRICS");
     if (metrics && *metrics)
-        config->metricsFile = metrics;
+        config->outputSettings["metrics"] = metrics;
     const char* name = std::getenv("TEMP_METRICS_NAME");
     if (name && *name)
-        config->metricsName = name;
+        config->outputSettings["metrics-name"] = name;
 }
 
-int LoadTempConfig(const std::string& path)
+int LoadTempConfig(const std::string& path, const CycleOutputOps* const* outputs, int outputCount)
 {
     Config = TempConfig();
     ApplyTempEnvironment(&Config);
@@ -243,7 +162,7 @@ int LoadTempConfig(const std::string& path)
         return 0;
     }
     std::vector<std::string> problems;
-    ParseTempConfig(text, path, &Config, &problems);
+    ParseTempConfig(text, path, &Config, &problems, outputs, outputCount);
     for (const std::string& problem : problems)
         LogEvent("%s\n", problem.c_str());
     return 1;

@@ -1,14 +1,13 @@
 // The history output: each cycle's readings into the SQLite history
 // (temp-history.db in the working directory by default). Built only where
-// the system has SQLite (TEMP_HAVE_HISTORY).
-#ifdef TEMP_HAVE_HISTORY
-
+// the system has SQLite; elsewhere history_off.cpp stands in.
 #include <cstddef>
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include "history/history.h"
+#include "outputs/history_settings.h"
 #include "outputs/outputs.h"
 
 namespace {
@@ -93,13 +92,14 @@ void NoteClockJump()
 
 int OpenHistory(const TempConfig& config)
 {
-    if (!config.history)
+    HistorySettings settings = HistorySettingsOf(config);
+    if (!settings.on)
         return 0;
     State = HistoryOutputState();
-    State.path = config.historyFile;
-    State.retention.rawDays = config.historyRawDays;
-    State.retention.minuteDays = config.historyMinuteDays;
-    State.retention.hourDays = config.historyHourDays;
+    State.path = settings.file;
+    State.retention.rawDays = settings.rawDays;
+    State.retention.minuteDays = settings.minuteDays;
+    State.retention.hourDays = settings.hourDays;
     // The database is opened by the first cycle, on the worker's thread, so
     // that a slow or locked file never delays the logger's start; while it
     // can't be opened, each cycle tries again.
@@ -176,6 +176,6 @@ void CloseHistory()
 
 }  // namespace
 
-extern const CycleOutputOps HistoryOutput = {"history", OpenHistory, HistoryCycle, CloseHistory};
-
-#endif  // TEMP_HAVE_HISTORY
+extern const CycleOutputOps HistoryOutput = {
+    "history", OpenHistory, HistoryCycle, CloseHistory, HistoryKeys, HistorySetting,
+};

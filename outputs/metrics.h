@@ -30,6 +30,14 @@ struct MetricsState {
     std::map<std::string, MetricsSensor> sensors;
 };
 
+// temp.conf's metrics and metrics-name (or the service's TEMP_METRICS and
+// TEMP_METRICS_NAME), over their defaults.
+struct MetricsSettings {
+    std::string file;  // metrics: the text file written after every cycle; empty is off
+    std::string name;  // metrics-name: the `logger` label; empty means the working directory
+};
+MetricsSettings MetricsSettingsOf(const TempConfig& config);
+
 // A label value as the text format wants it: backslash, double quote and line
 // feed escaped; bytes that are not UTF-8 replaced by U+FFFD.
 std::string MetricsEscapeLabel(const std::string& value);

@@ -13,9 +13,26 @@
 #endif
 
 #include "outputs/metrics.h"
+#include "outputs/output_settings.h"
 #include "outputs/outputs.h"
 
 namespace {
+
+const char* TakeMetrics(const std::string& key, const std::string& value, MetricsSettings* into)
+{
+    if (key == "metrics")
+        return SettingText(value, &into->file) ? nullptr : "a file name";
+    if (key == "metrics-name")
+        return SettingText(value, &into->name) ? nullptr : "a name";
+    return nullptr;
+}
+
+const char* const MetricsKeys[] = {"metrics", "metrics-name", nullptr};
+
+int MetricsSetting(const char* key, const char* value, std::string* why)
+{
+    return JudgeSetting<MetricsSettings>(TakeMetrics, key, value, why);
+}
 
 struct MetricsOutputState {
     std::string path;
@@ -83,13 +100,14 @@ void WriteMetrics()
 
 int OpenMetrics(const TempConfig& config)
 {
-    if (config.metricsFile.empty())
+    MetricsSettings settings = MetricsSettingsOf(config);
+    if (settings.file.empty())
         return 0;
     delete Output;
     Output = new MetricsOutputState;
-    Output->path = config.metricsFile;
-    Output->building = config.metricsFile + ".tmp";
-    Output->metrics.logger = config.metricsName;
+    Output->path = settings.file;
+    Output->building = settings.file + ".tmp";
+    Output->metrics.logger = settings.name;
     if (Output->metrics.logger.empty()) {
         char* cwd = getcwd(nullptr, 0);
         Output->metrics.logger = cwd ? cwd : ".";
@@ -119,4 +137,11 @@ void CloseMetrics()
 
 }  // namespace
 
-extern const CycleOutputOps MetricsOutput = {"metrics", OpenMetrics, CycleMetrics, CloseMetrics};
+MetricsSettings MetricsSettingsOf(const TempConfig& config)
+{
+    return SettingsOf<MetricsSettings>(config, TakeMetrics);
+}
+
+extern const CycleOutputOps MetricsOutput = {
+    "metrics", OpenMetrics, CycleMetrics, CloseMetrics, MetricsKeys, MetricsSetting,
+};

@@ -22,7 +22,9 @@
 #include <thread>
 #include <unistd.h>
 
+#include "outputs/metrics.h"
 #include "outputs/mqtt_payload.h"
+#include "outputs/output_settings.h"
 #include "outputs/outputs.h"
 
 namespace {
@@ -194,8 +196,9 @@ void RunNetwork(MqttOutputState* output)
 // The logger's name: the one on its metrics (the service instance), else the host name.
 std::string MqttLoggerName(const TempConfig& config)
 {
-    if (!config.metricsName.empty())
-        return config.metricsName;
+    std::string name = MetricsSettingsOf(config).name;
+    if (!name.empty())
+        return name;
     char host[256] = "";
     if (gethostname(host, sizeof host - 1) != 0 || !host[0])
         return "temp";
@@ -228,25 +231,26 @@ int ReadPassword(const std::string& path, std::string* password)
 // never delays the logger's start.
 int OpenMqtt(const TempConfig& config)
 {
-    if (config.mqtt.empty())
+    MqttSettings settings = MqttSettingsOf(config);
+    if (settings.broker.empty())
         return 0;
     auto output = std::make_unique<MqttOutputState>();
-    output->shown = config.mqtt;
-    if (!MqttParseUrl(config.mqtt, &output->url))
+    output->shown = settings.broker;
+    if (!MqttParseUrl(settings.broker, &output->url))
         return 0;  // temp.conf's check has logged it
     std::string logger = MqttLoggerName(config);
-    output->topic = config.mqttTopic.empty() ? "temp/" + MqttNameLevel(logger) : config.mqttTopic;
+    output->topic = settings.topic.empty() ? "temp/" + MqttNameLevel(logger) : settings.topic;
     output->status = output->topic + "/status";
-    output->discoveryOn = !config.mqttDiscovery.empty();
-    output->discovery = {config.mqttDiscovery, output->topic, logger, 0};
-    output->username = config.mqttUsername;
-    output->caFile = config.mqttCaFile;
-    if (!config.mqttPasswordFile.empty()) {
-        if (!ReadPassword(config.mqttPasswordFile, &output->password))
+    output->discoveryOn = !settings.discovery.empty();
+    output->discovery = {settings.discovery, output->topic, logger, 0};
+    output->username = settings.username;
+    output->caFile = settings.caFile;
+    if (!settings.passwordFile.empty()) {
+        if (!ReadPassword(settings.passwordFile, &output->password))
             return 0;
         if (output->username.empty())
             OutputsLogEvent("MQTT password file %s given without mqtt-username; the password is not sent\n",
-                            config.mqttPasswordFile.c_str());
+                            settings.passwordFile.c_str());
     }
 
     mosquitto_lib_init();
@@ -258,7 +262,7 @@ int OpenMqtt(const TempConfig& config)
         failed = "the status topic can't be the will's";
     else if (!output->username.empty() &&
              mosquitto_username_pw_set(output->client, output->username.c_str(),
-                                       config.mqttPasswordFile.empty() ? nullptr : output->password.c_str()) !=
+                                       settings.passwordFile.empty() ? nullptr : output->password.c_str()) !=
                  MOSQ_ERR_SUCCESS)
         failed = "the user name is not accepted";
     else if (output->url.tls &&
@@ -268,7 +272,7 @@ int OpenMqtt(const TempConfig& config)
         failed = "TLS can't be set up (is mqtt-ca-file readable?)";
     output->password.assign(output->password.size(), '\0');
     if (failed) {
-        OutputsLogEvent("MQTT broker %s: %s; MQTT off\n", config.mqtt.c_str(), failed);
+        OutputsLogEvent("MQTT broker %s: %s; MQTT off\n", settings.broker.c_str(), failed);
         if (output->client)
             mosquitto_destroy(output->client);
         mosquitto_lib_cleanup();
@@ -332,6 +336,11 @@ void CloseMqtt()
     Output = nullptr;
 }
 
+int MqttSetting(const char* key, const char* value, std::string* why)
+{
+    return JudgeSetting<MqttSettings>(MqttTakeSetting, key, value, why);
+}
+
 }  // namespace
 
-extern const CycleOutputOps MqttOutput = {"mqtt", OpenMqtt, CycleMqtt, CloseMqtt};
+extern const CycleOutputOps MqttOutput = {"mqtt", OpenMqtt, CycleMqtt, CloseMqtt, MqttKeys, MqttSetting};

@@ -1,4 +1,4 @@
-// The MQTT output's texts.
+// The MQTT output's texts and temp.conf keys.
 #include "outputs/mqtt_payload.h"
 
 #include <cmath>
@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "outputs/output_settings.h"
 #include "support/utf8.h"
 
 namespace {
@@ -276,4 +277,41 @@ int MqttExpireAfter(const CycleReport& report)
     if (seconds > 86400)
         seconds = 86400;
     return static_cast<int>(seconds);
+}
+
+const char* const MqttKeys[] = {
+    "mqtt", "mqtt-topic", "mqtt-username", "mqtt-password-file", "mqtt-ca-file", "mqtt-discovery", nullptr,
+};
+
+const char* MqttTakeSetting(const std::string& key, const std::string& value, MqttSettings* into)
+{
+    if (key == "mqtt") {
+        MqttUrl url;
+        if (!MqttParseUrl(value, &url))
+            return "mqtt://host[:port] or mqtts://host[:port]";
+        into->broker = value;
+    } else if (key == "mqtt-topic") {
+        if (!MqttTopicValid(value))
+            return "a topic without '+', '#', a leading '$' or '/' or a trailing '/'";
+        into->topic = value;
+    } else if (key == "mqtt-username") {
+        if (!SettingText(value, &into->username))
+            return "a user name";
+    } else if (key == "mqtt-password-file" || key == "mqtt-ca-file") {
+        if (!SettingText(value, key == "mqtt-ca-file" ? &into->caFile : &into->passwordFile))
+            return "a file name";
+    } else if (key == "mqtt-discovery") {
+        if (value == "off")
+            into->discovery.clear();
+        else if (MqttTopicValid(value))
+            into->discovery = value;
+        else
+            return "a discovery prefix (homeassistant) or off";
+    }
+    return nullptr;
+}
+
+MqttSettings MqttSettingsOf(const TempConfig& config)
+{
+    return SettingsOf<MqttSettings>(config, MqttTakeSetting);
 }

@@ -1,6 +1,6 @@
-// The MQTT output's texts: the broker URL of temp.conf, topics, and the JSON
-// of the state and Home Assistant discovery messages. Pure: no broker, no
-// clock, no event log.
+// The MQTT output's texts: its temp.conf keys (shared with mqtt_off.cpp, the
+// stand-in of a build without libmosquitto), topics, and the JSON of the state
+// and Home Assistant discovery messages. Pure: no broker, no clock, no event log.
 #pragma once
 
 #include <array>
@@ -22,6 +22,22 @@ int MqttParseUrl(const std::string& text, MqttUrl* url);
 // A topic to publish under: 1 to 200 bytes of valid UTF-8 without NUL,
 // wildcards ('+', '#'), a leading '$' or '/', or a trailing '/'.
 bool MqttTopicValid(const std::string& topic);
+
+// temp.conf's MQTT keys over their defaults.
+struct MqttSettings {
+    std::string broker;            // mqtt: "mqtt://host[:port]" or "mqtts://host[:port]"; empty is off
+    std::string topic;             // mqtt-topic: the base topic; empty means temp/<logger>
+    std::string username;          // mqtt-username; empty: no login
+    std::string passwordFile;      // mqtt-password-file: the password's file (never the password itself)
+    std::string caFile;            // mqtt-ca-file: CA certificates for mqtts; empty: the system's
+    std::string discovery = "homeassistant";  // mqtt-discovery: Home Assistant's prefix; empty is off
+};
+// mqtt, mqtt-topic, mqtt-username, mqtt-password-file, mqtt-ca-file, mqtt-discovery.
+extern const char* const MqttKeys[];
+// Puts `value` of `key` into `into`; returns what the key expects when the
+// value is bad, nullptr otherwise (also for a key not of MqttKeys).
+const char* MqttTakeSetting(const std::string& key, const std::string& value, MqttSettings* into);
+MqttSettings MqttSettingsOf(const TempConfig& config);
 
 // The logger's name as one topic level and as Home Assistant's node id:
 // every byte other than A-Z, a-z, 0-9, '_' and '-' becomes '_'.

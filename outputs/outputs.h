@@ -68,22 +68,42 @@ struct CycleReport {
 // The version the banner shows.
 constexpr const char* LoggerVersion = "10.00";
 
-// One output, as a table of operations. Every member but open runs on the
-// output's own thread, never on the cycle's; open runs on the cycle's.
+// One output, as a table of operations. `setting` and `open` run on the
+// cycle's thread, before the output's thread starts; `cycle` and `close` on
+// the output's own thread, never on the cycle's.
 struct CycleOutputOps {
-    const char* name;
-    // Opens the output for this run. Returns 1 when it is active, 0 when the
-    // settings leave it off or it can't start (the output logs why).
+    const char* name;  // in the workers' entries ("Output mqtt is behind: ...")
+    // Opens the output for this run with the settings temp.conf gave it (read
+    // back by key: outputs/output_settings.h). Returns 1 when it is active, 0
+    // when the settings leave it off or it can't start (the output logs why).
+    // Cycle's thread, once per run (OutputsOpenTable).
     int (*open)(const TempConfig& config);
     // One finished cycle. Failures are the output's own to log (once when a
-    // failure starts, once when it ends); it never stops the logger.
+    // failure starts, once when it ends); it never stops the logger. The
+    // output's thread, one report at a time, in order.
     void (*cycle)(const CycleReport& report);
-    // Flushes and closes. May be null.
+    // Flushes and closes, on the output's thread after its last report. May be
+    // null.
     void (*close)();
+    // The temp.conf keys this output owns, in the order the message of an
+    // unknown key lists them, ended by nullptr. May be null: no keys. A key
+    // listed by two outputs belongs to the first in the table.
+    const char* const* keys;
+    // Judges `value` for one of `keys` while temp.conf is read (before open,
+    // with no output running). Returns OUTPUT_SETTING_TAKEN, or
+    // OUTPUT_SETTING_BAD with `why` set to the event-log entry after
+    // "<file> line <n>: " (OutputSettingExpects writes the usual one); a bad
+    // value keeps the default. Pure: it keeps nothing, the loader stores what
+    // it takes. Cycle's thread (LoadTempConfig), or any thread for a pure
+    // ParseTempConfig. Null when `keys` is.
+    int (*setting)(const char* key, const char* value, std::string* why);
 };
+constexpr int OUTPUT_SETTING_BAD = 0;
+constexpr int OUTPUT_SETTING_TAKEN = 1;
 
 // The outputs built in (outputs_table.cpp). Adding an output is one file
-// that defines its ops and one line there.
+// that defines its ops and one line there (docs/architecture.md, "Adding an
+// output").
 extern const CycleOutputOps* const BuiltinOutputs[];
 extern const int BuiltinOutputCount;
 

@@ -1,22 +1,17 @@
-// The outputs that a finished cycle feeds, in the order they run. Each one is
-// switched on or off by temp.conf in its own open().
+// The outputs that a finished cycle feeds, in the order they run; their keys
+// are listed in this order too when temp.conf has an unknown one. Each one is
+// switched on or off by temp.conf in its own open(). The build leaves an
+// optional output out by compiling its stand-in (history_off.cpp,
+// mqtt_off.cpp) in its place.
 #include "outputs/outputs.h"
 
-#ifdef TEMP_HAVE_HISTORY
 extern const CycleOutputOps HistoryOutput;
-#endif
 extern const CycleOutputOps MetricsOutput;
-#ifdef TEMP_HAVE_MQTT
 extern const CycleOutputOps MqttOutput;
-#endif
 
 const CycleOutputOps* const BuiltinOutputs[] = {
-#ifdef TEMP_HAVE_HISTORY
     &HistoryOutput,
-#endif
     &MetricsOutput,
-#ifdef TEMP_HAVE_MQTT
     &MqttOutput,
-#endif
 };
 const int BuiltinOutputCount = static_cast<int>(sizeof BuiltinOutputs / sizeof BuiltinOutputs[0]);

@@ -1,34 +1,33 @@
-// temp.conf's settings: what the logger does beyond its data files (history,
-// metrics, MQTT, sensor families). The logger reads the file (logger/config.h); the
-// outputs are opened with what it read. The defaults are the plain logger.
+// temp.conf's settings: what the logger does beyond its data files. The
+// logger's own (the sensor families) are fields; those of the outputs
+// (history, metrics, MQTT) are kept by key for the output that owns them
+// (outputs/output_settings.h). The logger reads the file (logger/config.h);
+// the outputs are opened with what it read. The defaults are the plain logger.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 
 constexpr int CONFIG_MAX_FAMILIES = 8;
 
 struct TempConfig {
-    // History of every reading (SQLite); relative paths are taken from the
-    // working directory.
-    bool history = true;
-    std::string historyFile = "temp-history.db";
-    int historyRawDays = 7;     // 0 keeps raw readings for ever
-    int historyMinuteDays = 90; // 0 keeps minute rollups for ever
-    int historyHourDays = 0;    // 0 keeps hour rollups for ever
-    // Prometheus text file written after every cycle; empty is off.
-    std::string metricsFile;
-    // The name that labels this logger's series; empty means the working directory.
-    std::string metricsName;
-    // MQTT: the broker, "mqtt://host[:port]" or "mqtts://host[:port]"; empty is off.
-    std::string mqtt;
-    std::string mqttTopic;         // the base topic; empty means temp/<logger>
-    std::string mqttUsername;      // empty: no login
-    std::string mqttPasswordFile;  // the password's file (never the password itself)
-    std::string mqttCaFile;        // CA certificates for mqtts; empty: the system's
-    std::string mqttDiscovery = "homeassistant";  // Home Assistant's discovery prefix; empty is off
     // Families searched, in order; the default is the DS1820 family alone.
     std::array<uint8_t, CONFIG_MAX_FAMILIES> families = {0x10};
     int familyCount = 1;
+    // The values the outputs took, by key; a key that isn't here keeps its
+    // output's default.
+    std::map<std::string, std::string> outputSettings;
 };
+
+// A value as a settings message shows it: control bytes become '?', and a
+// long one is cut after 60 bytes.
+inline std::string TempConfigShown(const std::string& value)
+{
+    std::string shown = value.size() > 60 ? value.substr(0, 60) + "..." : value;
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return shown;
+}

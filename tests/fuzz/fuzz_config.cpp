@@ -5,6 +5,7 @@
 
 #include "fuzz_common.h"
 #include "logger/config.h"
+#include "outputs/history_settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -24,8 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (char c : problem)
             FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
     }
-    FUZZ_CHECK(!config.historyFile.empty());
-    FUZZ_CHECK(config.historyRawDays >= 0 && config.historyMinuteDays >= 0 && config.historyHourDays >= 0);
+    HistorySettings history = HistorySettingsOf(config);
+    FUZZ_CHECK(!history.file.empty());
+    FUZZ_CHECK(history.rawDays >= 0 && history.minuteDays >= 0 && history.hourDays >= 0);
     FUZZ_CHECK(config.familyCount >= 1 && config.familyCount <= CONFIG_MAX_FAMILIES);
     for (int i = 0; i < config.familyCount; ++i)
         FUZZ_CHECK(config.families[i] > 0 && config.families[i] <= 0x7F);
@@ -34,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<std::string> more;
     ParseTempConfig(text, "/etc/temp.conf", &again, &more);
     FUZZ_CHECK(more.size() == problems.size());
-    FUZZ_CHECK(again.history == config.history && again.historyFile == config.historyFile
-               && again.historyRawDays == config.historyRawDays && again.familyCount == config.familyCount);
+    FUZZ_CHECK(again.outputSettings == config.outputSettings && again.familyCount == config.familyCount
+               && again.families == config.families);
     return 0;
 }

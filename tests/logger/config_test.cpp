@@ -7,6 +7,9 @@
 #include <string>
 
 #include "logger/config.h"
+#include "outputs/history_settings.h"
+#include "outputs/metrics.h"
+#include "outputs/mqtt_payload.h"
 
 namespace {
 
@@ -26,22 +29,26 @@ struct ConfigCase {
 };
 
 // A setting of `config` as text, by its temp.conf key.
+// The outputs' settings are read as each output reads them when it opens.
 std::string Setting(const TempConfig& config, const std::string& key)
 {
+    HistorySettings history = HistorySettingsOf(config);
+    MetricsSettings metrics = MetricsSettingsOf(config);
+    MqttSettings mqtt = MqttSettingsOf(config);
     if (key == "history")
-        return config.history ? "on" : "off";
+        return history.on ? "on" : "off";
     if (key == "history-file")
-        return config.historyFile;
+        return history.file;
     if (key == "history-raw-days")
-        return std::to_string(config.historyRawDays);
+        return std::to_string(history.rawDays);
     if (key == "history-minute-days")
-        return std::to_string(config.historyMinuteDays);
+        return std::to_string(history.minuteDays);
     if (key == "history-hour-days")
-        return std::to_string(config.historyHourDays);
+        return std::to_string(history.hourDays);
     if (key == "metrics")
-        return config.metricsFile;
+        return metrics.file;
     if (key == "metrics-name")
-        return config.metricsName;
+        return metrics.name;
     if (key == "families") {
         std::string codes;
         for (int i = 0; i < config.familyCount; ++i) {
@@ -52,17 +59,17 @@ std::string Setting(const TempConfig& config, const std::string& key)
         return codes;
     }
     if (key == "mqtt")
-        return config.mqtt;
+        return mqtt.broker;
     if (key == "mqtt-topic")
-        return config.mqttTopic;
+        return mqtt.topic;
     if (key == "mqtt-username")
-        return config.mqttUsername;
+        return mqtt.username;
     if (key == "mqtt-password-file")
-        return config.mqttPasswordFile;
+        return mqtt.passwordFile;
     if (key == "mqtt-ca-file")
-        return config.mqttCaFile;
+        return mqtt.caFile;
     if (key == "mqtt-discovery")
-        return config.mqttDiscovery;
+        return mqtt.discovery;
     ADD_FAILURE() << "no setting " << key;
     return std::string();
 }
@@ -148,11 +155,12 @@ TEST(ConfigParse, ValuesAreTakenAndBadLinesKeepDefaults)
     ParseTempConfig("history = off\nhistory-file = h.db\nhistory-raw-days = 3\nhistory-minute-days = x\n"
                     "metrics = /run/t.prom\nfamilies = 28, 10 28 3b\n",
                     "temp.conf", &config, &problems);
-    EXPECT_FALSE(config.history);
-    EXPECT_EQ(config.historyFile, "h.db");
-    EXPECT_EQ(config.historyRawDays, 3);
-    EXPECT_EQ(config.historyMinuteDays, 90);
-    EXPECT_EQ(config.metricsFile, "/run/t.prom");
+    HistorySettings history = HistorySettingsOf(config);
+    EXPECT_FALSE(history.on);
+    EXPECT_EQ(history.file, "h.db");
+    EXPECT_EQ(history.rawDays, 3);
+    EXPECT_EQ(history.minuteDays, 90);
+    EXPECT_EQ(MetricsSettingsOf(config).file, "/run/t.prom");
     ASSERT_EQ(config.familyCount, 3);
     EXPECT_EQ(config.families[0], 0x28);
     EXPECT_EQ(config.families[1], 0x10);
@@ -167,14 +175,14 @@ TEST(ConfigEnvironment, MetricsSettingsComeBeforeTheFile)
     SetEnv("TEMP_METRICS_NAME", "");
     TempConfig config;
     ApplyTempEnvironment(&config);
-    EXPECT_EQ(config.metricsFile, "metrics.prom");
-    EXPECT_EQ(config.metricsName, "");
+    EXPECT_EQ(MetricsSettingsOf(config).file, "metrics.prom");
+    EXPECT_EQ(MetricsSettingsOf(config).name, "");
     SetEnv("TEMP_METRICS_NAME", "lab");
     ApplyTempEnvironment(&config);
     std::vector<std::string> problems;
     ParseTempConfig("metrics = other.prom\n", "temp.conf", &config, &problems);
-    EXPECT_EQ(config.metricsFile, "other.prom");
-    EXPECT_EQ(config.metricsName, "lab");
+    EXPECT_EQ(MetricsSettingsOf(config).file, "other.prom");
+    EXPECT_EQ(MetricsSettingsOf(config).name, "lab");
     SetEnv("TEMP_METRICS", "");
     SetEnv("TEMP_METRICS_NAME", "");
 }
@@ -182,8 +190,9 @@ TEST(ConfigEnvironment, MetricsSettingsComeBeforeTheFile)
 TEST(ConfigParse, DefaultsAreThePlainLogger)
 {
     TempConfig config;
-    EXPECT_TRUE(config.history);
-    EXPECT_TRUE(config.metricsFile.empty());
+    EXPECT_TRUE(HistorySettingsOf(config).on);
+    EXPECT_TRUE(MetricsSettingsOf(config).file.empty());
+    EXPECT_TRUE(MqttSettingsOf(config).broker.empty());
     ASSERT_EQ(config.familyCount, 1);
     EXPECT_EQ(config.families[0], 0x10);
 }

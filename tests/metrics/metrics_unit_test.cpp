@@ -220,21 +220,21 @@ TEST_F(MetricsOutputRun, WriteFailureIsLoggedWhenItStartsAndEnds)
 {
     TempConfig config;
     EXPECT_EQ(MetricsOutput.open(config), 0);  // no `metrics`: off
-    config.metricsFile = dir_ + "/sub/m.prom";
-    config.metricsName = "lab";
+    config.outputSettings["metrics"] = dir_ + "/sub/m.prom";
+    config.outputSettings["metrics-name"] = "lab";
     ASSERT_EQ(MetricsOutput.open(config), 1);
     for (uint32_t n = 1; n <= 3; ++n)
         MetricsOutput.cycle(Cycle(n, {Reading(A, 7, "Hall", ReadingOutcome::Good, 21.5, 1700000000)}));
     ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0755), 0);
     for (uint32_t n = 4; n <= 5; ++n)
         MetricsOutput.cycle(Cycle(n, {Reading(A, 7, "Hall", ReadingOutcome::Good, 21.5, 1700000000)}));
-    std::string text = ReadFile(config.metricsFile);
+    std::string text = ReadFile(config.outputSettings["metrics"]);
     EXPECT_EQ(Count(text, "temp_cycles_total{logger=\"lab\"} 5\n"), 1) << text;
     EXPECT_EQ(Count(text, "temp_adapter_open{logger=\"lab\"} 1\n"), 1) << text;
     EXPECT_EQ(Count(text, "temp_up{logger=\"lab\"} 1\n"), 1) << text;
     EXPECT_EQ(Count(text, "temp_sensor_temperature_celsius{"), 1) << text;
     MetricsOutput.close();
-    text = ReadFile(config.metricsFile);
+    text = ReadFile(config.outputSettings["metrics"]);
     EXPECT_EQ(Count(text, "temp_up{logger=\"lab\"} 0\n"), 1) << text;
     EXPECT_EQ(Count(text, "temp_adapter_open{logger=\"lab\"} 0\n"), 1) << text;
     EXPECT_EQ(Count(text, "temp_sensor_temperature_celsius{"), 0) << text;
@@ -242,16 +242,16 @@ TEST_F(MetricsOutputRun, WriteFailureIsLoggedWhenItStartsAndEnds)
     EXPECT_EQ(Count(text, "temp_sensor_good_readings_total{logger=\"lab\",serial=\"" + std::string(A) + "\",place=\"7\",label=\"Hall\"} 5\n"), 1) << text;
     EXPECT_EQ(Count(text, "temp_cycles_total{logger=\"lab\"} 5\n"), 1) << text;
     struct stat info;
-    EXPECT_NE(stat((config.metricsFile + ".tmp").c_str(), &info), 0);
+    EXPECT_NE(stat((config.outputSettings["metrics"] + ".tmp").c_str(), &info), 0);
 
     LogOutputEvents();
     std::string log = ReadFile(ErrorFilePath);
     EXPECT_EQ(Count(log, "\r\n"), 2) << log;
-    EXPECT_EQ(Count(log, "Metrics file " + config.metricsFile + " not written, can't open " + config.metricsFile +
+    EXPECT_EQ(Count(log, "Metrics file " + config.outputSettings["metrics"] + " not written, can't open " + config.outputSettings["metrics"] +
                              ".tmp: No such file or directory\r\n"),
               1)
         << log;
-    EXPECT_EQ(Count(log, "Metrics file " + config.metricsFile + " written again\r\n"), 1) << log;
+    EXPECT_EQ(Count(log, "Metrics file " + config.outputSettings["metrics"] + " written again\r\n"), 1) << log;
 }
 
 // A clock whose sleeps advance it at once, and whose wall clock jumps by
@@ -279,8 +279,8 @@ TEST_F(MetricsOutputRun, CycleDurationIgnoresWallClockJumps)
     }
     ClearDirectAccessTable();
     Config = TempConfig();
-    Config.metricsFile = dir_ + "/m.prom";
-    Config.metricsName = "lab";
+    Config.outputSettings["metrics"] = dir_ + "/m.prom";
+    Config.outputSettings["metrics-name"] = "lab";
     DriverRegisterBuiltinBackends();
     int port = PortOpenFirstFree("sim:bus.txt");
     ASSERT_GE(port, 0);
@@ -297,7 +297,7 @@ TEST_F(MetricsOutputRun, CycleDurationIgnoresWallClockJumps)
         RunMeasurementCycle(port, sensors, count);
         OutputsFlush();
         uint64_t whole = FakeMicros - before;  // the cycle and its wait for the next
-        std::string text = ReadFile(Config.metricsFile);
+        std::string text = ReadFile(Config.outputSettings["metrics"]);
         size_t at = text.find("temp_cycle_duration_seconds{logger=\"lab\"} ");
         ASSERT_NE(at, std::string::npos) << text;
         double seconds = std::atof(text.c_str() + text.find("} ", at) + 2);
@@ -320,22 +320,22 @@ TEST_F(MetricsOutputRun, CycleDurationIgnoresWallClockJumps)
 TEST_F(MetricsOutputRun, EachFileIsSyncedWholeBeforeTheRename)
 {
     TempConfig config;
-    config.metricsFile = dir_ + "/m.prom";
-    config.metricsName = "lab";
+    config.outputSettings["metrics"] = dir_ + "/m.prom";
+    config.outputSettings["metrics-name"] = "lab";
     ASSERT_EQ(MetricsOutput.open(config), 1);
     std::vector<Synced> synced;
     SyncLog = &synced;
     for (uint32_t n = 1; n <= 3; ++n) {
         MetricsOutput.cycle(Cycle(n, {Reading(A, 7, "Hall", ReadingOutcome::Good, 20.0 + n, 1700000000)}));
         ASSERT_EQ(synced.size(), n);
-        EXPECT_EQ(synced.back().path, config.metricsFile + ".tmp");
-        EXPECT_EQ(synced.back().text, ReadFile(config.metricsFile));
+        EXPECT_EQ(synced.back().path, config.outputSettings["metrics"] + ".tmp");
+        EXPECT_EQ(synced.back().text, ReadFile(config.outputSettings["metrics"]));
         EXPECT_EQ(Count(synced.back().text, "temp_cycles_total{logger=\"lab\"} " + std::to_string(n) + "\n"), 1);
     }
     MetricsOutput.close();
     SyncLog = nullptr;
     ASSERT_EQ(synced.size(), 4u);
-    EXPECT_EQ(synced.back().text, ReadFile(config.metricsFile));
+    EXPECT_EQ(synced.back().text, ReadFile(config.outputSettings["metrics"]));
     EXPECT_EQ(Count(synced.back().text, "temp_up{logger=\"lab\"} 0\n"), 1);
 }
 #endif

@@ -42,7 +42,7 @@ void HungClose()
     std::lock_guard<std::mutex> guard(TheRig->lock);
     TheRig->hungClosed = true;
 }
-const CycleOutputOps HungOutput = {"hung", OpenAlways, HungCycle, HungClose};
+const CycleOutputOps HungOutput = {"hung", OpenAlways, HungCycle, HungClose, nullptr, nullptr};
 
 // The real history output, counting what it has handled so the test can keep
 // the pace of real cycles (the history is never behind by a whole queue).
@@ -55,7 +55,7 @@ void HistoryCycle(const CycleReport& report)
     TheRig->changed.notify_all();
 }
 void HistoryClose() { HistoryOutput.close(); }
-const CycleOutputOps CountedHistory = {"history", HistoryOpen, HistoryCycle, HistoryClose};
+const CycleOutputOps CountedHistory = {"history", HistoryOpen, HistoryCycle, HistoryClose, nullptr, nullptr};
 
 const CycleOutputOps* const Table[] = {&HungOutput, &CountedHistory};
 
@@ -123,7 +123,7 @@ protected:
         TheRig = &rig_;
         ClockUseVirtual();
         OutputsTakeEvents();
-        config_.historyFile = dir_ / "temp-history.db";
+        config_.outputSettings["history-file"] = dir_ / "temp-history.db";
     }
     void TearDown() override
     {
@@ -182,7 +182,7 @@ TEST_F(HungOutput, HangingForAnHourCostsOnlyItselfAndItsDropsAreLoggedOnceEachWa
 
     // The history has every reading of the hour, a cycle apart.
     std::string error;
-    HistoryReader* reader = HistoryOpenReader(config_.historyFile, &error);
+    HistoryReader* reader = HistoryOpenReader(config_.outputSettings["history-file"], &error);
     ASSERT_NE(reader, nullptr) << error;
     std::vector<HistoryPoint> points;
     ASSERT_EQ(HistorySelect(reader, HistoryQuery(), &points, &error), 1) << error;
@@ -196,7 +196,7 @@ TEST_F(HungOutput, HangingForAnHourCostsOnlyItselfAndItsDropsAreLoggedOnceEachWa
 // the close waits for what was queued.
 TEST_F(HungOutput, RunOfDropsOpenAtTheCloseIsEndedThere)
 {
-    config_.history = false;  // the history's open leaves it off: only the hung output runs
+    config_.outputSettings["history"] = "off";  // the history's open leaves it off: only the hung output runs
     OutputsOpenTable(config_, Table, 2, 4);
     for (uint32_t n = 1; n <= 10; ++n)
         PublishUnpaced(n);
@@ -214,7 +214,7 @@ TEST_F(HungOutput, RunOfDropsOpenAtTheCloseIsEndedThere)
 // is free, so a queue hovering at its bound can't fill the event log.
 TEST_F(HungOutput, RunOfDropsEndsOnlyWhenHalfTheQueueIsFree)
 {
-    config_.history = false;
+    config_.outputSettings["history"] = "off";
     OutputsOpenTable(config_, Table, 2, 8);
     for (uint32_t n = 1; n <= 20; ++n)
         PublishUnpaced(n);  // holds 1, waits 13..20: 11 dropped
