@@ -5,6 +5,5 @@ target_sources(history PRIVATE ${CMAKE_CURRENT_LIST_DIR}/history_text.cpp ${CMAK
 
 add_executable(temp-history ${CMAKE_CURRENT_LIST_DIR}/temp_history_main.cpp)
 target_link_libraries(temp-history PRIVATE history)
-target_compile_definitions(temp-history PRIVATE TEMP_VERSION="${PROJECT_VERSION}")
 temp_warnings(temp-history)
 install(TARGETS temp-history RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -66,7 +66,7 @@ struct CycleReport {
 };
 
 // The version the banner shows.
-constexpr const char* LoggerVersion = "10.00";
+constexpr const char* LoggerVersion = TEMP_VERSION;
 
 // One output, as a table of operations. Every member but open runs on the
 // output's own thread, never on the cycle's; open runs on the cycle's.

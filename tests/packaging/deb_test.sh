@@ -85,4 +85,11 @@ done
 
 # Both unpacked together pass the same checks as an installation.
 check_tree "$SCRATCH/root"
+
+# The programs say the packages' version (without the Debian revision).
+for program in temp temp-probe temp-history; do
+    [ -x "$SCRATCH/root$PREFIX/$BINDIR/$program" ] || continue
+    said=$($EMULATOR "$SCRATCH/root$PREFIX/$BINDIR/$program" --version)
+    [ "$said" = "$program ${PACKAGE_VERSION%-*}" ] || fail "$program --version says '$said', the package ${PACKAGE_VERSION}"
+done
 finish
