@@ -408,7 +408,7 @@ int RunLogger(int argc, char** argv)
     // before any file or marker is made.
     if (argc == 2 && !IsAdapterNameForm(argv[1])) {
         std::printf("%s", AdapterFormsLine);
-        PushErrorCode(23);
+        PushErrorCode(ERROR_ACQUIRE_RESOURCE);
         while (ErrorCodePending())
             ReportErrorToStream(stdout);
         WaitForKey();

@@ -24,7 +24,8 @@ uint8_t BusFetchBytePowered(int port);
 int BusCheckBitPowered(int port, int expected);
 // Speed 1 overdrive, else normal: the speed in force afterwards (the old one when refused).
 int BusSetSpeed(int port, int speed);
-// Line level 0 normal or 2 strong pull-up: the level in force afterwards (other changes push 72).
+// Line level 0 normal or 2 strong pull-up: the level in force afterwards
+// (another change pushes ERROR_FUNCTION_UNSUPPORTED).
 int BusSetLevel(int port, int level);
 // Programming pulse: 1 when sent; 0 without program voltage (the last reset's) or on failure.
 int BusProgramPulse(int port);

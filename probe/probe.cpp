@@ -61,7 +61,7 @@ ResetFinding ProbeReset(int port)
 {
     ResetFinding finding;
     if (!AdapterCommand(port, REQUEST_COMMUNICATION, CMD_RESET, SPEED_INDEX_NORMAL)) {
-        AdapterRecover(port, 2);
+        AdapterRecover(port, ERROR_RESET_FAILED);
         finding.errors = DrainErrors();
         return finding;
     }
@@ -271,7 +271,7 @@ int RunProbe(int argc, char** argv)
         StackErrors errors = DrainErrors();
         bool backend_said_why = false;  // the driver's open failed and gave its reason
         for (int code : errors.codes)
-            backend_said_why = backend_said_why || code == 23;
+            backend_said_why = backend_said_why || code == ERROR_ACQUIRE_RESOURCE;
         if (!backend_said_why)
             std::fprintf(stderr, "Cannot open %s: the adapter does not answer its requests; replug it and try again.\n",
                          adapter);

@@ -247,7 +247,8 @@ void ProbePrintJson(const ProbeReport& r)
         const SensorFinding& s = r.sensors[i];
         std::printf("%s\n    {\"serial\": %s, \"present\": %s, \"selected\": %s, \"power\": %s, \"convert_sent\": %s, "
                     "\"conversion_done\": %s, \"read\": %s, \"scratchpad\": %s, \"crc_ok\": %s",
-                    i ? "," : "", JsonString(ProbeSerialText(s.serial)).c_str(), JsonBool(s.present), JsonBool(s.selected),
+                    i ? "," : "", JsonString(ProbeSerialText(s.serial)).c_str(), JsonBool(s.present),
+                    JsonBool(s.selected),
                     JsonString(s.power == 1 ? "external" : s.power == 0 ? "parasite" : "unknown").c_str(),
                     JsonBool(s.convert_sent), JsonBool(s.conversion_done), JsonBool(s.read),
                     JsonString(s.read ? HexBytes(s.scratchpad, 9) : "").c_str(), JsonBool(s.crc_ok));
