@@ -24,8 +24,8 @@ test_packages=(
   umockdev libumockdev-dev
   # CPack's Debian generator: dpkg-shlibdeps (dpkg-dev) and file.
   dpkg-dev file
-  # Packaging checks: systemd-analyze and systemd-sysusers, desktop-file-validate, man.
-  desktop-file-utils systemd man-db
+  # Packaging checks: systemd-analyze and systemd-sysusers, desktop-file-validate, man, lintian.
+  desktop-file-utils systemd man-db lintian
   clang libclang-rt-14-dev clang-tidy cppcheck strace python3
   prometheus prometheus-node-exporter prometheus-alertmanager
   sqlite3
