@@ -228,8 +228,9 @@ int StartUp(const char* argv0)
     time_t now = WallClockNow().seconds;
     LogEvent("%s - %s List of devices:\n", FormatLocalDate(now).c_str(), FormatLocalTime(now).c_str());
     std::printf("\n/---------------------------------------------\n");
-    std::printf("  Temperature application DS1920/DS1820 - Version 10.00 \n  Temperature Find and Read from a: \n"
-                "  DS1920/DS1820 (at least 1)\n\n");
+    // The banner's bytes are fixed (the logger's tests hold them): the version is 10.00.
+    std::printf("  Temperature application DS1920/DS1820 - Version " TEMP_VERSION " \n"
+                "  Temperature Find and Read from a: \n  DS1920/DS1820 (at least 1)\n\n");
     std::printf("  Press any CTRL-C to stop this program.\n\n");
     std::printf("  Output [Serial Number(s) ........ Temp1(C)] \n\n");
     return 1;
@@ -399,7 +400,7 @@ int RunLogger(int argc, char** argv)
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("temp 10.00\n");
+        std::printf("temp %s\n", TEMP_VERSION);
         return 0;
     }
     DriverRegisterBuiltinBackends();
@@ -407,7 +408,7 @@ int RunLogger(int argc, char** argv)
     // before any file or marker is made.
     if (argc == 2 && !IsAdapterNameForm(argv[1])) {
         std::printf("%s", AdapterFormsLine);
-        PushErrorCode(23);
+        PushErrorCode(ERROR_ACQUIRE_RESOURCE);
         while (ErrorCodePending())
             ReportErrorToStream(stdout);
         WaitForKey();

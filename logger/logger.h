@@ -92,6 +92,7 @@ int ParseDirectAccessTable(const std::string& text);
 // digits. One message per such line, naming `path` and the line, without a
 // line end. Pure: parsing still follows the scan rules above.
 std::vector<std::string> CheckDirectAccessTableLines(const std::string& text, const std::string& path);
+// Empties the table (no entries, lastIndex -1).
 void ClearDirectAccessTable();
 // Index of the first entry whose serial equals the first 16 characters of
 // `serialText`, or -1.
@@ -115,8 +116,12 @@ extern SensorReading LastReading;
 // Set by ZovWriteConvert: 1 when the bus was released after the convert wait.
 extern int LastConversionComplete;
 
+// Convert T to every sensor (Skip ROM) with the strong pull-up, the conversion
+// wait, then the line read into LastConversionComplete; failures logged. Returns 1.
 int ZovWriteConvert(int port);
+// SampleSensorChecked without the power-on check.
 int SampleSensor(int port, const uint8_t* serial, float* value);
+// `length` bytes as upper-case hex on the console, a line end when flag is 0. Returns 1.
 int PrintHexBytes(const uint8_t* bytes, int length, int flag);
 // Whole degrees from scratchpad bytes 0 and 1 (sign from bit 0 of the high byte).
 float WholeDegrees(uint8_t low, uint8_t high);
@@ -140,7 +145,9 @@ int IsPowerOnValue(uint8_t family, const uint8_t pad[9]);
 // SampleSensor for the cycle: with powerOnPossible set (the sensor's first
 // cycle, or the adapter was reinitialised since its last reading) a power-on
 // value of a family other than 0x10 is refused: outcome PowerOnValue,
-// nothing written, result 0.
+// nothing written, result 0. Otherwise 1 with *value the extended degrees and
+// the line on the console and in tempu.tmp, or 0 with LastReading.outcome
+// saying why (the line is written when the scratchpad came back sound).
 int SampleSensorChecked(int port, const uint8_t* serial, float* value, int powerOnPossible);
 
 // ---- Measurement files -------------------------------------------------
@@ -150,6 +157,8 @@ int OpenMeasurementFile();
 // Closes tempu.tmp. 1 when every line reached it; 0 (logged) when a write
 // failed or no file was open.
 int CloseMeasurementFile();
+// Stamps LastReading with the wall clock and writes "seconds.ms," and the
+// bytes as hex (a "," after them when flag is set) to tempu.tmp. Returns 1.
 int WriteStampedHex(const uint8_t* bytes, int length, int flag);
 // Copies tempu.tmp to tempu.csv (through tempu.csv.new and a rename). Returns 0.
 // Only for a tempu.tmp written completely: a short one would replace good lines.
@@ -157,10 +166,14 @@ int CopyTmpToCsv();
 
 // ---- Synchronisation markers --------------------------------------------
 
+// 1 when a file `name` exists in the working directory.
 int MarkerExists(const char* name);
+// Creates the empty file `name`; a failure is logged.
 void CreateMarker(const char* name);
 // Removes a marker; one that isn't there is no failure, whatever unlink says.
 void RemoveMarker(const char* name);
+// The end-of-cycle pause: 1.7 s, or with "SerialPresent" up to 7.25 s for
+// "SerialSyncStart" (removed when seen); the console line ends with the time.
 void WaitForSerialSync();
 
 // ---- Listing and cycle --------------------------------------------------
@@ -173,8 +186,11 @@ extern const FamilyName FamilyNameTable[];
 extern const int FamilyNameCount;
 // The table's name for a family, or nullptr.
 const char* FamilyNameOf(uint8_t family);
+// 1 for the families the table names "Not Slave" (adapters, not sensors).
 int IsNotSlaveFamily(uint8_t family);
 
+// Searches the bus for `family` from where the last search stopped: at most
+// capacity - 1 sensors into `sensors`; the count found.
 int FindSensors(int port, SerialNumber* sensors, int family, int capacity);
 // FindSensors for each family of Config.families in turn, into the same
 // slots in that order; at most capacity - 1 sensors in all.
@@ -183,6 +199,7 @@ int FindConfiguredSensors(int port, SerialNumber* sensors, int capacity);
 // searches of FindSensors since the last ClearOtherFamilySensors (each
 // registration number once).
 void ClearOtherFamilySensors();
+// How many of those belong to `family`.
 int OtherFamilySensorCount(uint8_t family);
 // The event-log text (with its line end) for sensors of families that are
 // not switched on: how many of each, and the families line to put in

@@ -22,7 +22,7 @@ int AdapterReinitialize(int port)
     ++PortReinitCount[slot];
     if (!PrepareAdapter(PortHandle[slot])) {
         ++PortReinitFailures[slot];
-        PushErrorCode(24);
+        PushErrorCode(ERROR_INITIALIZE_RESOURCE);
         return 0;
     }
     PortSpeed[slot] = 0;
@@ -35,9 +35,9 @@ int AdapterCommand(int port, uint8_t kind, uint16_t value, uint16_t index)
     return SendVendorRequest(PortHandle[static_cast<std::size_t>(port)], kind, value, index);
 }
 
-void AdapterRecover(int port, int code)
+void AdapterRecover(int port, ErrorCode code)
 {
-    if (code != 0)
+    if (code != ERROR_NONE)
         PushErrorCode(code);
     AdapterReinitialize(port);
 }

@@ -8,6 +8,7 @@
 #include "onewire/driver.h"
 #include "onewire/ports.h"
 #include "support/clock.h"  // PauseMs, ClockMs
+#include "support/errors.h"
 
 extern std::array<DriverHandle, MAX_PORTNUM> PortHandle;   // 0 = free slot
 extern std::array<int, MAX_PORTNUM> PortSpeed;             // 0 normal, 1 overdrive
@@ -48,13 +49,13 @@ constexpr uint16_t CTL_RESUME_EXECUTION = 0x0002;
 constexpr uint16_t CTL_HALT_EXECUTION_WHEN_IDLE = 0x0003;
 
 // Brings the port's adapter back to its initial state: 1 on success (speed and
-// level set to 0), else 0 after pushing 24.
+// level set to 0), else 0 after pushing ERROR_INITIALIZE_RESOURCE.
 int AdapterReinitialize(int port);
 
 // Sends one vendor request on the port's handle; 1 when the driver accepted it.
 int AdapterCommand(int port, uint8_t kind, uint16_t value, uint16_t index);
-// The common failure path: pushes code (when not 0), then AdapterReinitialize(port).
-void AdapterRecover(int port, int code);
+// The common failure path: pushes code (unless ERROR_NONE), then AdapterReinitialize(port).
+void AdapterRecover(int port, ErrorCode code);
 
 // Puts every per-port table of the stack back to its program-start state (tests only).
 void StackResetForTest();

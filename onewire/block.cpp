@@ -19,7 +19,7 @@ int BusBlockExchange(int port, int doReset, uint8_t* buffer, int length)
     if (doReset && !BusReset(port))
         return 0;
     if (length < 0 || length > BLOCK_MAX_LENGTH) {
-        PushErrorCode(11);
+        PushErrorCode(ERROR_BLOCK_TOO_LARGE);
         return 0;
     }
     const DriverHandle handle = PortHandle[static_cast<std::size_t>(port)];
@@ -31,12 +31,12 @@ int BusBlockExchange(int port, int doReset, uint8_t* buffer, int length)
 
         uint16_t moved = chunk;
         if (!BulkSend(handle, buffer + offset, &moved) || moved != chunk) {
-            AdapterRecover(port, 110);
+            AdapterRecover(port, ERROR_ADAPTER_COMMUNICATION);
             return 0;
         }
         if (!commandSent) {
             if (!AdapterCommand(port, REQUEST_COMMUNICATION, CMD_BLOCK, static_cast<uint16_t>(length))) {
-                AdapterRecover(port, 110);
+                AdapterRecover(port, ERROR_ADAPTER_COMMUNICATION);
                 return 0;
             }
             commandSent = true;
@@ -58,7 +58,7 @@ int BusBlockExchange(int port, int doReset, uint8_t* buffer, int length)
                 break;
         }
         if (queries >= CHUNK_WAIT_QUERIES && waiting < chunk) {
-            AdapterRecover(port, 110);
+            AdapterRecover(port, ERROR_ADAPTER_COMMUNICATION);
             return 0;
         }
 
@@ -68,7 +68,7 @@ int BusBlockExchange(int port, int doReset, uint8_t* buffer, int length)
             return 0;
         }
         if (moved != chunk) {
-            AdapterRecover(port, 110);
+            AdapterRecover(port, ERROR_ADAPTER_COMMUNICATION);
             return 0;
         }
         remaining = static_cast<uint16_t>(remaining - chunk);

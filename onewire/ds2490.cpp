@@ -47,7 +47,7 @@ int AdapterQueryStatus(DriverHandle handle, uint8_t* status, uint8_t* resultCoun
     std::memset(status, 0, AdapterStatusSize);
     uint32_t returned = 0;
     if (!DriverIoControl(handle, StatusControlCode, nullptr, 0, status, AdapterStatusSize, &returned)) {
-        PushErrorCode(110);
+        PushErrorCode(ERROR_ADAPTER_COMMUNICATION);
         return 0;
     }
     if (resultCount != nullptr) {
@@ -124,7 +124,7 @@ int BulkReceive(DriverHandle handle, uint8_t* buffer, uint16_t* length)
 {
     uint32_t done = 0;
     if (!DriverRead(handle, buffer, *length, &done)) {
-        PushErrorCode(110);
+        PushErrorCode(ERROR_ADAPTER_COMMUNICATION);
         return 0;
     }
     *length = static_cast<uint16_t>(done);
@@ -135,7 +135,7 @@ int BulkSend(DriverHandle handle, const uint8_t* buffer, uint16_t* length)
 {
     uint32_t done = 0;
     if (!DriverWrite(handle, buffer, *length, &done)) {
-        PushErrorCode(110);
+        PushErrorCode(ERROR_ADAPTER_COMMUNICATION);
         return 0;
     }
     *length = static_cast<uint16_t>(done);

@@ -45,7 +45,7 @@ constexpr uint8_t ResultNoPresence = 0x01;
 
 // Reads the status packet into status (32 bytes). resultCount may be null; when
 // given it receives the number of result bytes, always within 0..16.
-// Returns 1, or 0 after pushing 110 when the driver refuses.
+// Returns 1, or 0 after pushing ERROR_ADAPTER_COMMUNICATION when the driver refuses.
 int AdapterQueryStatus(DriverHandle handle, uint8_t* status, uint8_t* resultCount);
 // Sends the adapter reset request; reports nothing.
 void AdapterChipReset(DriverHandle handle);
@@ -55,7 +55,7 @@ int EvaluateLineStatus(DriverHandle handle, int* presence, int* programVoltage);
 int StopPowerPulse(DriverHandle handle);
 // Puts the adapter in its initial state; 1 when the line check then passes.
 int PrepareAdapter(DriverHandle handle);
-// Bulk pipes. *length: in the count wanted, out the count moved. 1, or 0 after pushing 110.
+// Bulk pipes. *length: in the count wanted, out the count moved. 1, or 0 after pushing ERROR_ADAPTER_COMMUNICATION.
 int BulkReceive(DriverHandle handle, uint8_t* buffer, uint16_t* length);
 int BulkSend(DriverHandle handle, const uint8_t* buffer, uint16_t* length);
 

@@ -26,14 +26,14 @@ void EndPullUp(int port)
 }
 
 // Reads the one byte a bit or byte command leaves in the receive pipe. A refused
-// receive raises 110 once more; a receive that brings no byte leaves the reply
+// receive raises ERROR_ADAPTER_COMMUNICATION once more; a receive that brings no byte leaves the reply
 // unknown and counts as failed too. Either way the adapter is reinitialised.
 int ReceiveReply(int port, uint8_t* reply)
 {
     uint8_t byte = 0;
     uint16_t length = 1;
     if (!BulkReceive(PortHandle[Slot(port)], &byte, &length) || length != 1) {
-        AdapterRecover(port, 110);
+        AdapterRecover(port, ERROR_ADAPTER_COMMUNICATION);
         return 0;
     }
     *reply = byte;
@@ -41,11 +41,11 @@ int ReceiveReply(int port, uint8_t* reply)
 }
 
 // Sends one communication command and reads back its one byte. On any failure
-// raises 110, reinitialises the adapter and returns 0.
+// raises ERROR_ADAPTER_COMMUNICATION, reinitialises the adapter and returns 0.
 int CommandWithReply(int port, uint16_t value, uint16_t index, uint8_t* reply)
 {
     if (!AdapterCommand(port, REQUEST_COMMUNICATION, value, index)) {
-        AdapterRecover(port, 110);
+        AdapterRecover(port, ERROR_ADAPTER_COMMUNICATION);
         return 0;
     }
     return ReceiveReply(port, reply);
@@ -58,7 +58,7 @@ int PoweredCommand(int port, uint16_t value, uint16_t index, uint8_t* reply)
     EndPullUp(port);
     if (!AdapterCommand(port, REQUEST_MODE, MODE_PULSE_ENABLE, PULSE_ENABLE_SPU) ||
         !AdapterCommand(port, REQUEST_COMMUNICATION, value, index)) {
-        AdapterRecover(port, 110);
+        AdapterRecover(port, ERROR_ADAPTER_COMMUNICATION);
         return 0;
     }
     PortLevel[Slot(port)] = 2;  // the pull-up is on the line from here on
@@ -73,7 +73,7 @@ int BusReset(int port)
     const int overdrive = PortSpeed[Slot(port)] == 1;
     if (!AdapterCommand(port, REQUEST_COMMUNICATION, CMD_RESET,
                         overdrive ? SPEED_INDEX_OVERDRIVE : SPEED_INDEX_NORMAL)) {
-        AdapterRecover(port, 2);
+        AdapterRecover(port, ERROR_RESET_FAILED);
         return 0;
     }
     if (!overdrive)
@@ -84,7 +84,7 @@ int BusReset(int port)
         PortProgramVoltage[Slot(port)] = programVoltage;
         return presence;
     }
-    PushErrorCode(109);
+    PushErrorCode(ERROR_SHORTED);
     PauseMs(SHORT_SETTLE_MS);
     AdapterReinitialize(port);
     return 0;
@@ -150,7 +150,7 @@ int BusCheckBitPowered(int port, int expected)
 int BusSetSpeed(int port, int speed)
 {
     if (!AdapterCommand(port, REQUEST_MODE, MODE_SPEED, speed == 1 ? SPEED_INDEX_OVERDRIVE : SPEED_INDEX_NORMAL)) {
-        AdapterRecover(port, 110);
+        AdapterRecover(port, ERROR_ADAPTER_COMMUNICATION);
         return PortSpeed[Slot(port)];
     }
     PortSpeed[Slot(port)] = speed;
@@ -171,11 +171,11 @@ int BusSetLevel(int port, int level)
             current = 2;
             return 2;
         }
-        AdapterRecover(port, 110);
+        AdapterRecover(port, ERROR_ADAPTER_COMMUNICATION);
         return current;
     }
     if (level != current)
-        PushErrorCode(72);
+        PushErrorCode(ERROR_FUNCTION_UNSUPPORTED);
     return current;
 }
 
@@ -185,7 +185,7 @@ int BusProgramPulse(int port)
         return 0;
     EndPullUp(port);
     if (!AdapterCommand(port, REQUEST_COMMUNICATION, CMD_PULSE_PROGRAM, 0)) {
-        AdapterRecover(port, 110);
+        AdapterRecover(port, ERROR_ADAPTER_COMMUNICATION);
         return 0;
     }
     return 1;

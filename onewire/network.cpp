@@ -73,7 +73,7 @@ int NetSearchNext(int port, int doReset, int alarmOnly)
             BusReset(port);
         if (!BusReset(port)) {
             ForgetSearch(port);
-            PushErrorCode(1);
+            PushErrorCode(ERROR_NO_DEVICES);
             return 0;
         }
     }
@@ -187,20 +187,20 @@ int NetSelect(int port)
 {
     const SerialNumber& serial = PortSerial[Slot(port)];
     if (!BusReset(port)) {
-        PushErrorCode(1);
+        PushErrorCode(ERROR_NO_DEVICES);
         return 0;
     }
     uint8_t buffer[9];
     buffer[0] = MATCH_ROM;
     std::memcpy(buffer + 1, serial.data(), serial.size());
     if (!BusBlockExchange(port, 0, buffer, sizeof buffer)) {
-        PushErrorCode(12);
+        PushErrorCode(ERROR_BLOCK_TRANSFER);
         return 0;
     }
     if (std::memcmp(buffer + 1, serial.data(), serial.size()) != 0)
         return 0;
     if (buffer[0] != MATCH_ROM) {
-        PushErrorCode(17);
+        PushErrorCode(ERROR_WRITE_VERIFY);
         return 0;
     }
     return 1;
@@ -216,7 +216,7 @@ int NetCheckPresent(int port, int alarmOnly)
     for (int i = 0; i < SERIAL_BITS; ++i)
         BufferBit(1, BitOf(serial.data(), i), 3 * i + 2, triplets);
     if (!BusBlockExchange(port, 1, buffer, sizeof buffer)) {
-        PushErrorCode(12);
+        PushErrorCode(ERROR_BLOCK_TRANSFER);
         return 0;
     }
     int good = 0;
@@ -238,20 +238,20 @@ int NetSelectOverdrive(int port)
     const SerialNumber& serial = PortSerial[Slot(port)];
     BusSetLevel(port, 0);
     BusSetSpeed(port, 0);
-    int code = 0;
+    ErrorCode code = ERROR_NONE;
     if (!BusReset(port)) {
-        code = 1;
+        code = ERROR_NO_DEVICES;
     } else if (!BusSendByte(port, OVERDRIVE_MATCH_ROM)) {
-        code = 15;
+        code = ERROR_WRITE_BYTE;
     } else {
         BusSetSpeed(port, 1);
         SerialNumber echo = serial;
         if (!BusBlockExchange(port, 0, echo.data(), static_cast<int>(echo.size())))
-            code = 12;
+            code = ERROR_BLOCK_TRANSFER;
         else if (echo != serial)
-            code = 17;
+            code = ERROR_WRITE_VERIFY;
     }
-    if (code == 0)
+    if (code == ERROR_NONE)
         return 1;
     PushErrorCode(code);
     BusSetSpeed(port, 0);
@@ -266,16 +266,16 @@ int EpromProgramByte(int port, int data, int address, int command, int crc16Mode
     const auto value = static_cast<uint8_t>(data);
     if (sendHeader) {
         if (!NetSelect(port)) {
-            PushErrorCode(4);
+            PushErrorCode(ERROR_ACCESS_FAILED);
             return -1;
         }
         if (!BusSendByte(port, cmd) || !BusSendByte(port, low) || !BusSendByte(port, high)) {
-            PushErrorCode(15);
+            PushErrorCode(ERROR_WRITE_BYTE);
             return -1;
         }
     }
     if (!BusSendByte(port, value)) {
-        PushErrorCode(15);
+        PushErrorCode(ERROR_WRITE_BYTE);
         return -1;
     }
     if (!crc16Mode) {
@@ -289,7 +289,7 @@ int EpromProgramByte(int port, int data, int address, int command, int crc16Mode
         }
         Crc8Feed(port, value);
         if (Crc8Feed(port, BusFetchByte(port)) != 0) {
-            PushErrorCode(22);
+            PushErrorCode(ERROR_CRC);
             return -1;
         }
     } else {
@@ -307,7 +307,7 @@ int EpromProgramByte(int port, int data, int address, int command, int crc16Mode
             return -1;
     }
     if (!BusProgramPulse(port)) {
-        PushErrorCode(13);
+        PushErrorCode(ERROR_PROGRAM_PULSE);
         return -1;
     }
     return BusFetchByte(port);

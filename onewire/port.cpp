@@ -26,7 +26,7 @@ int OpenInto(int port, const char* deviceName)
     const auto slot = static_cast<std::size_t>(port);
     PortHandle[slot] = DriverOpen(deviceName);
     if (PortHandle[slot] == INVALID_DRIVER_HANDLE) {
-        PushErrorCode(23);
+        PushErrorCode(ERROR_ACQUIRE_RESOURCE);
         return 0;
     }
     if (!AdapterReinitialize(port)) {
@@ -46,7 +46,7 @@ int PortOpenFirstFree(const char* deviceName)
         if (PortHandle[static_cast<std::size_t>(port)] == 0)
             return OpenInto(port, deviceName) ? port : -1;
     }
-    PushErrorCode(115);
+    PushErrorCode(ERROR_PORT_OUT_OF_RANGE);
     return -1;
 }
 
@@ -54,7 +54,7 @@ int PortOpenAt(int port, const char* deviceName)
 {
     SetUpTable();
     if (port < 0 || port >= MAX_PORTNUM || PortHandle[static_cast<std::size_t>(port)] != 0) {
-        PushErrorCode(115);
+        PushErrorCode(ERROR_PORT_OUT_OF_RANGE);
         return 0;
     }
     return OpenInto(port, deviceName);

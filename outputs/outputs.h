@@ -66,7 +66,7 @@ struct CycleReport {
 };
 
 // The version the banner shows.
-constexpr const char* LoggerVersion = "10.00";
+constexpr const char* LoggerVersion = TEMP_VERSION;
 
 // One output, as a table of operations. `setting` and `open` run on the
 // cycle's thread, before the output's thread starts; `cycle` and `close` on

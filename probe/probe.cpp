@@ -1,6 +1,6 @@
 // temp-probe: opens the adapter through the stack, reads its status, resets
 // the bus, searches every device and reads each temperature sensor once. The
-// findings are gathered first and then printed as text or JSON.
+// findings are gathered and judged here, and printed by probe_print.cpp.
 #include "probe/probe.h"
 
 #include <cstdio>
@@ -19,66 +19,17 @@
 #include "onewire/network.h"
 #include "onewire/port.h"
 #include "probe/families.h"
+#include "probe/findings.h"
 #include "support/errors.h"
 
 namespace {
 
-constexpr int MAX_DEVICES = 256;        // a search that finds more is cut short
 constexpr unsigned RESET_SETTLE_MS = 5;  // as the stack waits after a reset
 constexpr int RESET_STATUS_POLLS = 20;   // further 1 ms looks while the reset is pending
 constexpr uint8_t CMD_MATCH_ROM_READ_POWER = 0xB4;
 constexpr uint8_t CMD_CONVERT_T = 0x44;
 constexpr uint8_t CMD_READ_SCRATCHPAD = 0xBE;
 constexpr uint8_t ResultAlarmingPresence = 0x04;
-
-struct StackErrors {
-    std::vector<int> codes;  // most recent first
-};
-
-struct ResetFinding {
-    bool answered = false;  // the reset request and the status query went through
-    bool pending = false;   // the adapter never finished the reset
-    std::vector<uint8_t> results;
-    bool presence = false;
-    bool shorted = false;
-    bool alarming = false;
-    StackErrors errors;
-};
-
-struct DeviceFinding {
-    SerialNumber serial{};
-    bool crc_ok = false;
-};
-
-struct SensorFinding {
-    SerialNumber serial{};
-    bool present = false;  // answered the presence check by its number
-    bool selected = false;
-    int power = -1;  // 1 external, 0 parasite, -1 unknown
-    bool convert_sent = false;
-    bool conversion_done = false;  // the line read 1s after the conversion
-    bool read = false;             // the scratchpad block came back
-    uint8_t scratchpad[9] = {};
-    bool crc_ok = false;
-    bool decoded = false;
-    ProbeTemperature temperature;
-    uint32_t ms = 0;  // from Convert T to the end of the scratchpad read
-    StackErrors errors;
-};
-
-struct Report {
-    std::string adapter;
-    bool described = false;
-    DriverDescription description;
-    uint8_t status[AdapterStatusSize] = {};
-    int results = 0;
-    ResetFinding reset;
-    std::vector<DeviceFinding> devices;
-    bool search_crc_failure = false;
-    bool search_cut_short = false;
-    StackErrors search_errors;
-    std::vector<SensorFinding> sensors;
-};
 
 StackErrors DrainErrors()
 {
@@ -88,22 +39,18 @@ StackErrors DrainErrors()
     return errors;
 }
 
-std::string SerialString(const SerialNumber& serial)
+void PrintUsage(FILE* stream)
 {
-    char text[17];
-    FormatSerialText(serial.data(), text);
-    return text;
-}
-
-std::string HexBytes(const uint8_t* bytes, size_t length)
-{
-    std::string text;
-    char pair[4];
-    for (size_t i = 0; i < length; ++i) {
-        std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += pair;
-    }
-    return text;
+    std::fprintf(stream,
+                 "Usage: temp-probe [ADAPTER] [--json]\n"
+                 "Checks a 1-Wire adapter and lists the devices on its bus. ADAPTER is a name temp takes:\n"
+                 "\\\\.\\DS2490-N (default \\\\.\\DS2490-1), sim: or sim:PATH.\n"
+                 "The last line is the verdict: \"bus OK: N sensors read\" or \"PROBLEM: ...\" with what to check.\n"
+                 "Exit status: 0 bus OK, 1 adapter not opened or not answering, 2 bad arguments,\n"
+                 "3 the adapter answered but the bus has a fault.\n"
+                 "  --json     the findings as one JSON object (also when the adapter can't be opened)\n"
+                 "  --help     this text\n"
+                 "  --version  the version\n");
 }
 
 // ---- Gathering --------------------------------------------------------------
@@ -114,7 +61,7 @@ ResetFinding ProbeReset(int port)
 {
     ResetFinding finding;
     if (!AdapterCommand(port, REQUEST_COMMUNICATION, CMD_RESET, SPEED_INDEX_NORMAL)) {
-        AdapterRecover(port, 2);
+        AdapterRecover(port, ERROR_RESET_FAILED);
         finding.errors = DrainErrors();
         return finding;
     }
@@ -150,10 +97,10 @@ ResetFinding ProbeReset(int port)
     return finding;
 }
 
-void ProbeSearch(int port, Report* report)
+void ProbeSearch(int port, ProbeReport* report)
 {
     for (int found = NetSearchFirst(port, 1, 0); found; found = NetSearchNext(port, 1, 0)) {
-        if (report->devices.size() == MAX_DEVICES) {
+        if (report->devices.size() == PROBE_MAX_DEVICES) {
             report->search_cut_short = true;
             break;
         }
@@ -219,11 +166,6 @@ SensorFinding ProbeSensor(int port, const SerialNumber& serial)
 
 // ---- Verdict ----------------------------------------------------------------
 
-struct Verdict {
-    bool ok = false;
-    std::string text;  // "bus OK: ..." or "PROBLEM: ..." with what to do
-};
-
 // What keeps one sensor from a good reading, with what to check; empty when none.
 std::string SensorProblem(const SensorFinding& s)
 {
@@ -240,7 +182,16 @@ std::string SensorProblem(const SensorFinding& s)
     return std::string();
 }
 
-Verdict Judge(const Report& r)
+}  // namespace
+
+std::string ProbeSerialText(const SerialNumber& serial)
+{
+    char text[17];
+    FormatSerialText(serial.data(), text);
+    return text;
+}
+
+ProbeVerdict ProbeJudge(const ProbeReport& r)
 {
     const ResetFinding& reset = r.reset;
     if (!reset.answered || reset.pending)
@@ -265,7 +216,7 @@ Verdict Judge(const Report& r)
         if (problem.empty())
             continue;
         if (failed++ == 0)
-            first = SerialString(s.serial) + " " + problem;
+            first = ProbeSerialText(s.serial) + " " + problem;
     }
     if (failed > 0)
         return {false, "PROBLEM: " + std::to_string(failed) + " of " + std::to_string(r.sensors.size()) +
@@ -273,9 +224,8 @@ Verdict Judge(const Report& r)
     return {true, "bus OK: " + std::to_string(r.sensors.size()) + " sensors read"};
 }
 
-// The temperature families on the bus that temp reads only when temp.conf
-// switches them on: the logger's own hint, for its default settings.
-std::string FamiliesNote(const Report& r)
+// The logger's own hint, for its default settings.
+std::string ProbeFamiliesNote(const ProbeReport& r)
 {
     int counts[256] = {};
     for (const SensorFinding& s : r.sensors)
@@ -286,272 +236,6 @@ std::string FamiliesNote(const Report& r)
                                          "the temp.conf beside temp (/var/lib/temp/INSTANCE/temp.conf for the service)");
     return hint.empty() ? hint : "note: with temp's default settings " + hint;
 }
-
-// ---- Text -------------------------------------------------------------------
-
-void PrintErrorsText(const StackErrors& errors, const char* indent)
-{
-    for (int code : errors.codes)
-        std::printf("%sstack error %d: %s\n", indent, code, ErrorCodeText(code));
-}
-
-std::string StateFlagsText(uint8_t flags)
-{
-    static const struct {
-        uint8_t bit;
-        const char* name;
-    } Names[] = {{0x01, "strong pull-up active"}, {0x02, "programming pulse active"},
-                 {0x04, "12V present"},           {0x10, "halted"},
-                 {0x20, "idle"}};
-    std::string text;
-    for (const auto& name : Names)
-        if (flags & name.bit)
-            text += std::string(text.empty() ? "" : ", ") + name.name;
-    return text.empty() ? "none" : text;
-}
-
-std::string PulseEnablesText(uint8_t enables)
-{
-    std::string text;
-    if (enables & PULSE_ENABLE_PROGRAM)
-        text = "programming pulse";
-    if (enables & PULSE_ENABLE_SPU)
-        text += std::string(text.empty() ? "" : ", ") + "strong pull-up";
-    return text.empty() ? "none" : text;
-}
-
-const char* SpeedText(uint8_t speed)
-{
-    switch (speed) {
-    case 0:
-        return "regular";
-    case SPEED_INDEX_NORMAL:
-        return "flexible (normal)";
-    case SPEED_INDEX_OVERDRIVE:
-        return "overdrive";
-    default:
-        return "unknown";
-    }
-}
-
-const char* PowerText(int power)
-{
-    return power == 1 ? "external" : power == 0 ? "parasite" : "unknown (no answer)";
-}
-
-std::string ResetText(const ResetFinding& reset)
-{
-    if (!reset.answered)
-        return "no answer from the adapter";
-    if (reset.shorted)
-        return "short: the 1-Wire line is shorted";
-    if (reset.pending)
-        return "no result: the adapter did not finish the reset";
-    if (!reset.presence)
-        return "no presence: no device answered";
-    return reset.alarming ? "alarming presence" : "presence";
-}
-
-void PrintAdapterText(const Report& r)
-{
-    std::printf("temp-probe: adapter %s\n", r.adapter.c_str());
-    std::printf("Adapter\n");
-    const DriverDescription& d = r.description;
-    if (!r.described) {
-        std::printf("  kind: not described by its backend\n");
-        return;
-    }
-    std::printf("  kind: %s\n", d.kind);
-    if (d.usb_bus >= 0)
-        std::printf("  USB bus %03d, address %03d\n", d.usb_bus, d.usb_address);
-    if (d.alt_setting >= 0)
-        std::printf("  alternate setting %d: polling period %d ms, packet sizes status %d, bulk out %d, "
-                    "bulk in %d bytes\n",
-                    d.alt_setting, d.polling_ms, d.status_packet, d.bulk_out_packet, d.bulk_in_packet);
-    if (d.kernel_driver_detached >= 0)
-        std::printf("  kernel driver detached: %s\n", d.kernel_driver_detached ? "yes" : "no");
-}
-
-void PrintStatusText(const Report& r)
-{
-    const uint8_t* s = r.status;
-    std::printf("Status registers: %s\n", HexBytes(s, 16).c_str());
-    std::printf("  [0] pulse enables %02X: %s\n", s[0], PulseEnablesText(s[0]).c_str());
-    std::printf("  [1] speed %02X: %s\n", s[1], SpeedText(s[1]));
-    std::printf("  [2] strong pull-up duration %02X\n", s[2]);
-    std::printf("  [3] programming pulse duration %02X\n", s[3]);
-    std::printf("  [8] state flags %02X: %s\n", s[8], StateFlagsText(s[8]).c_str());
-    std::printf("  [11] pending commands: %u\n", s[STATUS_PENDING_COMMANDS]);
-    std::printf("  [12] output FIFO: %u bytes\n", s[12]);
-    std::printf("  [13] input FIFO: %u bytes\n", s[STATUS_INPUT_FIFO]);
-    std::printf("  result bytes: %s\n",
-                r.results == 0 ? "none" : HexBytes(s + STATUS_RESULTS, static_cast<size_t>(r.results)).c_str());
-}
-
-void PrintSensorText(const SensorFinding& s)
-{
-    std::printf("  %s\n", SerialString(s.serial).c_str());
-    if (!s.present) {
-        std::printf("    not present: the sensor did not answer a search for its number (gone from the bus?)\n");
-        PrintErrorsText(s.errors, "    ");
-        return;
-    }
-    if (!s.selected) {
-        std::printf("    not selected: the Match ROM failed\n");
-        PrintErrorsText(s.errors, "    ");
-        return;
-    }
-    std::printf("    power: %s\n", PowerText(s.power));
-    if (!s.convert_sent)
-        std::printf("    conversion: the Convert T command failed\n");
-    else if (!s.conversion_done)
-        std::printf("    conversion: not complete when the wait ended\n");
-    if (!s.read) {
-        std::printf("    scratchpad: not read\n");
-    } else {
-        std::printf("    scratchpad: %s  CRC8 %s\n", HexBytes(s.scratchpad, 9).c_str(), s.crc_ok ? "ok" : "mismatch");
-        if (s.decoded) {
-            const ProbeTemperature& t = s.temperature;
-            std::printf("    temperature: %s C (whole degrees %s%s)\n", FormatFixed3(t.celsius).c_str(),
-                        FormatFixed3(t.whole).c_str(), t.extended ? "" : "; COUNT_PER_C 0, not extended");
-            if (t.power_on)
-                std::printf("    note: 85 C is the power-on value: no conversion has completed since the sensor "
-                            "powered up (check its power and the strong pull-up)\n");
-        }
-    }
-    std::printf("    time taken: %u ms\n", static_cast<unsigned>(s.ms));
-    PrintErrorsText(s.errors, "    ");
-}
-
-void PrintText(const Report& r)
-{
-    PrintAdapterText(r);
-    PrintStatusText(r);
-    std::printf("Bus reset: %s (result bytes: %s)\n", ResetText(r.reset).c_str(),
-                r.reset.results.empty() ? "none" : HexBytes(r.reset.results.data(), r.reset.results.size()).c_str());
-    PrintErrorsText(r.reset.errors, "  ");
-    std::printf("Devices: %zu\n", r.devices.size());
-    for (const DeviceFinding& d : r.devices)
-        std::printf("  %s  family %02X %s  CRC8 %s\n", SerialString(d.serial).c_str(), d.serial[0],
-                    ProbeFamilyName(d.serial[0]), d.crc_ok ? "ok" : "mismatch");
-    if (r.search_crc_failure)
-        std::printf("  search stopped: a registration number failed its CRC8 check\n");
-    if (r.search_cut_short)
-        std::printf("  search stopped after %d devices\n", MAX_DEVICES);
-    PrintErrorsText(r.search_errors, "  ");
-    std::printf("Sensors: %zu\n", r.sensors.size());
-    for (const SensorFinding& s : r.sensors)
-        PrintSensorText(s);
-    std::printf("%s", FamiliesNote(r).c_str());
-    std::printf("%s\n", Judge(r).text.c_str());
-}
-
-// ---- JSON -------------------------------------------------------------------
-
-std::string JsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04X", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string JsonErrors(const StackErrors& errors)
-{
-    std::string out = "[";
-    for (size_t i = 0; i < errors.codes.size(); ++i)
-        out += (i ? ", " : "") + std::string("{\"code\": ") + std::to_string(errors.codes[i]) +
-               ", \"text\": " + JsonString(ErrorCodeText(errors.codes[i])) + "}";
-    return out + "]";
-}
-
-const char* JsonBool(bool value) { return value ? "true" : "false"; }
-
-void PrintJson(const Report& r)
-{
-    const DriverDescription& d = r.description;
-    std::printf("{\n  \"adapter\": %s,\n", JsonString(r.adapter).c_str());
-    std::printf("  \"description\": {\"kind\": %s, \"usb_bus\": %d, \"usb_address\": %d, \"alt_setting\": %d, "
-                "\"polling_ms\": %d, \"status_packet\": %d, \"bulk_out_packet\": %d, \"bulk_in_packet\": %d, "
-                "\"kernel_driver_detached\": %d},\n",
-                JsonString(r.described ? d.kind : "").c_str(), d.usb_bus, d.usb_address, d.alt_setting,
-                d.polling_ms, d.status_packet, d.bulk_out_packet, d.bulk_in_packet, d.kernel_driver_detached);
-    std::printf("  \"status\": {\"registers\": %s, \"results\": %s, \"state_flags\": %s},\n",
-                JsonString(HexBytes(r.status, 16)).c_str(),
-                JsonString(HexBytes(r.status + STATUS_RESULTS, static_cast<size_t>(r.results))).c_str(),
-                JsonString(StateFlagsText(r.status[8])).c_str());
-    std::printf("  \"reset\": {\"answered\": %s, \"presence\": %s, \"short\": %s, \"alarming_presence\": %s, "
-                "\"results\": %s, \"errors\": %s},\n",
-                JsonBool(r.reset.answered), JsonBool(r.reset.presence), JsonBool(r.reset.shorted),
-                JsonBool(r.reset.alarming),
-                JsonString(HexBytes(r.reset.results.data(), r.reset.results.size())).c_str(),
-                JsonErrors(r.reset.errors).c_str());
-    std::printf("  \"devices\": [");
-    for (size_t i = 0; i < r.devices.size(); ++i)
-        std::printf("%s\n    {\"serial\": %s, \"family\": \"%02X\", \"name\": %s, \"crc_ok\": %s}", i ? "," : "",
-                    JsonString(SerialString(r.devices[i].serial)).c_str(), r.devices[i].serial[0],
-                    JsonString(ProbeFamilyName(r.devices[i].serial[0])).c_str(), JsonBool(r.devices[i].crc_ok));
-    std::printf("%s],\n", r.devices.empty() ? "" : "\n  ");
-    std::printf("  \"search\": {\"crc_failure\": %s, \"cut_short\": %s, \"errors\": %s},\n",
-                JsonBool(r.search_crc_failure), JsonBool(r.search_cut_short), JsonErrors(r.search_errors).c_str());
-    std::printf("  \"sensors\": [");
-    for (size_t i = 0; i < r.sensors.size(); ++i) {
-        const SensorFinding& s = r.sensors[i];
-        std::printf("%s\n    {\"serial\": %s, \"present\": %s, \"selected\": %s, \"power\": %s, \"convert_sent\": %s, "
-                    "\"conversion_done\": %s, \"read\": %s, \"scratchpad\": %s, \"crc_ok\": %s",
-                    i ? "," : "", JsonString(SerialString(s.serial)).c_str(), JsonBool(s.present), JsonBool(s.selected),
-                    JsonString(s.power == 1 ? "external" : s.power == 0 ? "parasite" : "unknown").c_str(),
-                    JsonBool(s.convert_sent), JsonBool(s.conversion_done), JsonBool(s.read),
-                    JsonString(s.read ? HexBytes(s.scratchpad, 9) : "").c_str(), JsonBool(s.crc_ok));
-        if (s.decoded)
-            std::printf(", \"celsius\": %s, \"whole\": %s, \"power_on_value\": %s",
-                        FormatFixed3(s.temperature.celsius).c_str(), FormatFixed3(s.temperature.whole).c_str(),
-                        JsonBool(s.temperature.power_on));
-        std::printf(", \"ms\": %u, \"errors\": %s}", static_cast<unsigned>(s.ms), JsonErrors(s.errors).c_str());
-    }
-    std::printf("%s],\n", r.sensors.empty() ? "" : "\n  ");
-    std::string note = FamiliesNote(r);
-    if (!note.empty())
-        note.pop_back();
-    const Verdict verdict = Judge(r);
-    std::printf("  \"families_note\": %s,\n  \"bus_ok\": %s,\n  \"verdict\": %s\n}\n", JsonString(note).c_str(),
-                JsonBool(verdict.ok), JsonString(verdict.text).c_str());
-}
-
-// An adapter that could not be opened, or did not answer: the same findings
-// as a JSON object on standard output.
-void PrintOpenFailureJson(const std::string& adapter, const StackErrors& errors, const std::string& verdict)
-{
-    std::printf("{\n  \"adapter\": %s,\n  \"opened\": false,\n  \"errors\": %s,\n  \"bus_ok\": false,\n"
-                "  \"verdict\": %s\n}\n",
-                JsonString(adapter).c_str(), JsonErrors(errors).c_str(), JsonString(verdict).c_str());
-}
-
-void PrintUsage(FILE* stream)
-{
-    std::fprintf(stream,
-                 "Usage: temp-probe [ADAPTER] [--json]\n"
-                 "Checks a 1-Wire adapter and lists the devices on its bus. ADAPTER is a name temp takes:\n"
-                 "\\\\.\\DS2490-N (default \\\\.\\DS2490-1), sim: or sim:PATH.\n"
-                 "The last line is the verdict: \"bus OK: N sensors read\" or \"PROBLEM: ...\" with what to check.\n"
-                 "Exit status: 0 bus OK, 1 adapter not opened or not answering, 2 bad arguments,\n"
-                 "3 the adapter answered but the bus has a fault.\n"
-                 "  --json     the findings as one JSON object (also when the adapter can't be opened)\n"
-                 "  --help     this text\n"
-                 "  --version  the version\n");
-}
-
-}  // namespace
 
 int RunProbe(int argc, char** argv)
 {
@@ -565,7 +249,7 @@ int RunProbe(int argc, char** argv)
             PrintUsage(stdout);
             return PROBE_EXIT_ANSWERED;
         } else if (arg == "--version") {
-            std::printf("temp-probe 10.00\n");
+            std::printf("temp-probe %s\n", TEMP_VERSION);
             return PROBE_EXIT_ANSWERED;
         } else if (arg.empty() || arg[0] == '-' || adapter != nullptr) {
             std::fprintf(stderr, "temp-probe: %s\n",
@@ -587,7 +271,7 @@ int RunProbe(int argc, char** argv)
         StackErrors errors = DrainErrors();
         bool backend_said_why = false;  // the driver's open failed and gave its reason
         for (int code : errors.codes)
-            backend_said_why = backend_said_why || code == 23;
+            backend_said_why = backend_said_why || code == ERROR_ACQUIRE_RESOURCE;
         if (!backend_said_why)
             std::fprintf(stderr, "Cannot open %s: the adapter does not answer its requests; replug it and try again.\n",
                          adapter);
@@ -596,14 +280,14 @@ int RunProbe(int argc, char** argv)
         const std::string verdict = std::string("PROBLEM: the adapter ") + adapter +
                                     " could not be opened; the reason is on standard error (docs/usb.md lists the fixes)";
         if (json)
-            PrintOpenFailureJson(adapter, errors, verdict);
+            ProbePrintOpenFailureJson(adapter, errors, verdict);
         else
             std::fprintf(stderr, "%s\n", verdict.c_str());
         return PROBE_EXIT_NO_ADAPTER;
     }
     DrainErrors();  // what the opening's own bus reset found is reported by the reset below
 
-    Report report;
+    ProbeReport report;
     report.adapter = adapter;
     const DriverHandle handle = PortHandle[static_cast<size_t>(port)];
     report.described = DriverDescribe(handle, &report.description) != 0;
@@ -613,7 +297,7 @@ int RunProbe(int argc, char** argv)
         const std::string verdict = "PROBLEM: the adapter did not answer a status query; unplug it, plug it in "
                                     "again and run temp-probe again";
         if (json)
-            PrintOpenFailureJson(adapter, DrainErrors(), verdict);
+            ProbePrintOpenFailureJson(adapter, DrainErrors(), verdict);
         else
             std::fprintf(stderr, "%s\n", verdict.c_str());
         PortClose(port);
@@ -630,9 +314,9 @@ int RunProbe(int argc, char** argv)
     PortClose(port);
 
     if (json)
-        PrintJson(report);
+        ProbePrintJson(report);
     else
-        PrintText(report);
+        ProbePrintText(report);
     std::fflush(stdout);
-    return Judge(report).ok ? PROBE_EXIT_ANSWERED : PROBE_EXIT_BUS_FAULT;
+    return ProbeJudge(report).ok ? PROBE_EXIT_ANSWERED : PROBE_EXIT_BUS_FAULT;
 }

@@ -24,8 +24,8 @@ test_packages=(
   umockdev libumockdev-dev
   # CPack's Debian generator: dpkg-shlibdeps (dpkg-dev) and file.
   dpkg-dev file
-  # Packaging checks: systemd-analyze and systemd-sysusers, desktop-file-validate, man.
-  desktop-file-utils systemd man-db
+  # Packaging checks: systemd-analyze and systemd-sysusers, desktop-file-validate, man, lintian.
+  desktop-file-utils systemd man-db lintian
   clang libclang-rt-14-dev clang-tidy cppcheck strace python3
   prometheus prometheus-node-exporter prometheus-alertmanager
   sqlite3
@@ -122,18 +122,46 @@ export DEBIAN_FRONTEND=noninteractive
 for arch in ${foreign[@]+"${foreign[@]}"}; do
   dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
 done
-apt-get update -qq
-# Packages Debian does not have for this architecture are left out and named.
+# One index that fails to download (a mirror in the middle of a sync) fails the
+# whole update, yet apt keeps the lists it had: try once more, then go on with
+# those. Only packages that then cannot be installed fail the script.
+lists_current=1
+if ! apt-get update -qq; then
+  echo "install-deps: apt-get update failed; trying once more" >&2
+  if ! apt-get update -qq; then
+    echo "install-deps: apt-get update failed again; going on with the package lists apt has" >&2
+    lists_current=0
+  fi
+fi
+# Packages Debian does not have for this architecture are left out and named;
+# with stale lists a missing candidate may be the lists' fault, so it fails.
 available=()
+unlisted=()
 for p in "${missing[@]}"; do
   candidate=$(apt-cache policy "$p" 2>/dev/null | sed -n 's/^ *Candidate: //p')
   if [ -n "$candidate" ] && [ "$candidate" != "(none)" ]; then
     available+=("$p")
-  else
+  elif [ "$lists_current" = 1 ]; then
     left_out+=("$p (not in Debian for $host)")
+  else
+    unlisted+=("$p")
   fi
 done
 say_left_out
-[ ${#available[@]} -gt 0 ] || exit 0
-echo "Installing: ${available[*]}"
-apt-get install -y -qq --no-install-recommends "${available[@]}"
+failed=()
+if [ ${#available[@]} -gt 0 ]; then
+  echo "Installing: ${available[*]}"
+  if ! apt-get install -y -qq --no-install-recommends "${available[@]}"; then
+    for p in "${available[@]}"; do
+      installed "$p" || failed+=("$p")
+    done
+    [ ${#failed[@]} -gt 0 ] || failed=("${available[@]}")
+  fi
+fi
+if [ ${#unlisted[@]} -gt 0 ]; then
+  echo "install-deps: not in apt's package lists (the update failed): ${unlisted[*]}" >&2
+fi
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "install-deps: could not install: ${failed[*]}" >&2
+fi
+[ ${#unlisted[@]} -eq 0 ] && [ ${#failed[@]} -eq 0 ]

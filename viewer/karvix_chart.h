@@ -17,6 +17,7 @@
 
 #include "history/history.h"
 #include "karvix_records.h"
+#include "karvix_time_axis.h"
 
 class QCheckBox;
 class QComboBox;
@@ -122,22 +123,6 @@ private:
     QLabel* Status = nullptr;
     QTimer* FollowTimer = nullptr;
 };
-
-// Ticks at round local times within [fromMs, toMs]: the first one, the step
-// and how many (at most 9). Steps from 1 s to 60 d, aligned to the local time
-// of `utcOffsetSeconds`; `format` suits the step and the span.
-struct KarvixTimeTicks {
-    qint64 firstMs;
-    qint64 stepMs;
-    int count;
-    QString format;
-};
-KarvixTimeTicks KarvixRoundTicks(qint64 fromMs, qint64 toMs, int utcOffsetSeconds);
-// The span RANGE_FIT shows: from the first point of the last hour (the hour
-// itself when there is none) to now, at least a minute.
-void KarvixFitSpan(const std::vector<HistoryPoint>& points, qint64 nowMs, qint64* fromMs, qint64* toMs);
-// "Local time (CET, UTC+01:00)" at `atMs`.
-QString KarvixLocalZoneTitle(qint64 atMs);
 
 // temp-history.db in the folder of the watched capture file.
 QString KarvixHistoryPath(const QString& dataFile);

@@ -62,7 +62,7 @@ std::string UsageText(bool withHistoryChart)
 
 std::string VersionText()
 {
-    return std::string("Karvix ") + KARVIX_VERSION + "\n";
+    return std::string("Karvix ") + TEMP_VERSION + "\n";
 }
 
 std::array<Span, kTopLineCount> TopLine(const std::array<int, kTopLineCount>& needed, double dpi)

@@ -61,6 +61,8 @@ expected_files() {  # [temp|karvix|all]
             echo "$DOCDIR/examples/temp-dashboard.json"
             echo "$MANDIR/man1/temp.1.gz"
             echo "$MANDIR/man1/temp-probe.1.gz"
+            echo "$DATADIR/doc/temp/copyright"
+            echo "$DATADIR/doc/temp/changelog.Debian.gz"
             for rule in $UDEV_RULES; do
                 echo "$UDEV_RULES_DIR/$rule"
             done
@@ -74,6 +76,8 @@ expected_files() {  # [temp|karvix|all]
             echo "$DATADIR/applications/Karvix.desktop"
             echo "$DATADIR/icons/hicolor/scalable/apps/Karvix.svg"
             echo "$MANDIR/man1/Karvix.1.gz"
+            echo "$DATADIR/doc/karvix/copyright"
+            echo "$DATADIR/doc/karvix/changelog.Debian.gz"
         fi
     } | LC_ALL=C sort
 }

@@ -81,8 +81,25 @@ for package in $packages; do
     expected_files "$package" > "$SCRATCH/expected.lst"
     compare_lists "package $package" "$SCRATCH/expected.lst" "$SCRATCH/listed.lst"
     dpkg-deb -x "$deb" "$SCRATCH/root"
+    # The changelog's newest entry is this version: a new revision needs its entry.
+    newest=$(gzip -dc "$SCRATCH/root$PREFIX/$DATADIR/doc/$package/changelog.Debian.gz" 2>/dev/null | head -n 1)
+    [ "${newest%%)*})" = "$package ($PACKAGE_VERSION)" ] || fail "$package: changelog begins '$newest'"
+
+    # Debian's own checks: no errors (the warnings left are in docs/packaging.md).
+    # Only packages for /usr are Debian's kind: lintian refuses /usr/local.
+    if [ "$PREFIX" = /usr ] && need_tool lintian lintian; then
+        lintian --no-tag-display-limit "$deb" > "$SCRATCH/lintian.txt" 2>&1
+        grep '^E: ' "$SCRATCH/lintian.txt" >&2 && fail "$package: lintian reports errors"
+    fi
 done
 
 # Both unpacked together pass the same checks as an installation.
 check_tree "$SCRATCH/root"
+
+# The programs say the packages' version (without the Debian revision).
+for program in temp temp-probe temp-history; do
+    [ -x "$SCRATCH/root$PREFIX/$BINDIR/$program" ] || continue
+    said=$($EMULATOR "$SCRATCH/root$PREFIX/$BINDIR/$program" --version)
+    [ "$said" = "$program ${PACKAGE_VERSION%-*}" ] || fail "$program --version says '$said', the package ${PACKAGE_VERSION}"
+done
 finish

@@ -122,6 +122,33 @@ TEST_F(ErrorStackTest, ReportOfEmptyStackNamesCodeZero)
     free(text);
 }
 
+// The named codes keep the numbers and texts the event log prints.
+TEST_F(ErrorStackTest, NamedCodesPrintTheirNumbersAndTexts)
+{
+    const std::vector<std::pair<ErrorCode, std::string>> rows = {
+        {ERROR_NO_DEVICES, "Error 1: No Devices found on 1-Wire Network"},
+        {ERROR_RESET_FAILED, "Error 2: 1-Wire Net Reset Failed"},
+        {ERROR_ACCESS_FAILED, "Error 4: Access Failed: Could not select device"},
+        {ERROR_BLOCK_TOO_LARGE, "Error 11: Data Block Too Large"},
+        {ERROR_BLOCK_TRANSFER, "Error 12: Block Transfer failed"},
+        {ERROR_PROGRAM_PULSE, "Error 13: Program Pulse Failed"},
+        {ERROR_WRITE_BYTE, "Error 15: Write Byte Failed"},
+        {ERROR_WRITE_VERIFY, "Error 17: Write Verify Failed"},
+        {ERROR_CRC, "Error 22: CRC Failed"},
+        {ERROR_ACQUIRE_RESOURCE, "Error 23: Failed to acquire a necessary system resource"},
+        {ERROR_INITIALIZE_RESOURCE, "Error 24: Failed to initialize system resource"},
+        {ERROR_FUNCTION_UNSUPPORTED, "Error 72: Function not supported to modify attributes."},
+        {ERROR_SHORTED, "Error 109: 1-Wire is shorted"},
+        {ERROR_ADAPTER_COMMUNICATION, "Error 110: Error communicating with 1-Wire adapter"},
+        {ERROR_PORT_OUT_OF_RANGE, "Error 115: Port number is outside (0,MAX_PORTNUM) interval"},
+    };
+    for (const auto& [code, line] : rows) {
+        ErrorStackResetForTest();
+        PushErrorCode(code);
+        EXPECT_EQ(Drain(), line + "\r\n") << code;
+    }
+}
+
 TEST(ErrorTextTest, TableRowsAndOutOfRangeCodes)
 {
     const std::vector<std::pair<int, std::string>> rows = {

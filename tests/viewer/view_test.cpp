@@ -99,7 +99,7 @@ TEST(KarvixView, HelpAndVersionOnlyAsTheOneArgument)
 
 TEST(KarvixView, UsageAndVersionTexts)
 {
-    EXPECT_EQ(karvix::VersionText(), "Karvix " KARVIX_VERSION "\n");
+    EXPECT_EQ(karvix::VersionText(), "Karvix " TEMP_VERSION "\n");
     const std::string chartLine = "Double-click a row for its history chart (temp-history.db beside PATH).\n";
     for (bool chart : {false, true}) {
         std::string usage = karvix::UsageText(chart);
