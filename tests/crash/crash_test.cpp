@@ -155,12 +155,14 @@ TEST_F(CrashRig, KilledLoggerLeavesWholeRecords)
         ASSERT_GT(pid, 0);
         bool heldOpen = false;
         if (kill_no % 2 == 0) {
-            // Aim at the update: kill as soon as temp.pd is seen open (gives up after 10 s).
+            // Aim at the update: kill as soon as temp.pd is seen open. The logger
+            // cycles for ever, so this waits as long as a loaded machine needs
+            // (a minute is only a guard against a logger that stopped updating).
             // The first time it is seen open may be the start-up's check that the file
             // can be written, so that one is always let pass.
             long skip = 1 + static_cast<long>(rng() % 4);  // let some updates complete first
             bool wasOpen = false;
-            auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
             for (int poll = 0; !heldOpen; ++poll) {
                 bool open = HoldsOpen(pid, pool_);
                 if (open && !wasOpen && skip-- <= 0)
