@@ -350,6 +350,9 @@ std::vector<WebSensor> WebMergeSensors(const WebFolderData& data)
         s.place = h.place;
         s.label = h.label;
     }
+    // A sensor of the place table that was never read is shown too (no reading).
+    for (const auto& [serial, place] : data.places)
+        take(serial);
     std::vector<WebSensor> sensors;
     for (auto& [serial, s] : bySerial) {
         auto place = data.places.find(serial);

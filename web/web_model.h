@@ -127,7 +127,7 @@ struct WebFolderData {
     std::map<std::string, WebPlace> places;
     std::vector<HistorySensor> history;  // empty without a history
 };
-// Every sensor any of the files names, with its latest reading: the newest of
+// Every sensor any of the files names (the place table's too), with its latest reading: the newest of
 // the history's latest reading (which knows failures) and the files' latest
 // good readings. Place and label from the place table, else the history's.
 // In place order (no place last), then serial.
