@@ -195,13 +195,14 @@ WebResponse WebApi::History(const std::string& serialText, const WebParams& para
 
     int64_t now = source_.Now();
     int64_t to = std::max(now, sensor->timeMs + 1);
-    int64_t from = to - kDayMs;
     bool fromFirst = false;
     if (Param(params, "to", &text, &twice) && !WebParseWhen(text, now, &to))
         return WebError(400, "to: a time as ISO-8601 (2026-12-09T10:00:00Z) or seconds since 1970");
+    int64_t from = to - kDayMs;
     if (Param(params, "from", &text, &twice)) {
         fromFirst = text == "first";
-        if (!fromFirst && !WebParseWhen(text, now, &from))
+        // A span ("24h") reaches back from the range's end.
+        if (!fromFirst && !WebParseWhen(text, to, &from))
             return WebError(400, "from: a time as ISO-8601 (2026-12-09T10:00:00Z), seconds since 1970 or first");
     }
     int points = WEB_DEFAULT_POINTS;
