@@ -174,11 +174,16 @@ int main(int argc, char** argv)
     }
     size_t points = nlohmann::json::parse(first.body)["points"].size();
     double thinned = MedianMs(smoke ? 1 : 20, [&] { yearApi.Get(path, params); });
+    // The page's "1 y": the tier that fits a year is the hour tier.
+    WebParams page{{"from", "365d"}, {"points", "2000"}};
+    double hours = MedianMs(smoke ? 1 : 20, [&] { yearApi.Get(path, page); });
 
     std::printf("overview JSON, 4 loggers x %d sensors (%zu bytes): median %.3f ms unchanged files, %.3f ms after a new cycle\n",
                 sensors, bytes, unchanged, changed);
     std::printf("a year of one sensor, %d minute rows thinned to %zu points: median %.1f ms\n", minutes, points,
                 thinned);
+    std::printf("the same year in the tier that fits it (%d hour rows), as the page's 1 y asks: median %.1f ms\n",
+                minutes / 60, hours);
     if (keep.empty()) {
         std::string command = "rm -rf '" + root + "'";
         if (std::system(command.c_str()) != 0)

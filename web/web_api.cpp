@@ -224,13 +224,11 @@ WebResponse WebApi::History(const std::string& serialText, const WebParams& para
     // Each tier's first row of this sensor: where a tier's rows were pruned.
     int64_t first[HISTORY_TIER_COUNT] = {0, 0, 0};
     for (int tier = 0; tier < HISTORY_TIER_COUNT; ++tier) {
-        HistoryQuery query;
-        query.tier = static_cast<HistoryTier>(tier);
-        query.serial = serial;
-        HistorySelectEach(reader, query, [&](const HistoryPoint& p) {
-            first[tier] = p.timeMs;
-            return 0;
-        }, &error);
+        HistorySelectValues(reader, static_cast<HistoryTier>(tier), serial, INT64_MIN, INT64_MAX,
+                            [&](const HistoryValues& v) {
+                                first[tier] = v.timeMs;
+                                return 0;
+                            }, &error);
     }
     if (fromFirst) {
         from = WebFirstMs(first);
@@ -279,8 +277,8 @@ WebResponse WebApi::History(const std::string& serialText, const WebParams& para
         return r;
     }
     WebThinner thinner(from, to, static_cast<size_t>(points));
-    bool ok = HistorySelectEach(reader, query, [&](const HistoryPoint& p) {
-        thinner.Add(WebPointOf(tier, p));
+    bool ok = HistorySelectValues(reader, tier, serial, from, to, [&](const HistoryValues& v) {
+        thinner.Add(WebPoint{v.timeMs, v.min, v.mean, v.max, v.count, v.failed});
         return 1;
     }, &error);
     HistoryCloseReader(reader);

@@ -247,28 +247,6 @@ int64_t WebGapMs(HistoryTier tier, int64_t periodMs)
     }
 }
 
-WebPoint WebPointOf(HistoryTier tier, const HistoryPoint& point)
-{
-    WebPoint p;
-    p.timeMs = point.timeMs;
-    const double none = std::numeric_limits<double>::quiet_NaN();
-    if (tier == HISTORY_RAW) {
-        bool good = point.outcome == HISTORY_GOOD;
-        p.min = p.mean = p.max = good ? point.mean : none;
-        p.count = good ? 1 : 0;
-        p.failed = good ? 0 : 1;
-    } else {
-        p.min = point.min;
-        p.mean = point.mean;
-        p.max = point.max;
-        p.count = point.count;
-        p.failed = point.failed;
-        if (point.count <= 0)
-            p.min = p.mean = p.max = none;
-    }
-    return p;
-}
-
 WebThinner::WebThinner(int64_t fromMs, int64_t toMs, size_t maxPoints)
     : from_(fromMs), span_(std::max<int64_t>(toMs - fromMs, 1)), buckets_(std::max<size_t>(maxPoints, 1))
 {

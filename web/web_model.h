@@ -82,7 +82,6 @@ struct WebPoint {
     int count = 0;   // good readings
     int failed = 0;  // failed readings
 };
-WebPoint WebPointOf(HistoryTier tier, const HistoryPoint& point);
 
 // Thins a series to at most maxPoints as it streams by: [from, to) is cut
 // into maxPoints equal intervals, and the points of one interval merge into

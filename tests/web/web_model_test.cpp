@@ -174,10 +174,10 @@ TEST(WebJudgements, ThinningKeepsEachIntervalsMinAndMaxAndItsGaps)
     double lowest = 1e9, highest = -1e9;
     int64_t good = 0;
     for (int i = 0; i < rows; ++i) {
-        HistoryPoint p{};
-        p.timeMs = from + i * minute;
         bool gap = i >= 100000 && i < 110000;  // a week without good readings
         double v = 20 + 5 * std::sin(i / 1000.0) + (i == 300000 ? 30 : 0);
+        WebPoint p;
+        p.timeMs = from + i * minute;
         p.min = gap ? std::nan("") : v - 0.5;
         p.mean = gap ? std::nan("") : v;
         p.max = gap ? std::nan("") : v + 0.5;
@@ -188,7 +188,7 @@ TEST(WebJudgements, ThinningKeepsEachIntervalsMinAndMaxAndItsGaps)
             highest = std::max(highest, v + 0.5);
             good += 2;
         }
-        thinner.Add(WebPointOf(HISTORY_MINUTE, p));
+        thinner.Add(p);
     }
     std::vector<WebPoint> points = thinner.Take();
     ASSERT_LE(points.size(), 2000u);
@@ -216,15 +216,6 @@ TEST(WebJudgements, ThinningKeepsEachIntervalsMinAndMaxAndItsGaps)
     EXPECT_EQ(counted, good);
     EXPECT_EQ(failed, 30000);
     EXPECT_GE(gaps, 30);  // the week shows as empty points (a gap in the chart)
-
-    // Raw rows: a failed reading is a gap point.
-    HistoryPoint failedRaw{};
-    failedRaw.outcome = HISTORY_CRC;
-    failedRaw.mean = 85;
-    WebPoint p = WebPointOf(HISTORY_RAW, failedRaw);
-    EXPECT_EQ(p.count, 0);
-    EXPECT_EQ(p.failed, 1);
-    EXPECT_TRUE(std::isnan(p.mean));
 }
 
 HistorySensor Hist(const std::string& serial, int64_t last, int outcome, double extended, int64_t lastGood)
