@@ -37,7 +37,10 @@ const char* const kUsage =
 constexpr int kThreads = 8;
 constexpr time_t kReadTimeoutS = 5;
 constexpr time_t kWriteTimeoutS = 5;
-constexpr size_t kKeepAliveRequests = 100;
+// No keep-alive: the library waits on a kept-alive connection by waking
+// every 10 ms, which with a page polling each second never rests. A
+// connection per poll costs less.
+constexpr size_t kKeepAliveRequests = 1;
 constexpr size_t kMaxBody = 1024;  // only GET: a request has no body worth reading
 
 bool SplitListen(const std::string& text, std::string* host, int* port)
@@ -127,7 +130,7 @@ int main(int argc, char** argv)
     if (chart.empty())
         std::fprintf(stderr, "temp-web: can't read %s (package libjs-dygraphs): the charts stay empty\n",
                      TEMP_WEB_CHART_SCRIPT);
-    assets.push_back({"/dygraph.js", "text/javascript; charset=utf-8", chart});
+    assets.push_back({"/dygraph.js", "application/javascript; charset=utf-8", chart});
 
     WebSource source(dirs, roots, WallMs);
     WebApi api(source, std::move(assets));
@@ -150,12 +153,12 @@ int main(int argc, char** argv)
             return httplib::Server::HandlerResponse::Unhandled;
         res.status = 405;
         res.set_header("Allow", "GET, HEAD");
-        res.set_content(WebDump(WebErrorJson("only GET and HEAD: temp-web changes nothing")), "application/json");
+        res.set_content(WebDump(WebErrorJson("only GET and HEAD: temp-web changes nothing")), WEB_JSON_TYPE);
         return httplib::Server::HandlerResponse::Handled;
     });
     server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
         res.status = 500;
-        res.set_content(WebDump(WebErrorJson("internal error")), "application/json");
+        res.set_content(WebDump(WebErrorJson("internal error")), WEB_JSON_TYPE);
     });
     server.Get(R"(/.*)", [&api](const httplib::Request& req, httplib::Response& res) {
         WebResponse r = api.Get(req.path, req.params);

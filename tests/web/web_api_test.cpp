@@ -74,7 +74,7 @@ protected:
     {
         WebResponse r = api_->Get(path, params);
         EXPECT_EQ(r.status, status) << path << " " << r.body;
-        if (r.contentType != "application/json")
+        if (r.contentType != WEB_JSON_TYPE)
             return r.body;
         return nlohmann::json::parse(r.body);
     }
