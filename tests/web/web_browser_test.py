@@ -19,6 +19,7 @@ try:
     from selenium import webdriver
     from selenium.common.exceptions import NoAlertPresentException
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
 except ImportError:
     print("SKIP: python3-selenium is not installed (scripts/install-deps.sh --test)")
@@ -140,6 +141,22 @@ with webrun.Scratch() as root:
         assert SHOTS or len(values) == CYCLES + 3, len(values)
         # The gap between the two runs is drawn as a gap (a row without a value).
         assert js(driver, "let n = 0; for (let i = 0; i < tempChart.numRows(); i++) n += tempChart.getValue(i, 1) === null; return n") >= 1
+        # The tooltip: the exact value of the point under the pointer, its time in the browser's zone.
+        canvas = driver.find_element(By.CSS_SELECTOR, "#chart canvas")
+        ActionChains(driver).move_to_element(canvas).perform()
+        legend = webrun.wait_for("the tooltip", lambda: js(driver, """
+            const l = document.querySelector('.dygraph-legend');
+            return l && l.textContent.includes('°C') ? l.textContent : '';"""))
+        assert any(f"{float(r[6]):.4f} °C" in legend for r in rows), (legend, rows)
+        # Drag to zoom: the range shown is fetched again, narrower.
+        before = js(driver, "return [Date.parse(tempSeries.from), Date.parse(tempSeries.to)]")
+        js(driver, "window.tempSeries = null")
+        width = canvas.size["width"]
+        ActionChains(driver).move_to_element_with_offset(canvas, -width // 4, 0).click_and_hold() \
+            .move_by_offset(width // 3, 0).release().perform()
+        webrun.wait_for("the zoomed series", lambda: js(driver, "return !!window.tempSeries"))
+        after = js(driver, "return [Date.parse(tempSeries.from), Date.parse(tempSeries.to)]")
+        assert before[0] < after[0] < after[1] < before[1], (before, after)
         csv = driver.find_element(By.ID, "csv").get_attribute("href")
         assert "/export?" in csv and "tier=raw" in csv, csv
         if SHOTS:
