@@ -7,6 +7,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -28,6 +31,10 @@ const char* const kUsage =
     "                         address, [::1]:8080 for IPv6; port 0 picks a free one)\n"
     "  --dir DIR              a logger's folder (repeatable); without it every folder in\n"
     "                         " TEMP_WEB_STATE_ROOT ", also those made later\n"
+    "  --password-file FILE   ask for a user and password (basic authentication): FILE holds\n"
+    "                         USER:HASH lines, HASH from openssl passwd -6 or mkpasswd\n"
+    "  --tls-cert FILE --tls-key FILE   answer with HTTPS: the certificate (PEM, with its chain)\n"
+    "                         and its private key\n"
     "  --help, --version\n"
     "Documented in docs/web.md.\n";
 
@@ -87,6 +94,7 @@ int main(int argc, char** argv)
     std::string host = "127.0.0.1";
     int port = 8080;
     std::vector<std::string> dirs;
+    std::string passwordFile, tlsCert, tlsKey;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -97,7 +105,9 @@ int main(int argc, char** argv)
             std::printf("temp-web %s\n", TEMP_VERSION);
             return 0;
         }
-        if ((arg == "--listen" || arg == "--dir") && i + 1 >= argc) {
+        bool valued = arg == "--listen" || arg == "--dir" || arg == "--password-file" || arg == "--tls-cert"
+                      || arg == "--tls-key";
+        if (valued && i + 1 >= argc) {
             std::fprintf(stderr, "temp-web: %s needs a value\n%s", arg.c_str(), kUsage);
             return 2;
         }
@@ -108,8 +118,29 @@ int main(int argc, char** argv)
             }
         } else if (arg == "--dir") {
             dirs.push_back(argv[++i]);
+        } else if (arg == "--password-file") {
+            passwordFile = argv[++i];
+        } else if (arg == "--tls-cert") {
+            tlsCert = argv[++i];
+        } else if (arg == "--tls-key") {
+            tlsKey = argv[++i];
         } else {
             std::fprintf(stderr, "temp-web: unknown argument '%s'\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (tlsCert.empty() != tlsKey.empty()) {
+        std::fprintf(stderr, "temp-web: --tls-cert and --tls-key go together\n");
+        return 2;
+    }
+    // Users and their password hashes; never a password on the command line.
+    std::map<std::string, std::string> users;
+    if (!passwordFile.empty()) {
+        std::string error;
+        std::string bytes = ReadWhole(passwordFile);
+        if (!WebParsePasswordFile(bytes, &users, &error)) {
+            std::fprintf(stderr, "temp-web: %s: %s\n", passwordFile.c_str(),
+                         bytes.empty() ? "can't read it, or it is empty" : error.c_str());
             return 2;
         }
     }
@@ -135,7 +166,20 @@ int main(int argc, char** argv)
     WebSource source(dirs, roots, WallMs);
     WebApi api(source, std::move(assets));
 
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> tls;
+    if (!tlsCert.empty()) {
+        tls = std::make_unique<httplib::SSLServer>(tlsCert.c_str(), tlsKey.c_str());
+        if (!static_cast<httplib::SSLServer&>(*tls).is_valid()) {
+            std::fprintf(stderr, "temp-web: can't use %s with %s for TLS (a PEM certificate and its key)\n",
+                         tlsCert.c_str(), tlsKey.c_str());
+            return 2;
+        }
+    }
+    httplib::Server plain;
+    httplib::Server& server = tls ? *tls : plain;
+    // Authorization headers already checked (crypt costs milliseconds): a few, kept in memory only.
+    std::mutex checkedMutex;
+    std::set<std::string> checked;
     server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
     server.set_read_timeout(kReadTimeoutS, 0);
     server.set_write_timeout(kWriteTimeoutS, 0);
@@ -148,7 +192,32 @@ int main(int argc, char** argv)
         {"Referrer-Policy", "no-referrer"},
         {"Cache-Control", "no-store"},
     });
-    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+        if (!users.empty()) {
+            const std::string header = req.get_header_value("Authorization");
+            bool ok = false;
+            {
+                std::lock_guard<std::mutex> lock(checkedMutex);
+                ok = checked.count(header) > 0;
+            }
+            std::string user, password;
+            if (!ok && WebParseBasicAuth(header, &user, &password)) {
+                auto entry = users.find(user);
+                ok = entry != users.end() && WebPasswordMatches(password, entry->second);
+                if (ok) {
+                    std::lock_guard<std::mutex> lock(checkedMutex);
+                    if (checked.size() >= 64)
+                        checked.clear();
+                    checked.insert(header);
+                }
+            }
+            if (!ok) {
+                res.status = 401;
+                res.set_header("WWW-Authenticate", "Basic realm=\"temp\", charset=\"UTF-8\"");
+                res.set_content(WebDump(WebErrorJson("a user and password are needed")), WEB_JSON_TYPE);
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
         if (req.method == "GET" || req.method == "HEAD")
             return httplib::Server::HandlerResponse::Unhandled;
         res.status = 405;
@@ -192,7 +261,8 @@ int main(int argc, char** argv)
         server.stop();
     });
     stopper.detach();
-    std::printf("temp-web %s: listening on http://%s%s%s:%d/\n", TEMP_VERSION, host.find(':') != std::string::npos ? "[" : "",
+    std::printf("temp-web %s: listening on %s://%s%s%s:%d/\n", TEMP_VERSION, tls ? "https" : "http",
+                host.find(':') != std::string::npos ? "[" : "",
                 host.c_str(), host.find(':') != std::string::npos ? "]" : "", bound);
     std::fflush(stdout);
     server.listen_after_bind();

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include <crypt.h>
+
 #include "history/history_text.h"
 
 namespace {
@@ -400,4 +402,72 @@ nlohmann::json WebErrorJson(const std::string& message)
 std::string WebDump(const nlohmann::json& value)
 {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool WebParsePasswordFile(std::string_view bytes, std::map<std::string, std::string>* users, std::string* error)
+{
+    users->clear();
+    int number = 0;
+    for (std::string_view line : SplitLinesOf(bytes)) {
+        ++number;
+        std::string text = Trim(line);
+        if (text.empty() || text[0] == '#')
+            continue;
+        size_t colon = text.find(':');
+        if (colon == 0 || colon == std::string::npos || colon + 1 == text.size() || text[colon + 1] != '$') {
+            *error = "line " + std::to_string(number) + " is not USER:HASH (a crypt hash, e.g. from openssl passwd -6)";
+            return false;
+        }
+        (*users)[text.substr(0, colon)] = text.substr(colon + 1);
+    }
+    if (users->empty()) {
+        *error = "no USER:HASH line";
+        return false;
+    }
+    return true;
+}
+
+bool WebParseBasicAuth(const std::string& header, std::string* user, std::string* password)
+{
+    const std::string scheme = "Basic ";
+    if (header.size() <= scheme.size() || header.compare(0, scheme.size(), scheme) != 0 || header.size() > 1024)
+        return false;
+    std::string decoded;
+    uint32_t bits = 0;
+    int count = 0;
+    for (size_t i = scheme.size(); i < header.size(); ++i) {
+        char c = header[i];
+        int v = c >= 'A' && c <= 'Z' ? c - 'A'
+                : c >= 'a' && c <= 'z' ? c - 'a' + 26
+                : c >= '0' && c <= '9' ? c - '0' + 52
+                : c == '+' ? 62 : c == '/' ? 63 : c == '=' ? -2 : -1;
+        if (v == -1)
+            return false;
+        if (v == -2)
+            break;
+        bits = (bits << 6) | static_cast<uint32_t>(v);
+        if ((count += 6) >= 8) {
+            count -= 8;
+            decoded += static_cast<char>((bits >> count) & 0xFF);
+        }
+    }
+    size_t colon = decoded.find(':');
+    if (colon == std::string::npos)
+        return false;
+    *user = decoded.substr(0, colon);
+    *password = decoded.substr(colon + 1);
+    return true;
+}
+
+bool WebPasswordMatches(const std::string& password, const std::string& hash)
+{
+    struct crypt_data data {};
+    const char* result = crypt_r(password.c_str(), hash.c_str(), &data);
+    if (!result || result[0] == '*' || std::string(result).size() != hash.size())
+        return false;
+    // The whole hash compared, every byte, whatever differs first.
+    unsigned char differ = 0;
+    for (size_t i = 0; i < hash.size(); ++i)
+        differ |= static_cast<unsigned char>(result[i] ^ hash[i]);
+    return differ == 0;
 }

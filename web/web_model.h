@@ -135,6 +135,16 @@ std::vector<WebSensor> WebMergeSensors(const WebFolderData& data);
 // The newest reading time among the sensors (the last cycle), 0 for none.
 int64_t WebLastCycleMs(const std::vector<WebSensor>& sensors);
 
+// Basic authentication. The password file holds one "USER:HASH" a line,
+// HASH as crypt(3) makes it ("$6$..." from `openssl passwd -6`, "$y$..."
+// from `mkpasswd`); blank lines and '#' lines are skipped. False with *error
+// naming the line for anything else, or for a file without a user.
+bool WebParsePasswordFile(std::string_view bytes, std::map<std::string, std::string>* users, std::string* error);
+// User and password of an Authorization header "Basic BASE64(user:password)".
+bool WebParseBasicAuth(const std::string& header, std::string* user, std::string* password);
+// The password against its crypt(3) hash.
+bool WebPasswordMatches(const std::string& password, const std::string& hash);
+
 // JSON forms (docs/web.md). Times are ISO-8601 UTC with milliseconds.
 nlohmann::json WebSensorJson(const WebSensor& sensor, int64_t nowMs, int64_t periodMs);
 nlohmann::json WebSeriesJson(const std::string& logger, const std::string& serial, HistoryTier tier,

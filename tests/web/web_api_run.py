@@ -188,6 +188,44 @@ with webrun.Scratch() as root:
         web.stop()
     check(web.process.returncode == 0, f"temp-web ends with status 0 on SIGTERM ({web.process.returncode})")
 
+# HTTPS and basic authentication: a certificate and a password file of openssl's making.
+with webrun.Scratch() as root:
+    logger = webrun.Logger(args.temp, root, "1")
+    logger.write("tempu.csv", "1796810400.000,%s,BE,21.000,21.500 \r\n" % A)
+    cert, key, users = (os.path.join(root, name) for name in ("cert.pem", "key.pem", "users"))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-days", "2", "-keyout", key, "-out", cert],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=b"s3cret pass\n", check=True,
+                            stdout=subprocess.PIPE).stdout.decode().strip()
+    with open(users, "w") as f:
+        f.write("# temp-web users\nanna:" + hashed + "\n")
+    import base64
+    import ssl
+    context = ssl.create_default_context(cafile=cert)
+    web = webrun.Web(args.web, [logger.folder], ["--tls-cert", cert, "--tls-key", key, "--password-file", users],
+                     context=context)
+    try:
+        check(web.base.startswith("https://"), f"HTTPS: {web.base}")
+
+        def basic(user, password):
+            return {"Authorization": "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()}
+
+        code, headers, body = web.get("/api/v1/sensors")
+        check(code == 401 and "Basic" in headers.get("WWW-Authenticate", ""), f"no password: {code}")
+        for user, password in (("anna", "s3cret"), ("bert", "s3cret pass"), ("anna", "")):
+            check(web.get("/api/v1/sensors", headers=basic(user, password))[0] == 401, f"{user}:{password!r} refused")
+        code, _, body = web.get("/api/v1/sensors", headers=basic("anna", "s3cret pass"))
+        check(code == 200 and json.loads(body)[0]["serial"] == A, f"the right password: {code} {body[:100]!r}")
+        plain = web.raw(b"GET /api/v1/sensors HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        check(b"\"serial\"" not in plain, "no readings over plain HTTP on the TLS port")
+        with open(f"/proc/{web.process.pid}/cmdline", "rb") as f:
+            check(b"s3cret" not in f.read(), "no password on the command line")
+    finally:
+        web.stop()
+    bad = subprocess.run([args.web, "--password-file", cert], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    check(bad.returncode == 2 and b"USER:HASH" in bad.stdout, f"a password file that isn't one: {bad.stdout!r}")
+
 if failures:
     print(f"{len(failures)} checks failed")
     sys.exit(1)

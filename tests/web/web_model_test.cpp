@@ -273,6 +273,46 @@ TEST(WebMerge, TheLatestReadingOfEachSensorFromTheFilesAndTheHistory)
     EXPECT_NE(text.find("<b>\xEF\xBF\xBD\xEF\xBF\xBD</b>"), std::string::npos) << text;  // replaced, not thrown
 }
 
+TEST(WebAuth, PasswordFilesHeadersAndHashes)
+{
+    // openssl passwd -6 -salt abcdefgh secret
+    const std::string hash = "$6$abcdefgh$ltjgWl6579NluT/Vi1nwEvcil.G5Nbc4NiXZaNGStk8PSwGfQv72N2CKPPrVACtLtip/cZ/1GM/O6IND4WQhG.";
+    std::map<std::string, std::string> users;
+    std::string error;
+    ASSERT_TRUE(WebParsePasswordFile("# users\r\n\nanna:" + hash + "\r\n bert:$y$j9T$x$y \n", &users, &error)) << error;
+    EXPECT_EQ(users.size(), 2u);
+    EXPECT_EQ(users["anna"], hash);
+    for (auto [file, says] : std::vector<std::pair<std::string, std::string>>{
+             {"anna:secret\n", "line 1"}, {"\n:$6$x\n", "line 2"}, {"anna\n", "line 1"}, {"# none\n", "no USER"}})
+        EXPECT_FALSE(WebParsePasswordFile(file, &users, &error)) << file;
+
+    std::string user, password;
+    struct Case {
+        std::string header;
+        bool ok;
+        std::string user, password;
+    } cases[] = {
+        {"Basic YW5uYTpzZWNyZXQ=", true, "anna", "secret"},
+        {"Basic YW5uYTpzZTpjcmV0", true, "anna", "se:cret"},  // a colon in the password
+        {"Basic YW5uYTo=", true, "anna", ""},
+        {"Basic YW5uYQ==", false, "", ""},   // no colon
+        {"Basic ****", false, "", ""},
+        {"Bearer YW5uYTpzZWNyZXQ=", false, "", ""},
+        {"", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(WebParseBasicAuth(c.header, &user, &password), c.ok) << c.header;
+        if (c.ok) {
+            EXPECT_EQ(user, c.user);
+            EXPECT_EQ(password, c.password);
+        }
+    }
+    EXPECT_TRUE(WebPasswordMatches("secret", hash));
+    EXPECT_FALSE(WebPasswordMatches("Secret", hash));
+    EXPECT_FALSE(WebPasswordMatches("secret", "$6$abcdefgh$wrong"));
+    EXPECT_FALSE(WebPasswordMatches("secret", "plain"));
+}
+
 TEST(WebFolders, IdsFromFolderNamesAreUniqueAndSafe)
 {
     auto folders = WebNameFolders({"/var/lib/temp/1", "/srv/a/1/", "/home/x/my logger", "/", "/srv/..", "/x/1"});

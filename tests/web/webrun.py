@@ -89,23 +89,25 @@ class Logger:
 class Web:
     """temp-web on a free loopback port."""
 
-    def __init__(self, program, dirs):
+    def __init__(self, program, dirs, extra=(), context=None):
         args = [program, "--listen", "127.0.0.1:0"]
         for d in dirs:
             args += ["--dir", d]
+        args += list(extra)
+        self.context = context  # an ssl.SSLContext for HTTPS
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                         env=dict(os.environ, TZ="UTC"))
         line = self.process.stdout.readline().decode()
-        m = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", line)
+        m = re.search(r"listening on (https?)://127\.0\.0\.1:(\d+)/", line)
         assert m, "temp-web said: " + line
-        self.port = int(m.group(1))
-        self.base = "http://127.0.0.1:%d" % self.port
+        self.port = int(m.group(2))
+        self.base = "%s://127.0.0.1:%d" % (m.group(1), self.port)
 
-    def get(self, path, method="GET"):
+    def get(self, path, method="GET", headers=None):
         """(status, headers, body) of one request with a plain HTTP client."""
-        request = urllib.request.Request(self.base + path, method=method)
+        request = urllib.request.Request(self.base + path, method=method, headers=headers or {})
         try:
-            with urllib.request.urlopen(request, timeout=60) as r:
+            with urllib.request.urlopen(request, timeout=60, context=self.context) as r:
                 return r.status, dict(r.headers), r.read()
         except urllib.error.HTTPError as e:
             return e.code, dict(e.headers), e.read()
