@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cmath>
 #include <fstream>
 
 #include "history/history_text.h"
@@ -182,6 +183,46 @@ TEST_F(WebApiTest, HistoryRangesAcrossTheTiers)
     HistoryCsvHeader(HISTORY_RAW, &header);
     EXPECT_EQ(out.substr(0, header.size()), header);
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 720);
+}
+
+// The numbers-only selection the thinning reads agrees with the full one, row by row, in every tier.
+TEST_F(WebApiTest, NumbersOnlyRowsEqualTheFullSelection)
+{
+    std::string error;
+    HistoryReader* reader = HistoryOpenReader(one_ + "/temp-history.db", &error);
+    ASSERT_NE(reader, nullptr) << error;
+    for (const std::string& serial : {kA, kB, kNever})
+        for (int t = 0; t < HISTORY_TIER_COUNT; ++t) {
+            HistoryQuery query;
+            query.tier = static_cast<HistoryTier>(t);
+            query.serial = serial;
+            query.fromMs = kNow - 2 * kDay;
+            query.toMs = kNow - kDay;
+            if (serial == kB)
+                query.fromMs = 0, query.toMs = INT64_MAX;
+            std::vector<HistoryPoint> full;
+            ASSERT_EQ(HistorySelect(reader, query, &full, &error), 1) << error;
+            std::vector<HistoryValues> lean;
+            ASSERT_EQ(HistorySelectValues(reader, query.tier, serial, query.fromMs, query.toMs,
+                                          [&](const HistoryValues& v) {
+                                              lean.push_back(v);
+                                              return 1;
+                                          }, &error), 1) << error;
+            ASSERT_EQ(lean.size(), full.size()) << serial << " tier " << t;
+            for (size_t i = 0; i < full.size(); ++i) {
+                EXPECT_EQ(lean[i].timeMs, full[i].timeMs);
+                EXPECT_EQ(lean[i].count, full[i].count);
+                if (full[i].count > 0) {
+                    EXPECT_EQ(lean[i].min, full[i].min);
+                    EXPECT_EQ(lean[i].mean, full[i].mean);
+                    EXPECT_EQ(lean[i].max, full[i].max);
+                } else {
+                    EXPECT_TRUE(std::isnan(lean[i].mean));
+                    EXPECT_EQ(lean[i].failed, t == HISTORY_RAW ? 1 : full[i].failed);
+                }
+            }
+        }
+    HistoryCloseReader(reader);
 }
 
 TEST_F(WebApiTest, BadRequestsGetTheir4xxAndAJsonError)
