@@ -304,6 +304,54 @@ int HistorySelectEach(HistoryReader* reader, const HistoryQuery& query,
     return flush();
 }
 
+int HistorySelectValues(HistoryReader* reader, HistoryTier tier, const std::string& serial, int64_t fromMs,
+                        int64_t toMs, const std::function<int(const HistoryValues&)>& each, std::string* error)
+{
+    if (error)
+        error->clear();
+    if (tier < HISTORY_RAW || tier > HISTORY_HOUR)
+        return Fail(error, "Unknown history tier " + std::to_string(static_cast<int>(tier)));
+    const bool raw = tier == HISTORY_RAW;
+    const std::string failed = reader->version >= 2 ? "failed" : "0";
+    // The rollups' key is (sensor, t): one range of it. The raw tier's key is
+    // (t, sensor): one range of time, the sensor's rows picked from it.
+    const std::string sql =
+        raw ? "SELECT t, outcome, extended FROM reading WHERE t >= ?2 AND t < ?3 "
+              "AND sensor = (SELECT id FROM sensor WHERE serial = ?1) ORDER BY t"
+            : "SELECT t, min, mean, max, count, " + failed + " FROM " + std::string(kTierTables[tier]) +
+                  " WHERE sensor = (SELECT id FROM sensor WHERE serial = ?1) AND t >= ?2 AND t < ?3 ORDER BY t";
+    Statement select;
+    if (!Prepare(reader, sql, &select, error))
+        return 0;
+    sqlite3_bind_text(select.stmt, 1, serial.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(select.stmt, 2, fromMs);
+    sqlite3_bind_int64(select.stmt, 3, toMs);
+    HistoryValues v{};
+    int rc;
+    while ((rc = sqlite3_step(select.stmt)) == SQLITE_ROW) {
+        v.timeMs = sqlite3_column_int64(select.stmt, 0);
+        if (raw) {
+            bool good = sqlite3_column_int(select.stmt, 1) == HISTORY_GOOD
+                        && sqlite3_column_type(select.stmt, 2) != SQLITE_NULL;
+            v.min = v.mean = v.max = good ? sqlite3_column_double(select.stmt, 2) : std::nan("");
+            v.count = good ? 1 : 0;
+            v.failed = good ? 0 : 1;
+        } else {
+            v.count = sqlite3_column_int(select.stmt, 4);
+            v.failed = sqlite3_column_int(select.stmt, 5);
+            bool none = v.count == 0;
+            v.min = none ? std::nan("") : sqlite3_column_double(select.stmt, 1);
+            v.mean = none ? std::nan("") : sqlite3_column_double(select.stmt, 2);
+            v.max = none ? std::nan("") : sqlite3_column_double(select.stmt, 3);
+        }
+        if (!each(v))
+            return 0;
+    }
+    if (rc != SQLITE_DONE)
+        return FailSql(reader, error, "selecting readings");
+    return 1;
+}
+
 int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<HistoryPoint>* points,
                   std::string* error)
 {

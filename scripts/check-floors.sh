@@ -18,6 +18,7 @@ declare -A may=(
     [logger]="outputs backends onewire support"
     [probe]="logger outputs backends onewire support"
     [viewer]="history support"
+    [web]="history support"
 )
 
 status=0

@@ -36,6 +36,8 @@ test_packages=(
   valgrind gnuplot-nox time
   # scripts/karvix-screenshot.sh: Xvfb, xwininfo, import, and xdotool (opens the chart).
   xvfb xauth x11-utils imagemagick xdotool
+  # temp-web: its HTTP and JSON libraries, the chart library it serves, and the real browser of its tests.
+  libcpp-httplib-dev nlohmann-json3-dev libjs-dygraphs libjs-chart.js chromium chromium-driver python3-selenium
 )
 # The Windows build and its tests under wine: wine runs Windows programs on x86 only.
 windows_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)

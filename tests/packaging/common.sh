@@ -43,11 +43,12 @@ make_scratch() {
 }
 
 # Every regular file and link the install puts below the prefix, relative to it,
-# sorted: of one package (temp, the headless one, or karvix, the viewer) or all.
-expected_files() {  # [temp|karvix|all]
+# sorted: of one package (temp, the headless one, karvix, the viewer, or
+# temp-web, the web page) or all.
+expected_files() {  # [temp|karvix|temp-web|all]
     local which=${1:-all}
     {
-        if [ "$which" != karvix ]; then
+        if [ "$which" = temp ] || [ "$which" = all ]; then
             echo "$BINDIR/temp"
             echo "$BINDIR/temp-probe"
             echo "$UNIT_DIR/temp@.service"
@@ -71,7 +72,11 @@ expected_files() {  # [temp|karvix|all]
                 echo "$MANDIR/man1/temp-history.1.gz"
             fi
         fi
-        if [ "$which" != temp ] && [ "$WITH_VIEWER" = 1 ]; then
+        if { [ "$which" = temp-web ] || [ "$which" = all ]; } && [ "${WITH_WEB:-0}" = 1 ]; then
+            echo "$BINDIR/temp-web"
+            echo "$UNIT_DIR/temp-web.service"
+        fi
+        if { [ "$which" = karvix ] || [ "$which" = all ]; } && [ "$WITH_VIEWER" = 1 ]; then
             echo "$BINDIR/Karvix"
             echo "$DATADIR/applications/Karvix.desktop"
             echo "$DATADIR/icons/hicolor/scalable/apps/Karvix.svg"

@@ -29,6 +29,7 @@ fi
 arch=${DEB_ARCH:-$(dpkg --print-architecture)}
 packages=temp
 [ "$WITH_VIEWER" = 1 ] && packages="temp karvix"
+[ "${WITH_WEB:-0}" = 1 ] && packages="$packages temp-web"
 made=$(cd "$pkgdir" && ls -- *.deb 2>/dev/null | LC_ALL=C sort | tr '\n' ' ')
 wanted=$(for p in $packages; do echo "${p}_${PACKAGE_VERSION}_$arch.deb"; done | LC_ALL=C sort | tr '\n' ' ')
 [ "$made" = "$wanted" ] || fail "packages made: '$made', wanted: '$wanted'"
@@ -67,6 +68,11 @@ for package in $packages; do
             [ "$(field "$rel")" = "temp (<< ${PACKAGE_VERSION%-*}-2~)" ] || fail "karvix: $rel is '$(field "$rel")'"
         done
         echo "$info" | grep -qE '\* +(postinst|prerm|postrm) ' && fail "karvix has maintainer scripts"
+        ;;
+    temp-web)
+        # The chart library it serves; no maintainer scripts, so its unit stays off until enabled.
+        wanted_deps="libc6 libstdc++6 libjs-dygraphs libsqlite3-0 libcpp-httplib0.11"
+        echo "$info" | grep -qE '\* +(postinst|prerm|postrm) ' && fail "temp-web has maintainer scripts"
         ;;
     esac
     for dep in $wanted_deps; do
