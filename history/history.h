@@ -50,6 +50,14 @@ struct HistoryReading {
 };
 
 // ---- Writer (the logger) ------------------------------------------------
+// Threads: one thread calls every writer function (in the logger, the
+// history output's lane), except HistoryCheckpointHealth and
+// HistoryWaitForCheckpoint, which any thread may call. The writer runs one
+// thread of its own, the checkpointer, between open and close: it copies the
+// WAL into the database on a connection of its own. The files behind it:
+// history_writer.cpp (open, close), history_commit.cpp (the commit and its
+// backlog), history_rollup.cpp, history_retention.cpp (the pruning horizon),
+// history_checkpoint.cpp (the checkpointer).
 
 struct HistoryWriter;
 // Opens or creates the database (WAL, synchronous=NORMAL, busy timeout,
