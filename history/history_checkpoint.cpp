@@ -94,6 +94,8 @@ void HistoryStartCheckpointer(HistoryWriter* writer)
     Checkpointer* checkpointer = &writer->checkpointer;
     checkpointer->path = writer->path;
     sqlite3_wal_hook(writer->db, AfterCommit, checkpointer);
+    std::lock_guard<std::mutex> guard(checkpointer->lock);
+    checkpointer->started = true;
     checkpointer->thread = std::thread(RunCheckpointer, checkpointer);
 }
 
@@ -104,9 +106,13 @@ void HistoryStopCheckpointer(HistoryWriter* writer)
         {
             std::lock_guard<std::mutex> guard(checkpointer->lock);
             checkpointer->stopping = true;
-            checkpointer->wake.notify_one();
+            // Both: the thread waits on `wake`, HistoryWaitForCheckpoint on `idle`.
+            checkpointer->wake.notify_all();
+            checkpointer->idle.notify_all();
         }
         checkpointer->thread.join();
+        std::lock_guard<std::mutex> guard(checkpointer->lock);
+        checkpointer->started = false;
     }
     sqlite3_close(checkpointer->db);
     checkpointer->db = nullptr;
@@ -126,6 +132,6 @@ void HistoryWaitForCheckpoint(HistoryWriter* writer)
     Checkpointer* checkpointer = &writer->checkpointer;
     std::unique_lock<std::mutex> guard(checkpointer->lock);
     checkpointer->idle.wait(guard, [checkpointer] {
-        return (!checkpointer->wanted && !checkpointer->busy) || checkpointer->stopping || !checkpointer->thread.joinable();
+        return (!checkpointer->wanted && !checkpointer->busy) || checkpointer->stopping || !checkpointer->started;
     });
 }

@@ -150,21 +150,20 @@ int InsertReading(HistoryWriter* writer, HistoryReading reading, std::map<Bucket
     return 1;
 }
 
-// 0 with *error when the file system has less than the reserve free.
-int SpaceLeft(const HistoryWriter* writer, std::string* error)
+}  // namespace
+
+int HistorySpaceLeft(const std::string& folder, int64_t reserve, int64_t extra, std::string* error)
 {
     struct statvfs info;
-    if (writer->reserve <= 0 || statvfs(writer->folder.c_str(), &info) != 0)
+    if (reserve <= 0 || statvfs(folder.c_str(), &info) != 0)
         return 1;
     auto free = static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
-    if (free >= writer->reserve)
+    if (free >= reserve + extra)
         return 1;
-    *error = "disk full (" + std::to_string(free / 1024) + " KiB free, " + std::to_string(writer->reserve / 1024)
+    *error = "disk full (" + std::to_string(free / 1024) + " KiB free, " + std::to_string(reserve / 1024)
              + " KiB kept for the data files)";
     return 0;
 }
-
-}  // namespace
 
 void HistoryRollback(HistoryWriter* writer)
 {
@@ -181,8 +180,7 @@ int HistoryCommit(HistoryWriter* writer, bool closing, std::string* error)
     HistoryAdvanceHorizon(writer, writer->backlog.empty() ? writer->stream : writer->backlog.back().timeMs);
     if (writer->backlog.empty() && !(closing && (!writer->dirtyMinutes.empty() || !writer->dirtyHours.empty())))
         return 1;
-    // Closing writes what waits if SQLite can: this run's data files are done.
-    if (!closing && !SpaceLeft(writer, error))
+    if (!HistorySpaceLeft(writer->folder, writer->reserve, 0, error))
         return 0;
     if (sqlite3_exec(writer->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
         *error = HistoryErrorText(writer->db);
@@ -222,6 +220,8 @@ int HistoryCommit(HistoryWriter* writer, bool closing, std::string* error)
         sqlite3_bind_int64(save, 4, minutePruned);
         ok = HistoryRun(save);
     }
+    if (ok && writer->spillId)
+        ok = HistoryMarkSpillMerged(writer);
     if (ok && sqlite3_exec(writer->db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
         ok = 0;
     if (!ok) {
@@ -238,15 +238,24 @@ int HistoryCommit(HistoryWriter* writer, bool closing, std::string* error)
     writer->windows = std::move(windows);
     writer->stream = stream;
     writer->backlog.clear();
+    if (writer->spillId)
+        HistoryRemoveSpill(writer);
     return 1;
 }
 
-int HistoryAppend(HistoryWriter* writer, const std::vector<HistoryReading>& readings, std::string* error)
+void HistoryHold(HistoryWriter* writer, const std::vector<HistoryReading>& readings)
 {
     writer->backlog.insert(writer->backlog.end(), readings.begin(), readings.end());
     while (writer->backlog.size() > HISTORY_BACKLOG_LIMIT) {
         writer->backlog.pop_front();
         ++writer->dropped;
+        if (writer->spillCount)
+            --writer->spillCount;
     }
+}
+
+int HistoryAppend(HistoryWriter* writer, const std::vector<HistoryReading>& readings, std::string* error)
+{
+    HistoryHold(writer, readings);
     return HistoryCommit(writer, false, error);
 }

@@ -129,6 +129,7 @@ HistoryWriter* HistoryOpenWriter(const std::string& path, const HistoryRetention
     }
     LoadState(writer);
     HistoryLoadWindows(writer);
+    HistoryTakeSpill(writer);
     HistoryStartCheckpointer(writer);
     return writer;
 }
@@ -171,18 +172,5 @@ int64_t HistoryHorizon(const HistoryWriter* writer)
 
 void HistoryCloseWriter(HistoryWriter* writer)
 {
-    if (!writer)
-        return;
-    if (writer->statements[STATEMENT_COUNT - 1]) {
-        std::string ignored;
-        HistoryCommit(writer, true, &ignored);
-    }
-    // The writer's connection closes last: it checkpoints what is left and
-    // keeps -wal and -shm for read-only readers.
-    HistoryStopCheckpointer(writer);
-    sqlite3_wal_hook(writer->db, nullptr, nullptr);
-    for (sqlite3_stmt* statement : writer->statements)
-        sqlite3_finalize(statement);
-    sqlite3_close(writer->db);
-    delete writer;
+    HistoryCloseWriterWithin(writer, HISTORY_CLOSE_MS, nullptr);
 }

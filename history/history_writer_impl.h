@@ -67,6 +67,7 @@ struct Checkpointer {
     bool wanted = false;
     bool busy = false;             // taken by the thread, not yet ended
     bool stopping = false;
+    bool started = false;          // the thread runs (set and cleared under `lock`)
     std::string failure;  // the latest checkpoint's failure, "" when it ran
 };
 
@@ -114,6 +115,14 @@ struct HistoryWriter {
     int64_t lastWall = HistoryNotYet, lastMonotonic = 0;
     bool jumped = false;
     int64_t jumpFrom = 0, jumpTo = 0;
+    // Readings taken back from the spill file at open: the first `spillCount`
+    // of the backlog came from the spill `spillId`, which is removed once a
+    // commit has them (the commit marks the id as merged, so a spill left
+    // by a kill between that commit and the removal is never merged twice).
+    int64_t spillId = 0;
+    size_t spillCount = 0;
+    size_t spillTaken = 0;
+    std::string spillProblem;  // why a spill beside the database was not taken back
 };
 
 using HistoryWindow = HistoryWriter::Window;
@@ -126,6 +135,9 @@ int HistoryRun(sqlite3_stmt* statement);
 // `closing`, also the open minute and hour), a batch of pruning. 0 with
 // *error when it did not commit (the backlog stays).
 int HistoryCommit(HistoryWriter* writer, bool closing, std::string* error);
+// 0 with *error ("disk full ...") when the file system of `folder` has less
+// than `reserve` + `extra` bytes free; 1 when it has, or reserve is 0.
+int HistorySpaceLeft(const std::string& folder, int64_t reserve, int64_t extra, std::string* error);
 // Rolls back an open transaction and forgets the ids it may have made.
 void HistoryRollback(HistoryWriter* writer);
 
@@ -150,6 +162,15 @@ int HistorySaveWindows(HistoryWriter* writer, const std::vector<HistoryWindow>& 
 // One batch of pruning; the marks it moves go to the out parameters.
 int HistoryPrune(HistoryWriter* writer, const std::set<int64_t>& minutes, const std::set<int64_t>& hours,
                  int64_t* rawPruned, int64_t* minutePruned, std::vector<HistoryWindow>* windows);
+
+// ---- history_spill.cpp
+// Takes a spill file back into the backlog (at its front) when it has not
+// been merged yet; removes one that has been.
+void HistoryTakeSpill(HistoryWriter* writer);
+// In the commit's transaction: marks the spill whose readings it holds as merged.
+int HistoryMarkSpillMerged(HistoryWriter* writer);
+// After that commit: removes the spill file.
+void HistoryRemoveSpill(HistoryWriter* writer);
 
 // ---- history_checkpoint.cpp
 // Starts the checkpointer thread and hooks it to the writer's commits.

@@ -3,6 +3,7 @@
 // the system has SQLite (TEMP_HAVE_HISTORY).
 #ifdef TEMP_HAVE_HISTORY
 
+#include <algorithm>
 #include <cstddef>
 #include <ctime>
 #include <string>
@@ -68,6 +69,13 @@ int TryOpen()
         return 0;
     }
     HistorySetClock(State.writer, HistoryClock{CycleWallMs, CycleMonotonicMs, nullptr});
+    std::string problem;
+    size_t taken = HistorySpillTaken(State.writer, &problem);
+    if (taken)
+        OutputsLogEvent("History took back %zu readings kept at the last stop in %s\n", taken,
+                        HistorySpillFile(State.path).c_str());
+    if (!problem.empty())
+        OutputsLogEvent("History left %s as it is: %s\n", HistorySpillFile(State.path).c_str(), problem.c_str());
     return 1;
 }
 
@@ -132,6 +140,15 @@ void HistoryCycle(const CycleReport& report)
     rows.reserve(report.count);
     for (int i = 0; i < report.count; ++i)
         rows.push_back(ToHistory(report.readings[i]));
+    // The logger is stopping: the readings wait for the close, which has a
+    // bound to keep (no commit here that could wait for a lock).
+    if (OutputsClosing(nullptr)) {
+        if (State.writer)
+            HistoryHold(State.writer, rows);
+        else
+            State.held.insert(State.held.end(), rows.begin(), rows.end());
+        return;
+    }
     // Readings of earlier cycles that wait, here or in the writer's backlog.
     size_t waiting = State.held.size();
     if (!State.writer) {
@@ -164,13 +181,31 @@ void HistoryCycle(const CycleReport& report)
     State.paused = false;
 }
 
+// Within the close's bound (a second kept for the lanes' end): what waits is
+// committed, else kept in the spill file for the next start; one entry says
+// what was kept and what, if anything, was lost.
 void CloseHistory()
 {
-    if (!State.writer && !State.held.empty() && TryOpen()) {
-        std::string ignored;
-        HistoryAppend(State.writer, State.held, &ignored);
+    int64_t leftMs = OUTPUT_CLOSE_MS;
+    OutputsClosing(&leftMs);
+    int boundMs = static_cast<int>(std::max<int64_t>(0, leftMs - 1000));
+    if (!State.writer && !State.held.empty())
+        TryOpen();
+    HistoryCloseReport report;
+    if (State.writer) {
+        HistoryHold(State.writer, State.held);
+        HistoryCloseWriterWithin(State.writer, boundMs, &report);
+    } else if (!State.held.empty()) {
+        report.reason = "the database can't be opened";
+        HistorySpill(State.path, State.held, HISTORY_DISK_RESERVE, &report);
     }
-    HistoryCloseWriter(State.writer);
+    const std::string spill = HistorySpillFile(State.path);
+    if (report.lost)
+        OutputsLogEvent("History kept %zu readings in %s for the next start, %zu readings lost: %s\n",
+                        report.spilled, spill.c_str(), report.lost, report.problem.c_str());
+    else if (report.spilled)
+        OutputsLogEvent("History kept %zu readings in %s for the next start: %s\n", report.spilled, spill.c_str(),
+                        report.reason.c_str());
     State = HistoryOutputState();
 }
 

@@ -147,7 +147,7 @@ std::vector<std::pair<std::string, std::string>> ManySensors(int n, const std::s
 {
     std::vector<std::pair<std::string, std::string>> sensors;
     for (int i = 0; i < n; ++i) {
-        char digits[15];
+        char digits[24];
         std::snprintf(digits, sizeof digits, "1000000000%04X", i + 1);
         sensors.emplace_back(digits, temp);
     }
@@ -540,7 +540,7 @@ TEST_F(HistoryRun, AClockSetBackOntoStoredStampsLosesNoReading)
     ASSERT_EQ(std::system(("rm -rf '" + work_ + "' '" + app_ + "USBerr.txt' && mkdir '" + work_ + "'").c_str()), 0);
 
     const int64_t back = kBack * period;
-    char amount[32];
+    char amount[48];
     std::snprintf(amount, sizeof amount, "-%lld.%03lld", static_cast<long long>(back / 1000),
                   static_cast<long long>(back % 1000));
     std::string extra = "clock jump conversion=" + std::to_string(kJumpCycle) + " " + amount + "\n";
