@@ -103,13 +103,16 @@ constexpr int HISTORY_CLOSE_MS = 5000;
 // empties the WAL into the database and truncates it (the disk space it held
 // is free again), commits the backlog and closes the rollups when the lock
 // comes in time and the disk keeps the reserve; what can't be committed goes
-// to the spill file while the disk keeps the reserve; the rest is lost.
+// to the spill file (64 bytes or so a reading) while the disk keeps a
+// quarter of the reserve: this run's data files are written by then, and a
+// reading kept is worth that room. The rest is lost.
 // `report` (may be null) says which. Returns 1 when nothing was lost.
 int HistoryCloseWriterWithin(HistoryWriter* writer, int boundMs, HistoryCloseReport* report);
 // The same within HISTORY_CLOSE_MS, without a report.
 void HistoryCloseWriter(HistoryWriter* writer);
 // Writes readings to the spill file of `path` without a writer (for a
-// database that could not be opened), keeping `reserve` bytes free. The
+// database that could not be opened), keeping `reserve` bytes free (the
+// close passes a quarter of the history's reserve). The
 // report's spilled and lost count them. 1 when none was lost.
 int HistorySpill(const std::string& path, const std::vector<HistoryReading>& readings, int64_t reserve,
                  HistoryCloseReport* report);

@@ -303,7 +303,7 @@ int HistoryCloseWriterWithin(HistoryWriter* writer, int boundMs, HistoryCloseRep
         std::vector<HistoryReading> rest(writer->backlog.begin() + static_cast<std::ptrdiff_t>(kept),
                                          writer->backlog.end());
         report->spilled += kept;
-        HistorySpill(writer->path, rest, writer->reserve, report);
+        HistorySpill(writer->path, rest, writer->reserve / 4, report);
     }
     for (sqlite3_stmt* statement : writer->statements)
         sqlite3_finalize(statement);

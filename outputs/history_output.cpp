@@ -197,7 +197,7 @@ void CloseHistory()
         HistoryCloseWriterWithin(State.writer, boundMs, &report);
     } else if (!State.held.empty()) {
         report.reason = "the database can't be opened";
-        HistorySpill(State.path, State.held, HISTORY_DISK_RESERVE, &report);
+        HistorySpill(State.path, State.held, HISTORY_DISK_RESERVE / 4, &report);
     }
     const std::string spill = HistorySpillFile(State.path);
     if (report.lost)
