@@ -57,7 +57,8 @@ struct HistoryReading {
 // WAL into the database on a connection of its own. The files behind it:
 // history_writer.cpp (open, close), history_commit.cpp (the commit and its
 // backlog), history_rollup.cpp, history_retention.cpp (the pruning horizon),
-// history_checkpoint.cpp (the checkpointer).
+// history_checkpoint.cpp (the checkpointer), history_spill.cpp (the spill
+// file of a close).
 
 struct HistoryWriter;
 // Opens or creates the database (WAL, synchronous=NORMAL, busy timeout,

@@ -11,10 +11,9 @@
 
 namespace {
 
-// Readings per transaction of the spill, and the bytes each may take (a raw
-// row with its share of the page and journal), asked of the disk beforehand.
-constexpr size_t SpillChunk = 2000;
-constexpr int64_t SpillBytesPerReading = 64;
+// Readings per transaction of the spill: a full backlog in a dozen, so few
+// syncs at the stop.
+constexpr size_t SpillChunk = 10000;
 
 int64_t NewSpillId()
 {
@@ -63,7 +62,7 @@ int WriteSpill(const std::string& path, const std::vector<HistoryReading>& readi
 {
     const std::string spill = HistorySpillFile(path);
     const std::string folder = FolderOf(path);
-    if (!HistorySpaceLeft(folder, reserve, SpillBytesPerReading * 64, error))
+    if (!HistorySpaceLeft(folder, reserve, HistorySpillBytesPerReading * 64, error))
         return 0;
     bool existed = access(spill.c_str(), F_OK) == 0;
     sqlite3* db = nullptr;
@@ -98,7 +97,7 @@ int WriteSpill(const std::string& path, const std::vector<HistoryReading>& readi
     size_t done = 0;
     while (ok && done < readings.size()) {
         size_t end = std::min(readings.size(), done + SpillChunk);
-        if (!HistorySpaceLeft(folder, reserve, SpillBytesPerReading * static_cast<int64_t>(end - done), error)
+        if (!HistorySpaceLeft(folder, reserve, HistorySpillBytesPerReading * static_cast<int64_t>(end - done), error)
             || !HistoryExec(db, "BEGIN IMMEDIATE", error)) {
             ok = 0;
             break;
@@ -256,58 +255,4 @@ size_t HistorySpillTaken(const HistoryWriter* writer, std::string* problem)
         return 0;
     *problem = writer->spillProblem;
     return writer->spillTaken;
-}
-
-// The close: the WAL emptied, the backlog committed when the lock comes in
-// time and the disk has room, else spilled.
-int HistoryCloseWriterWithin(HistoryWriter* writer, int boundMs, HistoryCloseReport* report)
-{
-    HistoryCloseReport ignored;
-    if (!report)
-        report = &ignored;
-    *report = HistoryCloseReport();
-    if (!writer)
-        return 1;
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs > 0 ? boundMs : 0);
-    // Waits for a lock are cut to a share of the time left, the rest kept for the spill.
-    auto waitMs = [deadline](int most, int share) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        return static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(most, left / share)));
-    };
-    HistoryStopCheckpointer(writer);
-    sqlite3_wal_hook(writer->db, nullptr, nullptr);
-    const bool prepared = writer->statements[STATEMENT_COUNT - 1] != nullptr;
-    // The frames the checkpointer left go into the database first, so that
-    // the commit below starts a WAL of its own from nothing.
-    sqlite3_busy_timeout(writer->db, waitMs(1000, 5));
-    sqlite3_wal_checkpoint_v2(writer->db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-    const size_t waiting = writer->backlog.size();
-    bool committed = false;
-    if (prepared) {
-        sqlite3_busy_timeout(writer->db, waitMs(HISTORY_BUSY_TIMEOUT_MS, 2));
-        // The commit's WAL frames and the database's growth, both, beside the reserve.
-        int64_t needed = 4 * SpillBytesPerReading * static_cast<int64_t>(waiting);
-        if (HistorySpaceLeft(writer->folder, writer->reserve, needed, &report->reason))
-            committed = HistoryCommit(writer, true, &report->reason);
-        if (committed) {
-            report->committed = waiting;
-            report->reason.clear();
-            sqlite3_busy_timeout(writer->db, waitMs(1000, 3));
-            sqlite3_wal_checkpoint_v2(writer->db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-        }
-    }
-    if (!writer->backlog.empty()) {
-        // Readings taken back from a spill that is still there stay in it.
-        size_t kept = std::min(writer->spillCount, writer->backlog.size());
-        std::vector<HistoryReading> rest(writer->backlog.begin() + static_cast<std::ptrdiff_t>(kept),
-                                         writer->backlog.end());
-        report->spilled += kept;
-        HistorySpill(writer->path, rest, writer->reserve / 4, report);
-    }
-    for (sqlite3_stmt* statement : writer->statements)
-        sqlite3_finalize(statement);
-    sqlite3_close(writer->db);
-    delete writer;
-    return report->lost == 0;
 }

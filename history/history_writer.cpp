@@ -3,6 +3,7 @@
 // file of their own (history_writer_impl.h lists them).
 #include "history/history_writer_impl.h"
 
+#include <algorithm>
 #include <chrono>
 
 int HistoryRun(sqlite3_stmt* statement)
@@ -168,6 +169,60 @@ int HistoryTakeClockJump(HistoryWriter* writer, int64_t* fromMs, int64_t* toMs)
 int64_t HistoryHorizon(const HistoryWriter* writer)
 {
     return writer->horizon == HistoryNotYet ? INT64_MIN : writer->horizon;
+}
+
+// The close: the WAL emptied, the backlog committed when the lock comes in
+// time and the disk has room, else spilled.
+int HistoryCloseWriterWithin(HistoryWriter* writer, int boundMs, HistoryCloseReport* report)
+{
+    HistoryCloseReport ignored;
+    if (!report)
+        report = &ignored;
+    *report = HistoryCloseReport();
+    if (!writer)
+        return 1;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs > 0 ? boundMs : 0);
+    // Waits for a lock are cut to a share of the time left, the rest kept for the spill.
+    auto waitMs = [deadline](int most, int share) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(most, left / share)));
+    };
+    HistoryStopCheckpointer(writer);
+    sqlite3_wal_hook(writer->db, nullptr, nullptr);
+    const bool prepared = writer->statements[STATEMENT_COUNT - 1] != nullptr;
+    // The frames the checkpointer left go into the database first, so that
+    // the commit below starts a WAL of its own from nothing.
+    sqlite3_busy_timeout(writer->db, waitMs(1000, 5));
+    sqlite3_wal_checkpoint_v2(writer->db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    const size_t waiting = writer->backlog.size();
+    bool committed = false;
+    if (prepared) {
+        sqlite3_busy_timeout(writer->db, waitMs(HISTORY_BUSY_TIMEOUT_MS, 2));
+        // The commit's WAL frames and the database's growth, both, beside the reserve.
+        int64_t needed = 4 * HistorySpillBytesPerReading * static_cast<int64_t>(waiting);
+        if (HistorySpaceLeft(writer->folder, writer->reserve, needed, &report->reason))
+            committed = HistoryCommit(writer, true, &report->reason);
+        if (committed) {
+            report->committed = waiting;
+            report->reason.clear();
+            sqlite3_busy_timeout(writer->db, waitMs(1000, 3));
+            sqlite3_wal_checkpoint_v2(writer->db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        }
+    }
+    if (!writer->backlog.empty()) {
+        // Readings taken back from a spill that is still there stay in it.
+        size_t kept = std::min(writer->spillCount, writer->backlog.size());
+        std::vector<HistoryReading> rest(writer->backlog.begin() + static_cast<std::ptrdiff_t>(kept),
+                                         writer->backlog.end());
+        report->spilled += kept;
+        HistorySpill(writer->path, rest, writer->reserve / 4, report);
+    }
+    for (sqlite3_stmt* statement : writer->statements)
+        sqlite3_finalize(statement);
+    sqlite3_close(writer->db);
+    delete writer;
+    return report->lost == 0;
 }
 
 void HistoryCloseWriter(HistoryWriter* writer)

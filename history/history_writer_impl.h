@@ -4,11 +4,12 @@
 // except the checkpointer's own members, which its thread reads under
 // Checkpointer::lock.
 //
-//   history_writer.cpp      open, close, the statements, the state a run left
+//   history_writer.cpp      open, the bounded close, the statements, the state a run left
 //   history_commit.cpp      the commit of the backlog, one transaction each
 //   history_rollup.cpp      the minute and hour rollups and their merges
 //   history_retention.cpp   the pruning horizon, the windows of a clock set back
 //   history_checkpoint.cpp  the checkpointer thread
+//   history_spill.cpp       the spill file: what a close can't commit, taken back at open
 #pragma once
 
 #include "history/history.h"
@@ -164,6 +165,9 @@ int HistoryPrune(HistoryWriter* writer, const std::set<int64_t>& minutes, const 
                  int64_t* rawPruned, int64_t* minutePruned, std::vector<HistoryWindow>* windows);
 
 // ---- history_spill.cpp
+// The bytes a spilled reading may take (a raw row with its share of the page
+// and journal), asked of the disk beforehand.
+constexpr int64_t HistorySpillBytesPerReading = 64;
 // Takes a spill file back into the backlog (at its front) when it has not
 // been merged yet; removes one that has been.
 void HistoryTakeSpill(HistoryWriter* writer);

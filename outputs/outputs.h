@@ -2,7 +2,7 @@
 // metrics). The cycle publishes one report after temp.pd is updated; each
 // output runs on a thread of its own with a queue of its own, so a slow disk,
 // a locked database or a hung publish never lengthens the cycle nor costs
-// another output its reports.
+// another output its reports; the close has a bound of its own.
 #pragma once
 
 #include <cstddef>
