@@ -213,6 +213,9 @@ int OutputsClose()
     }
     delete TheWorkers;
     TheWorkers = nullptr;
+    // An output left behind still sees the close (it must not start to wait now).
+    if (!leftBehind)
+        Closing = false;
     return leftBehind;
 }
 
