@@ -207,7 +207,8 @@ int HistoryCommit(HistoryWriter* writer, bool closing, std::string* error)
     writer->dirtyMinutes = before;
     int64_t rawPruned = 0, minutePruned = 0;
     std::vector<HistoryWindow> windows;
-    ok = ok && HistoryMerge(writer->statements[MERGE_MINUTE], sums[0]) && HistoryMerge(writer->statements[MERGE_HOUR], sums[1])
+    ok = ok && HistoryMerge(writer->statements[MERGE_MINUTE], sums[0])
+         && HistoryMerge(writer->statements[MERGE_HOUR], sums[1])
          && HistoryRollUp(writer, stream, closing, &minutes, &hours)
          && HistoryPrune(writer, minutes, hours, &rawPruned, &minutePruned, &windows)
          && (windows.empty() && windowsBefore.empty() ? 1 : HistorySaveWindows(writer, windows));

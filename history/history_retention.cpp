@@ -116,7 +116,7 @@ int HistorySaveWindows(HistoryWriter* writer, const std::vector<HistoryWindow>& 
 // never the rows of a bucket not rolled up yet. Windows whose rows are
 // pruned in every tier are dropped.
 int HistoryPrune(HistoryWriter* writer, const std::set<int64_t>& minutes, const std::set<int64_t>& hours,
-          int64_t* rawPruned, int64_t* minutePruned, std::vector<HistoryWindow>* windows)
+                 int64_t* rawPruned, int64_t* minutePruned, std::vector<HistoryWindow>* windows)
 {
     *rawPruned = writer->rawPruned;
     *minutePruned = writer->minutePruned;

@@ -66,7 +66,8 @@ int RunRange(sqlite3_stmt* statement, int64_t from, int64_t to)
 
 }  // namespace
 
-void HistoryAddToSum(std::map<BucketKey, BucketSum>* sums, BucketKey key, const HistoryReading& reading, int64_t place)
+void HistoryAddToSum(std::map<BucketKey, BucketSum>* sums, BucketKey key, const HistoryReading& reading,
+                     int64_t place)
 {
     BucketSum& sum = (*sums)[key];
     bool good = reading.outcome == HISTORY_GOOD && reading.hasWhole;
@@ -110,7 +111,8 @@ int HistoryMerge(sqlite3_stmt* merge, const std::map<BucketKey, BucketSum>& sums
 // Rolls up every bucket the stream has left (with `closing`, every bucket):
 // a minute from its raw rows, then each hour from its minutes. A bucket
 // revisited (a clock set back, a backlog) is rewritten from its rows.
-int HistoryRollUp(HistoryWriter* writer, int64_t stream, bool closing, std::set<int64_t>* minutes, std::set<int64_t>* hours)
+int HistoryRollUp(HistoryWriter* writer, int64_t stream, bool closing, std::set<int64_t>* minutes,
+                  std::set<int64_t>* hours)
 {
     int64_t openMinute = closing ? HistoryNotYet : HistoryBucketStart(stream, HISTORY_MINUTE_MS);
     int64_t openHour = closing ? HistoryNotYet : HistoryBucketStart(stream, HISTORY_HOUR_MS);

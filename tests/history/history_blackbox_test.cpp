@@ -458,8 +458,8 @@ TEST_F(HistoryRun, ABacklogAtSigtermIsKeptForTheNextStart)
         const int first = Count(Console(), " Scatchpad = ");
         std::string log = EventLog();
         std::smatch match;
-        ASSERT_TRUE(std::regex_search(log, match, std::regex(R"(History kept (\d+) readings in (\S+) for the next start(.*))")))
-            << log;
+        const std::regex keptEntry(R"(History kept (\d+) readings in (\S+) for the next start(.*))");
+        ASSERT_TRUE(std::regex_search(log, match, keptEntry)) << log;
         const std::string kept = match[1];
         EXPECT_GT(std::stoll(kept), 0);
         EXPECT_EQ(match[2], "temp-history.db-spill");
