@@ -204,8 +204,8 @@ int OutputsClose()
         // Hung: its thread and state stay as they are (leaked on purpose),
         // so nothing it may still touch is destroyed under it.
         size_t held = lane->queue.size() + (lane->busy ? 1 : 0);
-        OutputsLogEvent("Output %s did not stop within %d s and was left behind with %zu cycle reports not handled\n",
-                        lane->ops->name, OUTPUT_CLOSE_MS / 1000, held);
+        OutputsLogEvent("Output %s did not stop within %d s and was left behind with %llu cycle reports not handled\n",
+                        lane->ops->name, OUTPUT_CLOSE_MS / 1000, static_cast<unsigned long long>(held));
         guard.unlock();
         lane->thread.detach();
         it->release();
