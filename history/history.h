@@ -103,7 +103,8 @@ constexpr int HISTORY_CLOSE_MS = 5000;
 // Closes within about `boundMs` (each step's wait for a lock is cut to fit):
 // empties the WAL into the database and truncates it (the disk space it held
 // is free again), commits the backlog and closes the rollups when the lock
-// comes in time and the disk keeps the reserve; what can't be committed goes
+// comes in time, the commit ends in time (else it is interrupted and rolled
+// back) and the disk keeps the reserve; what can't be committed goes
 // to the spill file (64 bytes or so a reading) while the disk keeps a
 // quarter of the reserve: this run's data files are written by then, and a
 // reading kept is worth that room. The rest is lost.

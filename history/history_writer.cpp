@@ -201,8 +201,16 @@ int HistoryCloseWriterWithin(HistoryWriter* writer, int boundMs, HistoryCloseRep
         sqlite3_busy_timeout(writer->db, waitMs(HISTORY_BUSY_TIMEOUT_MS, 2));
         // The commit's WAL frames and the database's growth, both, beside the reserve.
         int64_t needed = 4 * HistorySpillBytesPerReading * static_cast<int64_t>(waiting);
+        // A commit that would run past its share of the bound (a long backlog
+        // on a slow card) is interrupted and rolled back: the spill is cheaper.
+        auto commitEnd = deadline - std::min<std::chrono::milliseconds>(std::chrono::milliseconds(1500),
+                                                                        std::chrono::milliseconds(boundMs / 3));
+        sqlite3_progress_handler(
+            writer->db, 1000, [](void* end) { return Clock::now() >= *static_cast<Clock::time_point*>(end) ? 1 : 0; },
+            &commitEnd);
         if (HistorySpaceLeft(writer->folder, writer->reserve, needed, &report->reason))
             committed = HistoryCommit(writer, true, &report->reason);
+        sqlite3_progress_handler(writer->db, 0, nullptr, nullptr);
         if (committed) {
             report->committed = waiting;
             report->reason.clear();

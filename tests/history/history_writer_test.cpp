@@ -1134,3 +1134,33 @@ TEST(HistoryWriter, ACloseOnAFullDiskGivesTheReserveBack)
     EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), std::to_string(appended));
     EXPECT_FALSE(Exists(HistorySpillFile(db)));
 }
+
+// A close with no time left for the commit (a long backlog on a slow card
+// would take longer than the stop may) spills instead of committing.
+TEST(HistoryWriter, ACloseWithoutTimeForTheCommitSpillsTheBacklog)
+{
+    ScratchDir dir;
+    const std::string db = dir / "h.db";
+    std::vector<HistoryReading> many;
+    for (int i = 0; i < 20000; ++i)
+        many.push_back(Good(HourStart + i * 25, i % 40, 20));
+    {
+        Writer w(db);
+        ASSERT_EQ(w.Append(Cycle(HourStart - 2500, 39)), 1) << w.error;
+        HistoryHold(w.writer, many);
+        HistoryCloseReport report;
+        EXPECT_EQ(HistoryCloseWriterWithin(w.writer, 0, &report), 1);
+        w.writer = nullptr;
+        EXPECT_EQ(report.committed, 0u);
+        EXPECT_EQ(report.spilled, many.size());
+        EXPECT_NE(report.reason.find("interrupt"), std::string::npos) << report.reason;
+    }
+    {
+        Writer w(db);
+        std::string problem;
+        EXPECT_EQ(HistorySpillTaken(w.writer, &problem), many.size());
+    }
+    EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), std::to_string(39 + many.size()));
+    EXPECT_EQ(Value(db, "SELECT count(*) FROM minute WHERE count > 0"), Value(db, "SELECT count(DISTINCT "
+                                                                                   "sensor || '/' || (t / 60000)) FROM reading"));
+}
