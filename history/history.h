@@ -50,6 +50,15 @@ struct HistoryReading {
 };
 
 // ---- Writer (the logger) ------------------------------------------------
+// Threads: one thread calls every writer function (in the logger, the
+// history output's lane), except HistoryCheckpointHealth and
+// HistoryWaitForCheckpoint, which any thread may call. The writer runs one
+// thread of its own, the checkpointer, between open and close: it copies the
+// WAL into the database on a connection of its own. The files behind it:
+// history_writer.cpp (open, close), history_commit.cpp (the commit and its
+// backlog), history_rollup.cpp, history_retention.cpp (the pruning horizon),
+// history_checkpoint.cpp (the checkpointer), history_spill.cpp (the spill
+// file of a close).
 
 struct HistoryWriter;
 // Opens or creates the database (WAL, synchronous=NORMAL, busy timeout,
@@ -73,8 +82,49 @@ size_t HistoryDropped(const HistoryWriter* writer);
 // it: with less free, commits wait in the backlog as on a full disk.
 constexpr int64_t HISTORY_DISK_RESERVE = 1 << 20;
 void HistorySetDiskReserve(HistoryWriter* writer, int64_t bytes);
-// Tries to commit the backlog, closes rollups up to the last reading, closes.
+// Adds readings to the backlog without trying to commit them (the close is
+// near: they go in with the close).
+void HistoryHold(HistoryWriter* writer, const std::vector<HistoryReading>& readings);
+
+// What a close did with the readings that waited.
+struct HistoryCloseReport {
+    size_t committed = 0;  // committed by the close
+    size_t spilled = 0;    // kept in the spill file for the next open
+    size_t lost = 0;       // neither: no room left beside the data files' reserve, or no spill possible
+    std::string reason;    // why they were not committed ("" when they were)
+    std::string problem;   // why some could not be spilled ("" when none was lost)
+    // A jump of the wall clock that the close's commit found (as HistoryTakeClockJump).
+    bool clockJumped = false;
+    int64_t jumpFromMs = 0, jumpToMs = 0;
+};
+// The spill file of the database `path`: PATH-spill, a history database of
+// raw readings that the next HistoryOpenWriter takes back into its backlog
+// (and removes once they are committed).
+std::string HistorySpillFile(const std::string& path);
+// The close's default bound.
+constexpr int HISTORY_CLOSE_MS = 5000;
+// Closes within about `boundMs` (each step's wait for a lock is cut to fit):
+// empties the WAL into the database and truncates it (the disk space it held
+// is free again), commits the backlog and closes the rollups when the lock
+// comes in time, the commit ends in time (else it is interrupted and rolled
+// back) and the disk keeps the reserve; what can't be committed goes
+// to the spill file (64 bytes or so a reading) while the disk keeps a
+// quarter of the reserve: this run's data files are written by then, and a
+// reading kept is worth that room. The rest is lost.
+// `report` (may be null) says which. Returns 1 when nothing was lost.
+int HistoryCloseWriterWithin(HistoryWriter* writer, int boundMs, HistoryCloseReport* report);
+// The same within HISTORY_CLOSE_MS, without a report.
 void HistoryCloseWriter(HistoryWriter* writer);
+// Writes readings to the spill file of `path` without a writer (for a
+// database that could not be opened), keeping `reserve` bytes free (the
+// close passes a quarter of the history's reserve). The
+// report's spilled and lost count them. 1 when none was lost.
+int HistorySpill(const std::string& path, const std::vector<HistoryReading>& readings, int64_t reserve,
+                 HistoryCloseReport* report);
+// Readings the open took back from a spill file (they are in the backlog),
+// and in *problem why a spill file beside the database was left as it was
+// ("" when none was).
+size_t HistorySpillTaken(const HistoryWriter* writer, std::string* problem);
 
 // The clocks pruning counts by: the wall clock and a monotonic one, both in
 // milliseconds (the monotonic one from any start). Pruning's horizon is the

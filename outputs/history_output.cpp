@@ -1,6 +1,7 @@
 // The history output: each cycle's readings into the SQLite history
 // (temp-history.db in the working directory by default). Built only where
 // the system has SQLite; elsewhere history_off.cpp stands in.
+#include <algorithm>
 #include <cstddef>
 #include <ctime>
 #include <string>
@@ -67,6 +68,13 @@ int TryOpen()
         return 0;
     }
     HistorySetClock(State.writer, HistoryClock{CycleWallMs, CycleMonotonicMs, nullptr});
+    std::string problem;
+    size_t taken = HistorySpillTaken(State.writer, &problem);
+    if (taken)
+        OutputsLogEvent("History took back %zu readings kept at the last stop in %s\n", taken,
+                        HistorySpillFile(State.path).c_str());
+    if (!problem.empty())
+        OutputsLogEvent("History left %s as it is: %s\n", HistorySpillFile(State.path).c_str(), problem.c_str());
     return 1;
 }
 
@@ -82,12 +90,17 @@ std::string UtcText(int64_t ms)
 
 // One entry per jump of the clock, with the time it left and the one it
 // jumped to.
+void NoteClockJump(int64_t from, int64_t to)
+{
+    OutputsLogEvent("Clock jumped from %s to %s UTC, the history prunes by the time that really passed\n",
+                    UtcText(from).c_str(), UtcText(to).c_str());
+}
+
 void NoteClockJump()
 {
     int64_t from = 0, to = 0;
     if (HistoryTakeClockJump(State.writer, &from, &to))
-        OutputsLogEvent("Clock jumped from %s to %s UTC, the history prunes by the time that really passed\n",
-                        UtcText(from).c_str(), UtcText(to).c_str());
+        NoteClockJump(from, to);
 }
 
 int OpenHistory(const TempConfig& config)
@@ -132,6 +145,15 @@ void HistoryCycle(const CycleReport& report)
     rows.reserve(report.count);
     for (int i = 0; i < report.count; ++i)
         rows.push_back(ToHistory(report.readings[i]));
+    // The logger is stopping: the readings wait for the close, which has a
+    // bound to keep (no commit here that could wait for a lock).
+    if (OutputsClosing(nullptr)) {
+        if (State.writer)
+            HistoryHold(State.writer, rows);
+        else
+            State.held.insert(State.held.end(), rows.begin(), rows.end());
+        return;
+    }
     // Readings of earlier cycles that wait, here or in the writer's backlog.
     size_t waiting = State.held.size();
     if (!State.writer) {
@@ -164,13 +186,34 @@ void HistoryCycle(const CycleReport& report)
     State.paused = false;
 }
 
+// Within the close's bound (a second kept for the lanes' end): what waits is
+// committed, else kept in the spill file for the next start; one entry says
+// what was kept and what, if anything, was lost.
 void CloseHistory()
 {
-    if (!State.writer && !State.held.empty() && TryOpen()) {
-        std::string ignored;
-        HistoryAppend(State.writer, State.held, &ignored);
+    int64_t leftMs = OUTPUT_CLOSE_MS;
+    OutputsClosing(&leftMs);
+    int boundMs = static_cast<int>(std::max<int64_t>(0, leftMs - 1000));
+    if (!State.writer && !State.held.empty())
+        TryOpen();
+    HistoryCloseReport report;
+    if (State.writer) {
+        HistoryHold(State.writer, State.held);
+        HistoryCloseWriterWithin(State.writer, boundMs, &report);
+        // Cycles held at the stop go in with the close: a jump among them is told here.
+        if (report.clockJumped)
+            NoteClockJump(report.jumpFromMs, report.jumpToMs);
+    } else if (!State.held.empty()) {
+        report.reason = "the database can't be opened";
+        HistorySpill(State.path, State.held, HISTORY_DISK_RESERVE / 4, &report);
     }
-    HistoryCloseWriter(State.writer);
+    const std::string spill = HistorySpillFile(State.path);
+    if (report.lost)
+        OutputsLogEvent("History kept %zu readings in %s for the next start, %zu readings lost: %s\n",
+                        report.spilled, spill.c_str(), report.lost, report.problem.c_str());
+    else if (report.spilled)
+        OutputsLogEvent("History kept %zu readings in %s for the next start: %s\n", report.spilled, spill.c_str(),
+                        report.reason.c_str());
     State = HistoryOutputState();
 }
 

@@ -317,9 +317,14 @@ void CloseMqtt()
             std::unique_lock<std::mutex> guard(Output->lock);
             if (Output->connected) {
                 int id = Publish(Output->status, "offline", 1);
-                Output->acknowledged.wait_for(guard, std::chrono::seconds(2), [id] {
+                bool answered = Output->acknowledged.wait_for(guard, std::chrono::seconds(2), [id] {
                     return Output->lastAcknowledged == id || !Output->connected;
                 });
+                // A broker that holds the connection and answers nothing (stopped, hung).
+                if (!answered)
+                    OutputsLogEvent("MQTT broker %s did not answer at the stop; \"offline\" and the last states may "
+                                    "not have arrived\n",
+                                    Output->shown.c_str());
             }
         }
         {

@@ -3,8 +3,11 @@
 // publish that never returns) only ever delays itself.
 #include "outputs/outputs.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -36,6 +39,7 @@ struct Lane {
     uint64_t dropped = 0;       // reports lost to the queue's bound since the output opened
     bool dropping = false;      // a run of drops has been logged and not yet its end
     uint64_t droppedBefore = 0; // `dropped` when that run began
+    bool ended = false;         // the output is closed and the thread about to return
     std::thread thread;
 };
 
@@ -48,6 +52,17 @@ Workers* TheWorkers = nullptr;
 
 std::mutex EventsLock;
 std::vector<std::string> Events;
+uint64_t EventsDropped = 0;  // entries past the bound since the last take
+
+// Set while OutputsClose runs: the monotonic millisecond its bound ends.
+std::atomic<bool> Closing{false};
+std::atomic<int64_t> CloseDeadlineMs{0};
+
+int64_t MonotonicMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 void RunLane(Lane* lane)
 {
@@ -70,6 +85,9 @@ void RunLane(Lane* lane)
     guard.unlock();
     if (lane->ops->close)
         lane->ops->close();
+    guard.lock();
+    lane->ended = true;
+    lane->idle.notify_all();
 }
 
 // The end of a run of drops, logged once with how many reports it cost.
@@ -86,6 +104,7 @@ void OutputsOpenTable(const TempConfig& config, const CycleOutputOps* const* tab
 {
     if (TheWorkers)
         return;
+    Closing = false;
     auto* workers = new Workers;
     workers->queueLimit = queueLimit > 0 ? queueLimit : 1;
     for (int i = 0; i < count; ++i) {
@@ -158,22 +177,55 @@ uint64_t OutputsDropped(const char* name)
     return 0;
 }
 
-void OutputsClose()
+int OutputsClose()
 {
     if (!TheWorkers)
-        return;
+        return 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(OUTPUT_CLOSE_MS);
+    CloseDeadlineMs = MonotonicMs() + OUTPUT_CLOSE_MS;
+    Closing = true;
     for (auto& lane : TheWorkers->lanes) {
         std::lock_guard<std::mutex> guard(lane->lock);
         lane->stopping = true;
         lane->wake.notify_one();
     }
-    for (auto& lane : TheWorkers->lanes) {
-        lane->thread.join();
-        if (lane->dropping)
-            EndDrops(lane.get());
+    int leftBehind = 0;
+    // The first of the table (the history) is waited for last.
+    for (auto it = TheWorkers->lanes.rbegin(); it != TheWorkers->lanes.rend(); ++it) {
+        Lane* lane = it->get();
+        std::unique_lock<std::mutex> guard(lane->lock);
+        if (lane->idle.wait_until(guard, deadline, [lane] { return lane->ended; })) {
+            guard.unlock();
+            lane->thread.join();
+            if (lane->dropping)
+                EndDrops(lane);
+            continue;
+        }
+        // Hung: its thread and state stay as they are (leaked on purpose),
+        // so nothing it may still touch is destroyed under it.
+        size_t held = lane->queue.size() + (lane->busy ? 1 : 0);
+        OutputsLogEvent("Output %s did not stop within %d s and was left behind with %llu cycle reports not handled\n",
+                        lane->ops->name, OUTPUT_CLOSE_MS / 1000, static_cast<unsigned long long>(held));
+        guard.unlock();
+        lane->thread.detach();
+        it->release();
+        ++leftBehind;
     }
     delete TheWorkers;
     TheWorkers = nullptr;
+    // An output left behind still sees the close (it must not start to wait now).
+    if (!leftBehind)
+        Closing = false;
+    return leftBehind;
+}
+
+int OutputsClosing(int64_t* leftMs)
+{
+    if (!Closing)
+        return 0;
+    if (leftMs)
+        *leftMs = std::max<int64_t>(0, CloseDeadlineMs - MonotonicMs());
+    return 1;
 }
 
 void OutputsLogEvent(const char* format, ...)
@@ -184,8 +236,10 @@ void OutputsLogEvent(const char* format, ...)
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     std::lock_guard<std::mutex> guard(EventsLock);
-    if (Events.size() < 100)
+    if (Events.size() < OUTPUT_EVENT_LIMIT)
         Events.emplace_back(text);
+    else
+        ++EventsDropped;
 }
 
 std::vector<std::string> OutputsTakeEvents()
@@ -193,5 +247,10 @@ std::vector<std::string> OutputsTakeEvents()
     std::vector<std::string> waiting;
     std::lock_guard<std::mutex> guard(EventsLock);
     waiting.swap(Events);
+    if (EventsDropped) {
+        waiting.push_back("Outputs logged too much at once: " + std::to_string(EventsDropped)
+                          + " further entries were dropped\n");
+        EventsDropped = 0;
+    }
     return waiting;
 }

@@ -2,7 +2,7 @@
 // metrics). The cycle publishes one report after temp.pd is updated; each
 // output runs on a thread of its own with a queue of its own, so a slow disk,
 // a locked database or a hung publish never lengthens the cycle nor costs
-// another output its reports.
+// another output its reports; the close has a bound of its own.
 #pragma once
 
 #include <cstddef>
@@ -126,11 +126,26 @@ void OutputsPublish(const CycleReport& report);
 void OutputsFlush();
 // Reports the output `name` has lost to its queue's bound since it opened.
 uint64_t OutputsDropped(const char* name);
-// Lets each output handle what waits for it, closes it and stops its thread.
-void OutputsClose();
+// The close's bound: an output that has not ended this long after
+// OutputsClose began is left behind (well inside the service's stop timeout).
+constexpr int OUTPUT_CLOSE_MS = 6000;
+// Lets each output handle what waits for it, closes it and stops its thread,
+// within OUTPUT_CLOSE_MS: an output that has not ended by then (a write that
+// hangs) is left behind, with one entry naming it and the cycle reports it
+// still held; its thread and state are kept (never destroyed under it).
+// Returns how many were left behind: the process should then end with
+// _exit, so that no destructor runs under their threads.
+int OutputsClose();
+// For outputs, on their own thread: 1 once OutputsClose has begun, with the
+// milliseconds left of its bound in *leftMs (may be null). An output then
+// hands over what it holds instead of waiting (for a lock, a peer).
+int OutputsClosing(int64_t* leftMs);
 
 // For outputs on the worker thread: queues an event-log entry that the cycle
 // writes on its own thread (the event log and the console are the cycle's).
+// At most OUTPUT_EVENT_LIMIT entries wait; those past it are dropped and
+// counted in one entry that follows them.
+constexpr size_t OUTPUT_EVENT_LIMIT = 100;
 void OutputsLogEvent(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Hands over the queued entries, oldest first, and empties the queue. The
 // cycle writes them to its event log before it publishes a report, and after

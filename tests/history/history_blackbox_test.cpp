@@ -147,7 +147,7 @@ std::vector<std::pair<std::string, std::string>> ManySensors(int n, const std::s
 {
     std::vector<std::pair<std::string, std::string>> sensors;
     for (int i = 0; i < n; ++i) {
-        char digits[15];
+        char digits[24];
         std::snprintf(digits, sizeof digits, "1000000000%04X", i + 1);
         sensors.emplace_back(digits, temp);
     }
@@ -400,6 +400,92 @@ TEST_F(HistoryRun, FullDiskAndLocksPauseAndResumeOnceAndLoseNoReading)
     EXPECT_EQ(Value(Db(), "PRAGMA integrity_check"), "ok");
 }
 
+// A history paused for a long backlog (a full disk, or another program
+// holding the write lock across the stop), then SIGTERM: the close keeps the
+// backlog in the spill file, says so in one entry, and the next start takes
+// it back: every reading the console showed is in the history.
+TEST_F(HistoryRun, ABacklogAtSigtermIsKeptForTheNextStart)
+{
+    const struct Case {
+        const char* name;
+        bool fullDisk;  // else a lock
+        const char* paused;
+        const char* kept;  // the close's reason
+    } cases[] = {
+        {"full disk", true, "History paused: disk full", ": disk full ("},
+        {"write lock held across the stop", false, "History paused: database is locked", ": database is locked"},
+    };
+    std::string why = dir_.MountTmpfs("work", 16384);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    std::string sensors;
+    for (const auto& sensor : ManySensors(10, "20"))
+        sensors += "sensor " + sensor.first + " " + sensor.second + "\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(std::system(("rm -rf '" + work_ + "'/* '" + app_ + "USBerr.txt'").c_str()), 0);
+        // The real clock: a backlog of real cycles.
+        pid_t pid = Start(Bus(sensors));
+        ASSERT_TRUE(WaitFor([&] { return CountRows(Db(), "reading") > 0; })) << Console();
+        sqlite3* locker = nullptr;
+        if (c.fullDisk) {
+            // 512 KiB free: below the history's reserve, room for the data files and a spill.
+            struct statvfs info;
+            ASSERT_EQ(statvfs(work_.c_str(), &info), 0);
+            int64_t free = static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+            WriteFile(W("filler"), std::string(static_cast<size_t>(free - 512 * 1024), 'x'));
+        } else {
+            ASSERT_EQ(sqlite3_open(Db().c_str(), &locker), SQLITE_OK);
+            sqlite3_busy_timeout(locker, 60000);
+            ASSERT_EQ(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK)
+                << sqlite3_errmsg(locker);
+        }
+        ASSERT_TRUE(WaitFor([&] { return Count(EventLog(), c.paused) == 1; })) << EventLog();
+        // A few more cycles wait in the backlog.
+        const int shown = Count(Console(), " Scatchpad = ");
+        ASSERT_TRUE(WaitFor([&] { return Count(Console(), " Scatchpad = ") >= shown + 30; }));
+        const auto stop = std::chrono::steady_clock::now();
+        kill(pid, SIGTERM);
+        ASSERT_EQ(Wait(pid), 0) << Console();
+        std::printf("%s: the stop took %lld ms\n", c.name,
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - stop)
+                                               .count()));
+        if (locker) {
+            sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(locker);
+        }
+        unlink(W("filler").c_str());
+        const int first = Count(Console(), " Scatchpad = ");
+        std::string log = EventLog();
+        std::smatch match;
+        const std::regex keptEntry(R"(History kept (\d+) readings in (\S+) for the next start(.*))");
+        ASSERT_TRUE(std::regex_search(log, match, keptEntry)) << log;
+        const std::string kept = match[1];
+        EXPECT_GT(std::stoll(kept), 0);
+        EXPECT_EQ(match[2], "temp-history.db-spill");
+        EXPECT_EQ(std::string(match[3]).find(c.kept), 0u) << match[0];
+        EXPECT_EQ(Count(log, "History kept "), 1) << log;
+        EXPECT_EQ(Count(log, " lost"), 0) << log;
+        EXPECT_EQ(access(W("temp-history.db-spill").c_str(), F_OK), 0);
+        EXPECT_NE(access(W("USBPresent").c_str(), F_OK), 0);
+
+        // The next start: two cycles, the kept readings taken back.
+        ASSERT_EQ(Wait(Start(Bus(sensors + "fault interrupt conversion=2\n"))), 0) << Console();
+        const int second = Count(Console(), " Scatchpad = ");
+        log = EventLog();
+        EXPECT_EQ(Count(log, "History took back " + kept + " readings kept at the last stop in "
+                                 "temp-history.db-spill"),
+                  1)
+            << log;
+        EXPECT_NE(access(W("temp-history.db-spill").c_str(), F_OK), 0);
+        EXPECT_EQ(std::stoll(Value(Db(), "SELECT count(*) FROM reading")), first + second);
+        EXPECT_EQ(Value(Db(), "PRAGMA integrity_check"), "ok");
+        std::printf("%s: %s readings kept through SIGTERM, %d in all\n", c.name, kept.c_str(),
+                    first + second);
+    }
+}
+
 // The wall clock set ahead or back in the middle of a run, as by hand or by
 // the network (the software adapter's clock jump, with the Convert T of cycle
 // 5), then normal cycles: one event-log entry with both times, every reading
@@ -446,8 +532,9 @@ TEST_P(HistoryClockJump, OneEntryNoReadingLostAndTheFilesWhole)
     ASSERT_EQ(Wait(pid), 0) << Console();
     const std::string log = EventLog();
 
-    // One entry, with the time the clock left and the one it jumped to (as
-    // cycle 5 ended; a jump back past 1970 stops there).
+    // One entry, with the time the clock left and the one it jumped to, as
+    // the commit that saw it ended: cycle 5's, or the close's when the stop
+    // held the cycles from 5 on (a jump back past 1970 stops there).
     std::smatch entry;
     ASSERT_EQ(Count(log, "Clock jumped from "), 1) << log;
     ASSERT_TRUE(std::regex_search(log, entry, std::regex(R"(Clock jumped from (\S+ \S+) to (\S+ \S+) UTC, )"
@@ -455,7 +542,7 @@ TEST_P(HistoryClockJump, OneEntryNoReadingLostAndTheFilesWhole)
         << log;
     const int64_t from = UtcSeconds(entry[1]), to = UtcSeconds(entry[2]);
     EXPECT_GE(from, HourStart + 3) << entry[0];
-    EXPECT_LE(from, HourStart + 4 * kJumpCycle) << entry[0];
+    EXPECT_LE(from, HourStart + 4 * kCycles) << entry[0];
     if (from + jump > 0) {
         EXPECT_NEAR(static_cast<double>(to - from), static_cast<double>(jump), 1) << entry[0];
     } else {
@@ -541,7 +628,7 @@ TEST_F(HistoryRun, AClockSetBackOntoStoredStampsLosesNoReading)
     ASSERT_EQ(std::system(("rm -rf '" + work_ + "' '" + app_ + "USBerr.txt' && mkdir '" + work_ + "'").c_str()), 0);
 
     const int64_t back = kBack * period;
-    char amount[32];
+    char amount[48];
     std::snprintf(amount, sizeof amount, "-%lld.%03lld", static_cast<long long>(back / 1000),
                   static_cast<long long>(back % 1000));
     std::string extra = "clock jump conversion=" + std::to_string(kJumpCycle) + " " + amount + "\n";

@@ -5,9 +5,11 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -671,9 +673,10 @@ struct FailingVfs {
         sqlite3_file* real;
         bool wal;
     };
-    static inline int code = SQLITE_OK;     // what failing writes answer
-    static inline bool walFails = false;    // writes to the WAL
-    static inline bool mainFails = false;   // writes to the database file (checkpoints)
+    // Read by the writer's checkpointer thread too.
+    static inline std::atomic<int> code{SQLITE_OK};     // what failing writes answer
+    static inline std::atomic<bool> walFails{false};    // writes to the WAL
+    static inline std::atomic<bool> mainFails{false};   // writes to the database file (checkpoints)
     static inline sqlite3_vfs* system = nullptr;
     static inline sqlite3_vfs vfs{};
     static inline sqlite3_io_methods methods{};
@@ -705,10 +708,10 @@ struct FailingVfs {
             return Real(f)->pMethods->xRead(Real(f), b, n, o);
         };
         methods.xWrite = [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
-            return Fails(f) ? code : Real(f)->pMethods->xWrite(Real(f), b, n, o);
+            return Fails(f) ? code.load() : Real(f)->pMethods->xWrite(Real(f), b, n, o);
         };
         methods.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
-            return Fails(f) ? code : Real(f)->pMethods->xTruncate(Real(f), size);
+            return Fails(f) ? code.load() : Real(f)->pMethods->xTruncate(Real(f), size);
         };
         methods.xSync = [](sqlite3_file* f, int flags) { return Real(f)->pMethods->xSync(Real(f), flags); };
         methods.xFileSize = [](sqlite3_file* f, sqlite3_int64* size) {
@@ -966,3 +969,196 @@ TEST(HistoryWriter, AFolderThatRefusesTheWriterIsNamedWithItsAnswer)
 }
 
 }  // namespace
+
+namespace {
+
+int64_t FileSize(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+bool Exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+}  // namespace
+
+// A close that can't commit (another program holds the write lock) keeps the
+// backlog in the spill file; the next open takes it back and its first
+// commit merges it. A spill that a kill left behind after its merge is never
+// merged twice.
+TEST(HistoryWriter, WhatACloseCantCommitIsSpilledAndTakenBackByTheNextOpen)
+{
+    ScratchDir dir;
+    const std::string db = dir / "h.db";
+    const std::string spill = HistorySpillFile(db);
+    EXPECT_EQ(spill, db + "-spill");
+    int64_t t = HourStart;
+    auto next = [&t] { return Cycle(t += 2500, 39); };
+    const struct Step {
+        const char* name;
+        bool locked;          // another connection holds the write lock across the step
+        int cycles;           // appended after the open
+        size_t taken;         // readings the open took back
+        size_t spilled, lost; // by the close
+        bool spillAfter;      // the spill file after the close
+    } steps[] = {
+        {"first run, locked at the close", true, 3, 0, 3 * 39, 0, true},
+        {"locked again: the spill grows", true, 1, 3 * 39, 4 * 39, 0, true},
+        {"free: merged and removed", false, 1, 4 * 39, 0, 0, false},
+    };
+    {
+        Writer w(db);
+        ASSERT_EQ(w.Append(next()), 1) << w.error;
+    }
+    std::string copy = dir / "spill-copy";
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        std::unique_ptr<Locker> locker;
+        if (step.locked)
+            locker = std::make_unique<Locker>(db, "BEGIN IMMEDIATE");
+        if (Exists(spill)) {
+            ASSERT_EQ(std::system(("cp '" + spill + "' '" + copy + "'").c_str()), 0);
+        }
+        std::string error;
+        HistoryWriter* writer = HistoryOpenWriter(db, HistoryRetention(), &error);
+        ASSERT_NE(writer, nullptr) << error;
+        std::string problem;
+        EXPECT_EQ(HistorySpillTaken(writer, &problem), step.taken);
+        EXPECT_EQ(problem, "");
+        for (int i = 0; i < step.cycles; ++i)
+            EXPECT_EQ(HistoryAppend(writer, next(), &error), step.locked ? 0 : 1) << error;
+        HistoryCloseReport report;
+        EXPECT_EQ(HistoryCloseWriterWithin(writer, 3000, &report), 1);
+        EXPECT_EQ(report.spilled, step.spilled);
+        EXPECT_EQ(report.lost, step.lost);
+        if (step.locked) {
+            EXPECT_NE(report.reason.find("locked"), std::string::npos) << report.reason;
+        }
+        EXPECT_EQ(Exists(spill), step.spillAfter);
+    }
+    // Every cycle once, each in its own 2.5 s.
+    const std::string all = std::to_string((t - HourStart) / 2500 * 39);
+    EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), all);
+    EXPECT_EQ(Value(db, "SELECT count(DISTINCT (t - " + std::to_string(HourStart) + ") / 2500) FROM reading"),
+              std::to_string((t - HourStart) / 2500));
+
+    // Killed after the merge's commit, before the removal: the copy is back.
+    ASSERT_EQ(rename(copy.c_str(), spill.c_str()), 0);
+    {
+        Writer w(db);
+        std::string problem;
+        EXPECT_EQ(HistorySpillTaken(w.writer, &problem), 0u);
+        EXPECT_FALSE(Exists(spill));
+        EXPECT_EQ(w.Append(next()), 1) << w.error;
+    }
+    EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), std::to_string(std::stoll(all) + 39));
+    EXPECT_EQ(Value(db, "PRAGMA integrity_check"), "ok");
+
+    // A file of another kind at the spill's name is left alone and said.
+    std::ofstream(spill) << "not a database";
+    {
+        Writer w(db);
+        std::string problem;
+        EXPECT_EQ(HistorySpillTaken(w.writer, &problem), 0u);
+        EXPECT_NE(problem.find("spill"), std::string::npos) << problem;
+    }
+    std::string kept;
+    std::getline(std::ifstream(spill), kept);
+    EXPECT_EQ(kept, "not a database");
+}
+
+// A close on a full disk empties and truncates the WAL, so that the space the
+// history keeps for the data files is free again when the logger stops; what
+// waited is committed when that leaves the reserve, else spilled.
+TEST(HistoryWriter, ACloseOnAFullDiskGivesTheReserveBack)
+{
+    ScratchDir dir;
+    std::string why = dir.MountTmpfs("small", 8 * 1024);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    const std::string db = dir / "small/h.db";
+    int64_t t = HourStart;
+    int64_t appended = 0;
+    HistoryCloseReport report;
+    {
+        Writer w(db);
+        // A WAL of a few MiB, as a backlog's commits leave it.
+        std::vector<HistoryReading> many;
+        for (int i = 0; i < 100000; ++i)
+            many.push_back(Good(t += 25, i % 40, 20));
+        ASSERT_EQ(w.Append(many), 1) << w.error;
+        appended += static_cast<int64_t>(many.size());
+        // Its frames copied into the database, as the checkpointer does; the
+        // file keeps its size until something truncates it.
+        sqlite3* other = nullptr;
+        ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+        sqlite3_busy_timeout(other, 60000);
+        int frames = -1, copied = -1;
+        EXPECT_EQ(sqlite3_exec(other, "SELECT count(*) FROM reading", nullptr, nullptr, nullptr), SQLITE_OK);
+        EXPECT_EQ(sqlite3_wal_checkpoint_v2(other, "main", SQLITE_CHECKPOINT_PASSIVE, &frames, &copied), SQLITE_OK);
+        EXPECT_EQ(frames, copied);
+        sqlite3_close(other);
+        ASSERT_GT(FileSize(db + "-wal"), 3 << 19);
+        FillDisk(dir / "small/filler");
+        int failed = 0;
+        for (int i = 0; i < 40 && failed < 10; ++i) {
+            appended += 39;
+            if (!w.Append(Cycle(t += 2500, 39)))
+                ++failed;
+        }
+        ASSERT_EQ(failed, 10) << "the disk never filled";
+        EXPECT_NE(w.error.find("disk full"), std::string::npos) << w.error;
+        HistoryCloseWriterWithin(w.writer, 3000, &report);
+        w.writer = nullptr;
+    }
+    struct statvfs info;
+    ASSERT_EQ(statvfs((dir / "small").c_str(), &info), 0);
+    const int64_t free = static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+    std::printf("free after the close: %lld KiB (reserve %lld KiB); committed %zu, spilled %zu, lost %zu\n",
+                static_cast<long long>(free / 1024), static_cast<long long>(HISTORY_DISK_RESERVE / 1024),
+                report.committed, report.spilled, report.lost);
+    EXPECT_GE(free, HISTORY_DISK_RESERVE);
+    EXPECT_EQ(FileSize(db + "-wal"), 0);
+    EXPECT_EQ(report.lost, 0u) << report.problem;
+    EXPECT_GT(report.committed + report.spilled, 0u);
+    ASSERT_EQ(unlink((dir / "small/filler").c_str()), 0);
+    {
+        Writer w(db);
+        EXPECT_EQ(w.Append({}), 1) << w.error;
+    }
+    EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), std::to_string(appended));
+    EXPECT_FALSE(Exists(HistorySpillFile(db)));
+}
+
+// A close with no time left for the commit (a long backlog on a slow card
+// would take longer than the stop may) spills instead of committing.
+TEST(HistoryWriter, ACloseWithoutTimeForTheCommitSpillsTheBacklog)
+{
+    ScratchDir dir;
+    const std::string db = dir / "h.db";
+    std::vector<HistoryReading> many;
+    for (int i = 0; i < 20000; ++i)
+        many.push_back(Good(HourStart + i * 25, i % 40, 20));
+    {
+        Writer w(db);
+        ASSERT_EQ(w.Append(Cycle(HourStart - 2500, 39)), 1) << w.error;
+        HistoryHold(w.writer, many);
+        HistoryCloseReport report;
+        EXPECT_EQ(HistoryCloseWriterWithin(w.writer, 0, &report), 1);
+        w.writer = nullptr;
+        EXPECT_EQ(report.committed, 0u);
+        EXPECT_EQ(report.spilled, many.size());
+        EXPECT_NE(report.reason.find("interrupt"), std::string::npos) << report.reason;
+    }
+    {
+        Writer w(db);
+        std::string problem;
+        EXPECT_EQ(HistorySpillTaken(w.writer, &problem), many.size());
+    }
+    EXPECT_EQ(Value(db, "SELECT count(*) FROM reading"), std::to_string(39 + many.size()));
+    EXPECT_EQ(Value(db, "SELECT count(*) FROM minute WHERE count > 0"), Value(db, "SELECT count(DISTINCT "
+                                                                                   "sensor || '/' || (t / 60000)) FROM reading"));
+}

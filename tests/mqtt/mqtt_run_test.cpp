@@ -344,6 +344,68 @@ TEST_F(MqttRun, UnreachableThenRestartedBrokerThenKilledLogger)
     EXPECT_EQ(Count(EventLog(), "MQTT"), 2) << EventLog();
 }
 
+// An output that hangs at the stop: a metrics file whose temporary name is a
+// FIFO no one reads (a mount that hangs), a broker that holds the connection
+// and answers nothing (SIGSTOP). SIGTERM still ends the logger within the
+// close's bound with its documented status: the data files whole, the
+// markers gone, one entry naming the output.
+TEST_F(MqttRun, SigtermEndsTheLoggerWithinTheBoundWhenAnOutputHangs)
+{
+    const struct Case {
+        const char* name;
+        bool fifo;  // else a stopped broker
+    } cases[] = {{"metrics file on a FIFO", true}, {"broker stopped", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(std::system(("rm -rf '" + work_ + "' '" + app_ + "USBerr.txt' && mkdir '" + work_ + "'").c_str()), 0);
+        const int port = FreePort();
+        pid_t broker = 0;
+        std::string conf, entry;
+        if (c.fifo) {
+            ASSERT_EQ(mkfifo(W("metrics.prom.tmp").c_str(), 0644), 0);
+            conf = "metrics = metrics.prom\n";
+            entry = "Output metrics did not stop within 6 s and was left behind with ";
+        } else {
+            broker = StartBroker(port);
+            conf = "mqtt = mqtt://127.0.0.1:" + std::to_string(port) + "\nmetrics-name = hall\n";
+            entry = "MQTT broker mqtt://127.0.0.1:" + std::to_string(port) + " did not answer at the stop";
+        }
+        pid_t logger = StartLogger("clock real\n" + Sensors(), Table, conf);
+        if (broker) {
+            Subscriber subscriber(port);
+            ASSERT_TRUE(WaitFor(20, [&] { return subscriber.On("temp/hall/[0-9A-F]{16}/state").size() >= 3; }))
+                << EventLog() << Out();
+            kill(broker, SIGSTOP);
+        }
+        // Cycles go on meanwhile: two more (the first one's end readies the stop).
+        for (int cycle = 0; cycle < 2; ++cycle) {
+            const std::string csv = ReadFile(W("tempu.csv"));
+            ASSERT_TRUE(WaitFor(20, [&] {
+                std::string now = ReadFile(W("tempu.csv"));
+                return !now.empty() && now != csv;
+            })) << Out();
+        }
+        const auto stop = Clock::now();
+        EXPECT_EQ(Stop(logger), 0) << "killed after 15 s\n" << Out();
+        const long long tookMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stop).count();
+        std::printf("%s: SIGTERM ended the logger in %lld ms\n", c.name, tookMs);
+        if (broker) {
+            kill(broker, SIGCONT);
+        }
+        const std::string log = EventLog();
+        EXPECT_EQ(Count(log, entry), 1) << log;
+        EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
+        EXPECT_EQ(access(W("USBPresent").c_str(), F_OK), -1);
+        EXPECT_EQ(access(W("USBSyncStart").c_str(), F_OK), -1);
+        // The documented files: whole lines, three sensors.
+        const std::string last = ReadFile(W("tempu.csv"));
+        EXPECT_EQ(Count(last, "\r\n"), 3) << last;
+        EXPECT_EQ(last.substr(last.size() - 2), "\r\n");
+        EXPECT_GT(ReadFile(W("temp.pd")).size(), 0u);
+    }
+}
+
 // The files and console of one run on the virtual clock: every file of the
 // working directory, the event log and the console, by name.
 std::map<std::string, std::string> RunFiles(const std::string& work, const std::string& app, const std::string& out)

@@ -3,6 +3,8 @@
 // once when it ends, while the history beside it keeps every reading.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -272,6 +274,71 @@ TEST_F(HungOutput, ALongCycleIsNoClockJump)
     HistoryOutput.close();
     for (const std::string& entry : OutputsTakeEvents())
         EXPECT_EQ(entry.find("Clock jumped"), std::string::npos) << entry;
+}
+
+// An output that never returns is left behind by the close within its
+// bound, with one entry naming it and what it held; the history beside it
+// (its database locked by another program) keeps every reading in its spill.
+TEST_F(HungOutput, TheCloseLeavesAHungOutputBehindWithinItsBoundAndTheHistoryKeepsItsReadings)
+{
+    OutputsOpenTable(config_, Table, 2, 100);
+    for (uint32_t n = 1; n <= 3; ++n)
+        ASSERT_NO_FATAL_FAILURE(Publish(n));
+    sqlite3* locker = nullptr;
+    ASSERT_EQ(sqlite3_open(config_.outputSettings["history-file"].c_str(), &locker), SQLITE_OK);
+    sqlite3_busy_timeout(locker, 60000);
+    ASSERT_EQ(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(locker);
+    for (uint32_t n = 4; n <= 6; ++n)
+        ASSERT_NO_FATAL_FAILURE(Publish(n));
+    OutputsTakeEvents();
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OutputsClose(), 1);
+    const auto tookMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    std::printf("the close took %lld ms with a hung output and a locked history\n", static_cast<long long>(tookMs));
+    std::vector<std::string> events = OutputsTakeEvents();
+    const std::string spill = HistorySpillFile(config_.outputSettings["history-file"]);
+    EXPECT_EQ(events, (std::vector<std::string>{
+                          "History kept 3 readings in " + spill + " for the next start: database is locked\n",
+                          "Output hung did not stop within 6 s and was left behind with 6 cycle reports not handled\n",
+                      }));
+    sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(locker);
+
+    // The thread left behind ends once its output returns; the rig outlives it.
+    Release();
+    ASSERT_TRUE(WaitFor([] { return TheRig->hungClosed; }));
+
+    // The next start takes the kept readings back.
+    config_.outputSettings["history"] = "on";
+    ASSERT_EQ(HistoryOutput.open(config_), 1);
+    HistoryOutput.cycle(Report(7));
+    HistoryOutput.close();
+    EXPECT_EQ(OutputsTakeEvents(),
+              (std::vector<std::string>{"History took back 3 readings kept at the last stop in " + spill + "\n"}));
+    std::string error;
+    HistoryReader* reader = HistoryOpenReader(config_.outputSettings["history-file"], &error);
+    ASSERT_NE(reader, nullptr) << error;
+    std::vector<HistoryPoint> points;
+    ASSERT_EQ(HistorySelect(reader, HistoryQuery(), &points, &error), 1) << error;
+    HistoryCloseReader(reader);
+    EXPECT_EQ(points.size(), 7u);
+}
+
+// Entries past the waiting bound are counted in one entry after them.
+TEST(OutputEvents, EntriesPastTheBoundAreCountedInTheEntryThatFollows)
+{
+    OutputsTakeEvents();
+    const size_t extra = 37;
+    for (size_t i = 0; i < OUTPUT_EVENT_LIMIT + extra; ++i)
+        OutputsLogEvent("entry %zu\n", i);
+    std::vector<std::string> events = OutputsTakeEvents();
+    ASSERT_EQ(events.size(), OUTPUT_EVENT_LIMIT + 1);
+    EXPECT_EQ(events[OUTPUT_EVENT_LIMIT - 1], "entry " + std::to_string(OUTPUT_EVENT_LIMIT - 1) + "\n");
+    EXPECT_EQ(events.back(), "Outputs logged too much at once: 37 further entries were dropped\n");
+    OutputsLogEvent("after\n");
+    EXPECT_EQ(OutputsTakeEvents(), std::vector<std::string>{"after\n"});
 }
 
 }  // namespace
