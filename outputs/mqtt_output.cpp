@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <condition_variable>
 #include <map>
@@ -193,16 +194,21 @@ void RunNetwork(MqttOutputState* output)
     }
 }
 
-// The logger's name: the one on its metrics (the service instance), else the host name.
-std::string MqttLoggerName(const TempConfig& config)
+// The logger's name: metrics-name of temp.conf, else the host and the
+// instance. TEMP_HOST_NAME stands for the host name (two "hosts" on one machine).
+std::string LoggerName(const TempConfig& config)
 {
-    std::string name = MetricsSettingsOf(config).name;
-    if (!name.empty())
-        return name;
+    const char* instance = std::getenv("TEMP_METRICS_NAME");
+    const char* hostName = std::getenv("TEMP_HOST_NAME");
     char host[256] = "";
-    if (gethostname(host, sizeof host - 1) != 0 || !host[0])
-        return "temp";
-    return host;
+    if (hostName && *hostName)
+        std::snprintf(host, sizeof host, "%s", hostName);
+    else if (gethostname(host, sizeof host - 1) != 0)
+        host[0] = '\0';
+    char* cwd = getcwd(nullptr, 0);
+    std::string directory = cwd ? cwd : "";
+    std::free(cwd);
+    return MqttLoggerName(MetricsSettingsOf(config).name, instance ? instance : "", host, directory);
 }
 
 // The password file's first line. A file that others can read gets a warning.
@@ -238,7 +244,7 @@ int OpenMqtt(const TempConfig& config)
     output->shown = settings.broker;
     if (!MqttParseUrl(settings.broker, &output->url))
         return 0;  // temp.conf's check has logged it
-    std::string logger = MqttLoggerName(config);
+    std::string logger = LoggerName(config);
     output->topic = settings.topic.empty() ? "temp/" + MqttNameLevel(logger) : settings.topic;
     output->status = output->topic + "/status";
     output->discoveryOn = !settings.discovery.empty();

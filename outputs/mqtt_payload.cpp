@@ -137,12 +137,37 @@ bool MqttTopicValid(const std::string& topic)
 std::string MqttNameLevel(const std::string& name)
 {
     std::string level = name.empty() ? std::string("temp") : name;
+    bool replaced = false;
     for (char& c : level) {
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-        if (!ok)
+        if (!ok) {
             c = '_';
+            replaced = true;
+        }
+    }
+    if (replaced) {
+        // FNV-1a: stable across builds and platforms.
+        uint32_t hash = 2166136261u;
+        for (unsigned char c : name) {
+            hash ^= c;
+            hash *= 16777619u;
+        }
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "-%08x", hash);
+        level += suffix;
     }
     return level;
+}
+
+std::string MqttLoggerName(const std::string& named, const std::string& instance, const std::string& host,
+                           const std::string& workingDirectory)
+{
+    if (!named.empty() && named != instance)
+        return named;
+    std::string shortHost = host.substr(0, host.find('.'));
+    if (shortHost.empty())
+        shortHost = "temp";
+    return shortHost + "-" + (!instance.empty() ? instance : workingDirectory.empty() ? "." : workingDirectory);
 }
 
 std::string MqttIsoTime(WallTime when)
@@ -218,11 +243,17 @@ std::string MqttStatePayload(const SensorReading& reading, const MqttCounts& cou
     return json;
 }
 
+std::string MqttUniqueId(const SensorReading& reading, MqttEntity entity)
+{
+    return "temp_" + Serial(reading) + (entity == MqttEntity::Failures ? "_failures" : "");
+}
+
 std::string MqttDiscoveryTopic(const MqttDiscoverySettings& settings, const SensorReading& reading,
                                MqttEntity entity)
 {
-    return settings.prefix + "/sensor/temp_" + MqttNameLevel(settings.logger) + "/" + Serial(reading) +
-           (entity == MqttEntity::Failures ? "_failures" : "") + "/config";
+    // The object id is the unique id and there is no node id, so a sensor that
+    // moves to another logger replaces its config rather than adding one.
+    return settings.prefix + "/sensor/" + MqttUniqueId(reading, entity) + "/config";
 }
 
 std::string MqttDiscoveryPayload(const MqttDiscoverySettings& settings, const SensorReading& reading,
@@ -234,7 +265,7 @@ std::string MqttDiscoveryPayload(const MqttDiscoverySettings& settings, const Se
     std::string json = "{";
     if (entity == MqttEntity::Temperature) {
         json += "\"name\":" + MqttJsonString(Label(reading));
-        json += ",\"unique_id\":" + MqttJsonString("temp_" + Serial(reading));
+        json += ",\"unique_id\":" + MqttJsonString(MqttUniqueId(reading, entity));
         json += ",\"state_topic\":" + MqttJsonString(state);
         // A failed reading has no temperature: None, and the second availability
         // topic marks the entity unavailable until a good reading comes.
@@ -250,7 +281,7 @@ std::string MqttDiscoveryPayload(const MqttDiscoverySettings& settings, const Se
         json += ",\"availability_mode\":\"all\"";
     } else {
         json += "\"name\":" + MqttJsonString(Label(reading) + " failed readings");
-        json += ",\"unique_id\":" + MqttJsonString("temp_" + Serial(reading) + "_failures");
+        json += ",\"unique_id\":" + MqttJsonString(MqttUniqueId(reading, entity));
         json += ",\"state_topic\":" + MqttJsonString(state);
         json += ",\"value_template\":" + MqttJsonString("{{ value_json.failed_readings }}");
         json += ",\"state_class\":\"total_increasing\",\"entity_category\":\"diagnostic\"";

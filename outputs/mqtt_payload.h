@@ -39,9 +39,19 @@ extern const char* const MqttKeys[];
 const char* MqttTakeSetting(const std::string& key, const std::string& value, MqttSettings* into);
 MqttSettings MqttSettingsOf(const TempConfig& config);
 
-// The logger's name as one topic level and as Home Assistant's node id:
-// every byte other than A-Z, a-z, 0-9, '_' and '-' becomes '_'.
+// The logger's name as one topic level and in Home Assistant's ids: every
+// byte other than A-Z, a-z, 0-9, '_' and '-' becomes '_', and a name that
+// needed that gets "-" and 8 hex digits of the whole name's hash, so that
+// names differing only in replaced bytes stay apart.
 std::string MqttNameLevel(const std::string& name);
+
+// The logger's default name: the host name up to its first '.', '-', and the
+// instance (the service instance, else the working directory). `named` is
+// metrics-name as the settings hold it, `instance` the service's
+// TEMP_METRICS_NAME: a metrics-name of temp.conf's own (not the instance)
+// is the name itself. Empty arguments are absent.
+std::string MqttLoggerName(const std::string& named, const std::string& instance, const std::string& host,
+                           const std::string& workingDirectory);
 
 // "2026-12-09T05:00:01.250Z".
 std::string MqttIsoTime(WallTime when);
@@ -70,7 +80,9 @@ struct MqttDiscoverySettings {
 // failed readings.
 enum class MqttEntity { Temperature, Failures };
 
-// <prefix>/sensor/temp_<logger>/<serial>[_failures]/config
+// temp_<serial>[_failures]: the entity's unique id, the same on every logger.
+std::string MqttUniqueId(const SensorReading& reading, MqttEntity entity);
+// <prefix>/sensor/temp_<serial>[_failures]/config: the unique id as object id, no node id.
 std::string MqttDiscoveryTopic(const MqttDiscoverySettings& settings, const SensorReading& reading,
                                MqttEntity entity);
 std::string MqttDiscoveryPayload(const MqttDiscoverySettings& settings, const SensorReading& reading,

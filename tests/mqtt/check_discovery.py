@@ -51,16 +51,19 @@ def main():
     configs = list(lines(messages_path))
     if not configs:
         faults.append("no discovery messages")
-    topic_pattern = re.compile("^" + re.escape(prefix) + r"/sensor/[A-Za-z0-9_-]+/[A-Za-z0-9_-]+/config$")
+    topic_pattern = re.compile("^" + re.escape(prefix) + r"/sensor/([A-Za-z0-9_-]+)/config$")
     for topic, payload in configs:
         where = topic
-        if not topic_pattern.match(topic):
-            faults.append(f"{where}: topic is not {prefix}/sensor/<node_id>/<object_id>/config")
+        match = topic_pattern.match(topic)
+        if not match:
+            faults.append(f"{where}: topic is not {prefix}/sensor/<object_id>/config")
         try:
             config = json.loads(payload)
         except ValueError as e:
             faults.append(f"{where}: not JSON: {e}")
             continue
+        if match and match.group(1) != config.get("unique_id"):
+            faults.append(f"{where}: the object id is not the unique_id {config.get('unique_id')}")
         for error in validator.iter_errors(config):
             path = "/".join(str(p) for p in error.absolute_path) or "(top)"
             faults.append(f"{where}: {path}: {error.message}")

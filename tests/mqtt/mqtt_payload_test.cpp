@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,8 +59,42 @@ TEST(MqttTopic, PublishableTopicsOnly)
     for (const std::string& bad : std::vector<std::string>{"", "a/+/b", "a/#", "/a", "a/", "$SYS/x", "K\xFC" "che", std::string("a\0b", 3),
                                   std::string(201, 'a')})
         EXPECT_FALSE(MqttTopicValid(bad)) << bad;
-    EXPECT_EQ(MqttNameLevel("hall B/1+#.x"), "hall_B_1___x");
+}
+
+// Names that differ only in replaced bytes keep distinct levels; a clean name
+// is its own level.
+TEST(MqttName, LevelsNeverCollide)
+{
+    EXPECT_EQ(MqttNameLevel("pi4-1"), "pi4-1");
+    EXPECT_EQ(MqttNameLevel("lab_1"), "lab_1");
     EXPECT_EQ(MqttNameLevel(""), "temp");
+    std::set<std::string> levels;
+    for (const char* name : {"lab_1", "lab 1", "lab.1", "lab/1", "lab+1", "lab#1"}) {
+        std::string level = MqttNameLevel(name);
+        EXPECT_TRUE(std::regex_match(level, std::regex("lab_1(-[0-9a-f]{8})?"))) << level;
+        EXPECT_TRUE(levels.insert(level).second) << name << " -> " << level;
+        EXPECT_EQ(MqttNameLevel(name), level) << "stable";
+    }
+}
+
+// The default name joins the host and the instance; metrics-name from
+// temp.conf (not the service's instance) is the name itself.
+TEST(MqttName, DefaultIsHostAndInstance)
+{
+    struct Case {
+        const char *named, *instance, *host, *cwd, *expected;
+    };
+    for (const Case& c : {Case{"", "1", "pi4.lan", "/var/lib/temp/1", "pi4-1"},   // the service
+                          Case{"1", "1", "pi4", "/var/lib/temp/1", "pi4-1"},      // its instance, via metrics-name
+                          Case{"1", "1", "pi5", "/var/lib/temp/1", "pi5-1"},      // another host
+                          Case{"attic", "1", "pi4", "/", "attic"},                // temp.conf's own
+                          Case{"attic", "", "pi4", "/", "attic"},
+                          Case{"", "", "pi4", "/home/a/temp", "pi4-/home/a/temp"},  // by hand
+                          Case{"", "", "", "/w", "temp-/w"}}) {
+        EXPECT_EQ(MqttLoggerName(c.named, c.instance, c.host, c.cwd), c.expected) << c.named << "|" << c.instance;
+    }
+    EXPECT_NE(MqttNameLevel(MqttLoggerName("", "", "pi4", "/home/a/temp")),
+              MqttNameLevel(MqttLoggerName("", "", "pi4", "/home/a/temp2")));
 }
 
 TEST(MqttJson, StringsAreEscapedAndValidUtf8)
@@ -124,9 +160,9 @@ TEST(MqttDiscovery, TopicsAndNamesFromTheSerialAndLabel)
     SensorReading labelled = Reading(ReadingOutcome::Good, 3, "Cold \"store\"");
     SensorReading bare = Reading(ReadingOutcome::Crc, -1, "");
     EXPECT_EQ(MqttDiscoveryTopic(settings, labelled, MqttEntity::Temperature),
-              "homeassistant/sensor/temp_lab_1/1000000000010161/config");
+              "homeassistant/sensor/temp_1000000000010161/config");
     EXPECT_EQ(MqttDiscoveryTopic(settings, labelled, MqttEntity::Failures),
-              "homeassistant/sensor/temp_lab_1/1000000000010161_failures/config");
+              "homeassistant/sensor/temp_1000000000010161_failures/config");
     std::string temperature = MqttDiscoveryPayload(settings, labelled, MqttEntity::Temperature);
     EXPECT_NE(temperature.find("\"name\":\"Cold \\\"store\\\"\""), std::string::npos) << temperature;
     EXPECT_NE(temperature.find("\"expire_after\":45"), std::string::npos) << temperature;
