@@ -84,6 +84,7 @@ void PublishStates()
         Publish(MqttStateTopic(Output->topic, reading),
                 MqttStatePayload(reading, Output->counts[reading.serialText]), 0);
     }
+    Publish(MqttCycleTopic(Output->topic), MqttCyclePayload(report), 0);
 }
 
 // Holds the lock.
@@ -95,6 +96,11 @@ void PublishDiscovery()
         for (MqttEntity entity : {MqttEntity::Temperature, MqttEntity::Failures})
             Publish(MqttDiscoveryTopic(Output->discovery, report.readings[i], entity),
                     MqttDiscoveryPayload(Output->discovery, report.readings[i], entity), 1);
+    for (int i = 0; i < MQTT_LOGGER_ENTITY_COUNT; ++i) {
+        auto entity = static_cast<MqttLoggerEntity>(i);
+        Publish(MqttLoggerDiscoveryTopic(Output->discovery, entity),
+                MqttLoggerDiscoveryPayload(Output->discovery, entity), 1);
+    }
 }
 
 // On the network thread.

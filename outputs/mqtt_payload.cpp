@@ -1,6 +1,7 @@
 // The MQTT output's texts and temp.conf keys.
 #include "outputs/mqtt_payload.h"
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -256,15 +257,59 @@ std::string MqttDiscoveryTopic(const MqttDiscoverySettings& settings, const Sens
     return settings.prefix + "/sensor/" + MqttUniqueId(reading, entity) + "/config";
 }
 
+std::string MqttSensorModel(const std::string& serialText)
+{
+    struct Model {
+        const char* family;
+        const char* name;
+    };
+    static constexpr std::array<Model, 5> Models = {{
+        {"10", "DS18S20/DS1820"}, {"22", "DS1822"}, {"28", "DS18B20"}, {"3B", "DS1825"}, {"42", "DS28EA00"},
+    }};
+    std::string family = serialText.substr(0, 2);
+    for (const Model& model : Models)
+        if (family == model.family)
+            return model.name;
+    return "1-Wire family " + family;
+}
+
+namespace {
+
+std::string LoggerId(const MqttDiscoverySettings& settings) { return "temp_" + MqttNameLevel(settings.logger); }
+
+std::string LoggerDevice(const MqttDiscoverySettings& settings)
+{
+    return "{\"identifiers\":[" + MqttJsonString(LoggerId(settings)) + "],\"name\":" +
+           MqttJsonString("temp " + settings.logger) + ",\"model\":\"temp 1-Wire temperature logger\"" +
+           ",\"sw_version\":" + MqttJsonString(LoggerVersion) + "}";
+}
+
+// Each sensor is a device of its own (so that it can have its own area),
+// reached through the logger's.
+std::string SensorDevice(const MqttDiscoverySettings& settings, const SensorReading& reading)
+{
+    return "{\"identifiers\":[" + MqttJsonString("temp_" + Serial(reading)) + "],\"name\":" +
+           MqttJsonString(Label(reading)) + ",\"serial_number\":" + MqttJsonString(Serial(reading)) +
+           ",\"model\":" + MqttJsonString(MqttSensorModel(Serial(reading))) +
+           ",\"via_device\":" + MqttJsonString(LoggerId(settings)) + "}";
+}
+
+std::string Origin()
+{
+    return ",\"origin\":{\"name\":\"temp\",\"sw_version\":" + MqttJsonString(LoggerVersion) + "}";
+}
+
+}  // namespace
+
 std::string MqttDiscoveryPayload(const MqttDiscoverySettings& settings, const SensorReading& reading,
                                  MqttEntity entity)
 {
     const std::string state = MqttStateTopic(settings.topic, reading);
     const std::string status = settings.topic + "/status";
-    const std::string node = "temp_" + MqttNameLevel(settings.logger);
     std::string json = "{";
     if (entity == MqttEntity::Temperature) {
-        json += "\"name\":" + MqttJsonString(Label(reading));
+        // No name of its own: the entity is named after its device, the label.
+        json += "\"name\":null";
         json += ",\"unique_id\":" + MqttJsonString(MqttUniqueId(reading, entity));
         json += ",\"state_topic\":" + MqttJsonString(state);
         // A failed reading has no temperature: None, and the second availability
@@ -280,7 +325,7 @@ std::string MqttDiscoveryPayload(const MqttDiscoverySettings& settings, const Se
                 MqttJsonString("{{ 'online' if value_json.outcome == 'good' else 'offline' }}") + "}]";
         json += ",\"availability_mode\":\"all\"";
     } else {
-        json += "\"name\":" + MqttJsonString(Label(reading) + " failed readings");
+        json += "\"name\":\"Failed readings\"";
         json += ",\"unique_id\":" + MqttJsonString(MqttUniqueId(reading, entity));
         json += ",\"state_topic\":" + MqttJsonString(state);
         json += ",\"value_template\":" + MqttJsonString("{{ value_json.failed_readings }}");
@@ -290,9 +335,73 @@ std::string MqttDiscoveryPayload(const MqttDiscoverySettings& settings, const Se
         json += ",\"json_attributes_template\":" + MqttJsonString("{{ value_json.failures | tojson }}");
         json += ",\"availability_topic\":" + MqttJsonString(status);
     }
-    json += ",\"device\":{\"identifiers\":[" + MqttJsonString(node) + "],\"name\":" +
-            MqttJsonString("temp " + settings.logger) + ",\"model\":\"temp 1-Wire temperature logger\"" +
-            ",\"sw_version\":" + MqttJsonString(LoggerVersion) + "}";
+    json += ",\"device\":" + SensorDevice(settings, reading) + Origin();
+    return json + "}";
+}
+
+std::string MqttCycleTopic(const std::string& topic) { return topic + "/cycle"; }
+
+std::string MqttCyclePayload(const CycleReport& report)
+{
+    return "{\"time\":" + MqttJsonString(MqttIsoTime(report.ended)) + ",\"cycle\":" +
+           std::to_string(report.cycleNumber) + ",\"duration_ms\":" + std::to_string(report.durationMs) +
+           ",\"sensors\":" + std::to_string(report.count) + ",\"adapter_open\":" +
+           (report.adapterOpen ? "true" : "false") + ",\"adapter_reinit_attempts\":" +
+           std::to_string(report.adapterReinitAttempts) + ",\"adapter_recoveries\":" +
+           std::to_string(report.adapterRecoveries) + "}";
+}
+
+namespace {
+
+struct LoggerEntityText {
+    const char* component;
+    const char* object;  // after the logger's id
+    const char* name;
+};
+constexpr std::array<LoggerEntityText, 3> LoggerEntities = {{
+    {"binary_sensor", "_running", "Running"},
+    {"sensor", "_last_cycle", "Last cycle"},
+    {"sensor", "_adapter_recoveries", "Adapter recoveries"},
+}};
+
+const LoggerEntityText& TextOf(MqttLoggerEntity entity) { return LoggerEntities[static_cast<size_t>(entity)]; }
+
+}  // namespace
+
+std::string MqttLoggerDiscoveryTopic(const MqttDiscoverySettings& settings, MqttLoggerEntity entity)
+{
+    return settings.prefix + "/" + TextOf(entity).component + "/" + LoggerId(settings) + TextOf(entity).object +
+           "/config";
+}
+
+std::string MqttLoggerDiscoveryPayload(const MqttDiscoverySettings& settings, MqttLoggerEntity entity)
+{
+    const std::string status = settings.topic + "/status";
+    const std::string cycle = MqttCycleTopic(settings.topic);
+    std::string json = "{\"name\":" + MqttJsonString(TextOf(entity).name);
+    json += ",\"unique_id\":" + MqttJsonString(LoggerId(settings) + TextOf(entity).object);
+    switch (entity) {
+    case MqttLoggerEntity::Running:
+        // The status itself: off once the logger ends or its will is published.
+        json += ",\"state_topic\":" + MqttJsonString(status);
+        json += ",\"payload_on\":\"online\",\"payload_off\":\"offline\",\"device_class\":\"running\"";
+        break;
+    case MqttLoggerEntity::LastCycle:
+        json += ",\"state_topic\":" + MqttJsonString(cycle);
+        json += ",\"value_template\":" + MqttJsonString("{{ value_json.time }}");
+        json += ",\"device_class\":\"timestamp\"";
+        json += ",\"json_attributes_topic\":" + MqttJsonString(cycle);
+        json += ",\"availability_topic\":" + MqttJsonString(status);
+        break;
+    case MqttLoggerEntity::AdapterRecoveries:
+        json += ",\"state_topic\":" + MqttJsonString(cycle);
+        json += ",\"value_template\":" + MqttJsonString("{{ value_json.adapter_recoveries }}");
+        json += ",\"state_class\":\"total_increasing\",\"icon\":\"mdi:usb-port\"";
+        json += ",\"availability_topic\":" + MqttJsonString(status);
+        break;
+    }
+    json += ",\"entity_category\":\"diagnostic\"";
+    json += ",\"device\":" + LoggerDevice(settings) + Origin();
     return json + "}";
 }
 

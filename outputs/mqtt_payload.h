@@ -76,8 +76,9 @@ struct MqttDiscoverySettings {
     int expireAfter;     // seconds
 };
 
-// The two entities of a sensor: its temperature and, as a diagnostic, its
-// failed readings.
+// The two entities of a sensor, on a device of its own (the label, the serial,
+// the family's model, via the logger's device): its temperature and, as a
+// diagnostic, its failed readings.
 enum class MqttEntity { Temperature, Failures };
 
 // temp_<serial>[_failures]: the entity's unique id, the same on every logger.
@@ -87,6 +88,22 @@ std::string MqttDiscoveryTopic(const MqttDiscoverySettings& settings, const Sens
                                MqttEntity entity);
 std::string MqttDiscoveryPayload(const MqttDiscoverySettings& settings, const SensorReading& reading,
                                  MqttEntity entity);
+
+// The model of a sensor's family (the serial's first two hex digits): DS18B20 ...
+std::string MqttSensorModel(const std::string& serialText);
+
+// <topic>/cycle: the latest cycle's end, number, duration, sensors and the
+// adapter's reinitialisations and recoveries, as JSON.
+std::string MqttCycleTopic(const std::string& topic);
+std::string MqttCyclePayload(const CycleReport& report);
+
+// The logger's own device's diagnostic entities: whether it runs (its status
+// topic), the last cycle's time and the adapter's recoveries.
+enum class MqttLoggerEntity { Running, LastCycle, AdapterRecoveries };
+constexpr int MQTT_LOGGER_ENTITY_COUNT = 3;
+// <prefix>/<binary_sensor|sensor>/temp_<logger level>_<entity>/config
+std::string MqttLoggerDiscoveryTopic(const MqttDiscoverySettings& settings, MqttLoggerEntity entity);
+std::string MqttLoggerDiscoveryPayload(const MqttDiscoverySettings& settings, MqttLoggerEntity entity);
 
 // Seconds after which Home Assistant shows a sensor without news as
 // unavailable: five cycle periods (the cycle's duration for the first

@@ -164,13 +164,59 @@ TEST(MqttDiscovery, TopicsAndNamesFromTheSerialAndLabel)
     EXPECT_EQ(MqttDiscoveryTopic(settings, labelled, MqttEntity::Failures),
               "homeassistant/sensor/temp_1000000000010161_failures/config");
     std::string temperature = MqttDiscoveryPayload(settings, labelled, MqttEntity::Temperature);
-    EXPECT_NE(temperature.find("\"name\":\"Cold \\\"store\\\"\""), std::string::npos) << temperature;
+    EXPECT_NE(temperature.find("{\"name\":null,"), std::string::npos) << temperature;
     EXPECT_NE(temperature.find("\"expire_after\":45"), std::string::npos) << temperature;
     EXPECT_NE(temperature.find("\"unique_id\":\"temp_1000000000010161\""), std::string::npos) << temperature;
     EXPECT_NE(temperature.find("{\"topic\":\"temp/lab 1/status\"}"), std::string::npos) << temperature;
+    // The sensor's own device, through the logger's.
+    const std::string level = MqttNameLevel("lab 1");
+    EXPECT_NE(temperature.find("\"device\":{\"identifiers\":[\"temp_1000000000010161\"],\"name\":\"Cold "
+                               "\\\"store\\\"\",\"serial_number\":\"1000000000010161\",\"model\":\"DS18S20/DS1820\","
+                               "\"via_device\":\"temp_" + level + "\"},\"origin\":{\"name\":\"temp\",\"sw_version\":\"" +
+                               LoggerVersion + "\"}}"),
+              std::string::npos)
+        << temperature;
     std::string failures = MqttDiscoveryPayload(settings, bare, MqttEntity::Failures);
-    EXPECT_NE(failures.find("\"name\":\"1000000000010161 failed readings\""), std::string::npos) << failures;
+    EXPECT_NE(failures.find("\"name\":\"Failed readings\""), std::string::npos) << failures;
+    EXPECT_NE(failures.find("\"name\":\"1000000000010161\",\"serial_number\""), std::string::npos) << failures;
     EXPECT_NE(failures.find("\"entity_category\":\"diagnostic\""), std::string::npos) << failures;
+}
+
+TEST(MqttDiscovery, ModelsByFamily)
+{
+    struct Case {
+        const char *serial, *model;
+    };
+    for (const Case& c : {Case{"1000000000010161", "DS18S20/DS1820"}, Case{"2800000000000000", "DS18B20"},
+                          Case{"2200000000000000", "DS1822"}, Case{"3B00000000000000", "DS1825"},
+                          Case{"4200000000000000", "DS28EA00"}, Case{"2600000000000000", "1-Wire family 26"}})
+        EXPECT_EQ(MqttSensorModel(c.serial), c.model) << c.serial;
+}
+
+// The logger's device: its three diagnostics, on topics named by the logger.
+TEST(MqttDiscovery, TheLoggersDiagnostics)
+{
+    MqttDiscoverySettings settings = {"homeassistant", "temp/pi4-1", "pi4-1", 45};
+    EXPECT_EQ(MqttLoggerDiscoveryTopic(settings, MqttLoggerEntity::Running),
+              "homeassistant/binary_sensor/temp_pi4-1_running/config");
+    EXPECT_EQ(MqttLoggerDiscoveryTopic(settings, MqttLoggerEntity::AdapterRecoveries),
+              "homeassistant/sensor/temp_pi4-1_adapter_recoveries/config");
+    std::string running = MqttLoggerDiscoveryPayload(settings, MqttLoggerEntity::Running);
+    EXPECT_NE(running.find("\"state_topic\":\"temp/pi4-1/status\",\"payload_on\":\"online\",\"payload_off\":\"offline\""),
+              std::string::npos)
+        << running;
+    std::string last = MqttLoggerDiscoveryPayload(settings, MqttLoggerEntity::LastCycle);
+    EXPECT_NE(last.find("\"device\":{\"identifiers\":[\"temp_pi4-1\"],\"name\":\"temp pi4-1\""), std::string::npos)
+        << last;
+    CycleReport report{};
+    report.ended = {1796792814, 421};
+    report.cycleNumber = 7;
+    report.count = 3;
+    report.adapterOpen = true;
+    report.adapterRecoveries = 2;
+    EXPECT_EQ(MqttCyclePayload(report),
+              "{\"time\":\"2026-12-09T05:06:54.421Z\",\"cycle\":7,\"duration_ms\":0,\"sensors\":3,"
+              "\"adapter_open\":true,\"adapter_reinit_attempts\":0,\"adapter_recoveries\":2}");
 }
 
 TEST(MqttDiscovery, ExpiryIsFiveCyclesAndAtLeastHalfAMinute)
