@@ -21,6 +21,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "outputs/metrics.h"
@@ -55,6 +56,11 @@ struct MqttOutputState {
     Clock::time_point downSince;           // not connected since
     std::unique_ptr<CycleReport> latest;
     std::map<std::string, MqttCounts> counts;
+    // Sensors temp.pd knew at the start that the listing did not find, and
+    // the first cycle's start: their "absent" states, published on every
+    // connection so a later subscriber never sees their old value as current.
+    std::vector<std::string> absent;
+    WallTime absentSince{};
     int refused = 0;           // CONNACK code of the latest refused login
     int lastAcknowledged = 0;  // message id of the latest QoS 1 message the broker took
     bool connected = false;
@@ -88,6 +94,13 @@ void PublishStates()
 }
 
 // Holds the lock.
+void PublishAbsent()
+{
+    for (const std::string& serial : Output->absent)
+        Publish(Output->topic + "/" + serial + "/state", MqttAbsentPayload(serial, Output->absentSince), 0);
+}
+
+// Holds the lock.
 void PublishDiscovery()
 {
     const CycleReport& report = *Output->latest;
@@ -118,6 +131,7 @@ void OnConnect(mosquitto*, void*, int code)
         if (Output->discoveryOn)
             PublishDiscovery();
         PublishStates();
+        PublishAbsent();
     }
 }
 
@@ -312,8 +326,22 @@ void CycleMqtt(const CycleReport& report)
         if (outcome < static_cast<size_t>(READING_OUTCOME_COUNT))
             Output->counts[reading.serialText][outcome] += 1;
     }
-    if (!Output->latest)
+    if (!Output->latest) {
         Output->latest = std::make_unique<CycleReport>();
+        // The working directory's temp.pd, already updated by this first cycle.
+        std::string pool;
+        if (FILE* file = std::fopen("temp.pd", "rb")) {
+            char buffer[4096];
+            size_t got;
+            while (pool.size() < (1u << 20) && (got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+                pool.append(buffer, got);
+            std::fclose(file);
+        }
+        Output->absent = MqttAbsentSerials(MqttPoolSerials(pool), report);
+        Output->absentSince = report.started;
+        if (Output->connected)
+            PublishAbsent();
+    }
     *Output->latest = report;
     if (Output->connected)
         PublishStates();

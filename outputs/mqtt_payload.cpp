@@ -257,6 +257,52 @@ std::string MqttDiscoveryTopic(const MqttDiscoverySettings& settings, const Sens
     return settings.prefix + "/sensor/" + MqttUniqueId(reading, entity) + "/config";
 }
 
+std::vector<std::string> MqttPoolSerials(const std::string& poolText)
+{
+    std::vector<std::string> serials;
+    size_t at = 0;
+    while (at < poolText.size()) {
+        size_t end = poolText.find('\n', at);
+        std::string line = poolText.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? poolText.size() : end + 1;
+        size_t comma = line.find(',');
+        if (comma == std::string::npos || line.size() < comma + 17 || line[comma + 17] != ',')
+            continue;
+        std::string serial = line.substr(comma + 1, 16);
+        bool hex = serial.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+        bool seen = false;
+        for (const std::string& known : serials)
+            seen = seen || known == serial;
+        if (hex && !seen)
+            serials.push_back(serial);
+    }
+    return serials;
+}
+
+std::vector<std::string> MqttAbsentSerials(const std::vector<std::string>& known, const CycleReport& report)
+{
+    std::vector<std::string> absent;
+    for (const std::string& serial : known) {
+        bool read = false;
+        for (int i = 0; i < report.count && i < SENSOR_SLOTS; ++i)
+            read = read || serial == report.readings[i].serialText;
+        if (!read)
+            absent.push_back(serial);
+    }
+    return absent;
+}
+
+std::string MqttAbsentPayload(const std::string& serialText, WallTime when)
+{
+    std::string kinds;
+    for (int i = 1; i < READING_OUTCOME_COUNT; ++i)
+        kinds += std::string(i > 1 ? "," : "") + MqttJsonString(ReadingOutcomeName(static_cast<ReadingOutcome>(i))) +
+                 ":0";
+    return "{\"outcome\":\"absent\",\"serial\":" + MqttJsonString(serialText) + ",\"time\":" +
+           MqttJsonString(MqttIsoTime(when)) + ",\"good_readings\":0,\"failed_readings\":0,\"failures\":{" + kinds +
+           "}}";
+}
+
 std::string MqttSensorModel(const std::string& serialText)
 {
     struct Model {

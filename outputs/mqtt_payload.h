@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "outputs/outputs.h"
 
@@ -67,6 +68,15 @@ using MqttCounts = std::array<uint64_t, READING_OUTCOME_COUNT>;
 // outcome and no temperature.
 std::string MqttStateTopic(const std::string& topic, const SensorReading& reading);
 std::string MqttStatePayload(const SensorReading& reading, const MqttCounts& counts);
+
+// The serials of temp.pd's records (16 upper-case hex digits, the second
+// field of each line), in file order, each once.
+std::vector<std::string> MqttPoolSerials(const std::string& poolText);
+// The serials of `known` that the report did not read: sensors gone from the bus.
+std::vector<std::string> MqttAbsentSerials(const std::vector<std::string>& known, const CycleReport& report);
+// The state of a sensor that temp.pd knows but the listing did not find:
+// outcome "absent", no temperature, no readings since the start.
+std::string MqttAbsentPayload(const std::string& serialText, WallTime when);
 
 // What the discovery messages of one logger share.
 struct MqttDiscoverySettings {

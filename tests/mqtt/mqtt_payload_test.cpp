@@ -237,3 +237,25 @@ TEST(MqttDiscovery, ExpiryIsFiveCyclesAndAtLeastHalfAMinute)
 }
 
 }  // namespace
+
+// temp.pd's serials, and those of them a cycle did not read.
+TEST(MqttAbsent, SensorsTheListingDidNotFind)
+{
+    const std::string pool = "1700000023.692,100000000000049A,BE92FF4B46FFFF0C1057,-55.000,-55.000   \r\n"
+                             ",,,,                                \r\n"
+                             "1700000023.839,1000000000000247,BEECFF4B46FFFF0D109F,-10.000,-10.063   \r\n"
+                             "1700000024.839,1000000000000247,BEECFF4B46FFFF0D109F,-10.000,-10.063   \r\n"
+                             "1700000023.986,10000000000001a5,BE2B,21.000,21.500\r\n"  // not the logger's hex
+                             "1700000023.986,10000000000001A,BE2B,21.000,21.500\r\n"
+                             "1700000023.986,10000000000001A5";  // cut short
+    EXPECT_EQ(MqttPoolSerials(pool), (std::vector<std::string>{"100000000000049A", "1000000000000247"}));
+    EXPECT_TRUE(MqttPoolSerials("").empty());
+    CycleReport report{};
+    report.count = 1;
+    std::strcpy(report.readings[0].serialText, "1000000000000247");
+    EXPECT_EQ(MqttAbsentSerials(MqttPoolSerials(pool), report), std::vector<std::string>{"100000000000049A"});
+    std::string absent = MqttAbsentPayload("100000000000049A", {1796792814, 421});
+    EXPECT_EQ(absent, "{\"outcome\":\"absent\",\"serial\":\"100000000000049A\",\"time\":\"2026-12-09T05:06:54.421Z\","
+                      "\"good_readings\":0,\"failed_readings\":0,\"failures\":{\"no_presence\":0,\"crc\":0,"
+                      "\"conversion_incomplete\":0,\"count_per_c_zero\":0,\"power_on_value\":0}}");
+}

@@ -392,8 +392,9 @@ TEST_F(MqttRun, TwoHostsWithTheSameInstanceShareNoTopic)
 }
 
 // A sensor moved from one logger to another: the broker keeps one config per
-// unique id, the new logger's.
-TEST_F(MqttRun, AMovedSensorHasOneConfig)
+// unique id, the new logger's. The second logger restarts in the first's
+// directory with two sensors gone: their retained states say absent.
+TEST_F(MqttRun, AMovedSensorHasOneConfigAndGoneSensorsAreAbsent)
 {
     int port = FreePort();
     StartBroker(port);
@@ -419,6 +420,17 @@ TEST_F(MqttRun, AMovedSensorHasOneConfig)
             EXPECT_NE(m.payload.find("temp/second/" + S1 + "/state"), std::string::npos) << m.payload;
         }
     EXPECT_EQ(temperatureConfigs, 1);
+    // The second run's temp.pd is the first's: the sensors it did not find
+    // are absent, with no temperature, retained.
+    for (const std::string& gone : {S2, S3}) {
+        std::vector<Message> kept = late.On("temp/second/" + gone + "/state");
+        ASSERT_EQ(kept.size(), 1u) << gone;
+        EXPECT_TRUE(kept[0].retained);
+        EXPECT_EQ(Member(kept[0].payload, "outcome"), "absent") << kept[0].payload;
+        EXPECT_EQ(Member(kept[0].payload, "temperature"), "(none)") << kept[0].payload;
+    }
+    EXPECT_TRUE(late.On("temp/second/" + S1 + "/state").size() == 1u &&
+                Member(late.On("temp/second/" + S1 + "/state")[0].payload, "outcome") == "good");
 }
 
 // The files and console of one run on the virtual clock: every file of the
