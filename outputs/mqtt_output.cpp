@@ -62,6 +62,8 @@ struct MqttOutputState {
     std::vector<std::string> absent;
     WallTime absentSince{};
     int refused = 0;           // CONNACK code of the latest refused login
+    MqttTlsProblem tls = MqttTlsProblem::None;  // of the latest attempt
+    bool hungUp = false;       // the latest attempt's connection closed before the broker's answer
     int lastAcknowledged = 0;  // message id of the latest QoS 1 message the broker took
     bool connected = false;
     bool problemLogged = false;
@@ -143,6 +145,15 @@ void OnDisconnect(mosquitto*, void*, int)
     Output->connected = false;
 }
 
+// libmosquitto's own words on a failed TLS handshake.
+void OnLog(mosquitto*, void*, int level, const char* line)
+{
+    if (level != MOSQ_LOG_ERR || !line)
+        return;
+    std::lock_guard<std::mutex> guard(Output->lock);
+    Output->tls = MqttTlsProblemOf(Output->tls, line);
+}
+
 void OnPublish(mosquitto*, void*, int id)
 {
     std::lock_guard<std::mutex> guard(Output->lock);
@@ -166,6 +177,15 @@ void LogConnectionProblem()
         OutputsLogEvent("MQTT broker %s refused the connection: %s; trying again\n", Output->shown.c_str(),
                         mosquitto_connack_string(Output->refused));
         Output->problemLogged = true;
+    } else if (Output->tls != MqttTlsProblem::None) {
+        OutputsLogEvent("MQTT broker %s: %s; trying again\n", Output->shown.c_str(),
+                        MqttTlsProblemText(Output->tls, Output->url.host).c_str());
+        Output->problemLogged = true;
+    } else if (Output->hungUp && !Output->url.tls) {
+        OutputsLogEvent("MQTT broker %s closed the connection without answering (a TLS port? then use mqtts://); "
+                        "trying again\n",
+                        Output->shown.c_str());
+        Output->problemLogged = true;
     } else if (Clock::now() - Output->downSince >= Grace) {
         OutputsLogEvent("MQTT broker %s can't be reached; trying again\n", Output->shown.c_str());
         Output->problemLogged = true;
@@ -184,6 +204,11 @@ void RunNetwork(MqttOutputState* output)
             if (output->stopping)
                 return;
         }
+        {
+            std::lock_guard<std::mutex> guard(output->lock);
+            output->tls = MqttTlsProblem::None;
+        }
+        bool answered = false;
         int rc = first ? mosquitto_connect_async(output->client, output->url.host.c_str(), output->url.port,
                                                  KeepAliveSeconds)
                        : mosquitto_reconnect_async(output->client);
@@ -194,6 +219,8 @@ void RunNetwork(MqttOutputState* output)
             {
                 std::lock_guard<std::mutex> guard(output->lock);
                 stopping = output->stopping;
+                if (output->connected || output->refused)
+                    answered = true;
                 if (output->connected)
                     delay = ReconnectFirstSeconds;
             }
@@ -205,6 +232,8 @@ void RunNetwork(MqttOutputState* output)
             }
         }
         std::unique_lock<std::mutex> guard(output->lock);
+        // Taken by TCP, then closed before any CONNACK: not an MQTT listener as configured.
+        output->hungUp = !answered && rc == MOSQ_ERR_CONN_LOST;
         if (output->connected)
             output->downSince = Clock::now();
         output->connected = false;
@@ -240,12 +269,24 @@ int ReadPassword(const std::string& path, std::string* password)
         return 0;
     }
     struct stat info;
+    if (fstat(fileno(file), &info) == 0 && !S_ISREG(info.st_mode)) {
+        std::fclose(file);
+        OutputsLogEvent("MQTT password file %s can't be read: %s; MQTT off\n", path.c_str(),
+                        S_ISDIR(info.st_mode) ? "it is a directory" : "it is not a file");
+        return 0;
+    }
     if (fstat(fileno(file), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)))
         OutputsLogEvent("MQTT password file %s can be read by others; chmod 600 it\n", path.c_str());
     char line[512] = "";
     if (!std::fgets(line, sizeof line, file))
         line[0] = '\0';
+    bool failed = std::ferror(file) != 0;
+    int error = errno;
     std::fclose(file);
+    if (failed) {
+        OutputsLogEvent("MQTT password file %s can't be read: %s; MQTT off\n", path.c_str(), std::strerror(error));
+        return 0;
+    }
     line[std::strcspn(line, "\r\n")] = '\0';
     *password = line;
     std::memset(line, 0, sizeof line);
@@ -308,6 +349,7 @@ int OpenMqtt(const TempConfig& config)
     mosquitto_connect_callback_set(output->client, OnConnect);
     mosquitto_disconnect_callback_set(output->client, OnDisconnect);
     mosquitto_publish_callback_set(output->client, OnPublish);
+    mosquitto_log_callback_set(output->client, OnLog);
     Output = output.release();
     return 1;
 }
@@ -376,11 +418,6 @@ void CloseMqtt()
     Output = nullptr;
 }
 
-int MqttSetting(const char* key, const char* value, std::string* why)
-{
-    return JudgeSetting<MqttSettings>(MqttTakeSetting, key, value, why);
-}
-
 }  // namespace
 
-extern const CycleOutputOps MqttOutput = {"mqtt", OpenMqtt, CycleMqtt, CloseMqtt, MqttKeys, MqttSetting};
+extern const CycleOutputOps MqttOutput = {"mqtt", OpenMqtt, CycleMqtt, CloseMqtt, MqttKeys, MqttJudgeSetting};

@@ -497,6 +497,58 @@ const char* MqttTakeSetting(const std::string& key, const std::string& value, Mq
     return nullptr;
 }
 
+std::string MqttUrlShown(const std::string& value)
+{
+    size_t scheme = value.find("://");
+    size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t end = value.find('/', start);
+    size_t at = value.rfind('@', end == std::string::npos ? std::string::npos : end);
+    if (at == std::string::npos || at < start)
+        return value;
+    return value.substr(0, start) + "<user>" + value.substr(at);
+}
+
+int MqttJudgeSetting(const char* key, const char* value, std::string* why)
+{
+    MqttSettings scratch;
+    const char* expects = MqttTakeSetting(key, value, &scratch);
+    if (!expects)
+        return OUTPUT_SETTING_TAKEN;
+    std::string shown = std::string(key) == "mqtt" ? MqttUrlShown(value) : value;
+    *why = OutputSettingExpects(key, shown, expects);
+    if (shown != value)
+        *why += " (a user name goes in mqtt-username, the password in mqtt-password-file)";
+    return OUTPUT_SETTING_BAD;
+}
+
+MqttTlsProblem MqttTlsProblemOf(MqttTlsProblem before, const std::string& line)
+{
+    // libmosquitto logs the host name check before OpenSSL's "certificate verify failed".
+    if (line.find("host name verification failed") != std::string::npos)
+        return MqttTlsProblem::HostName;
+    if (line.find("certificate verify failed") != std::string::npos)
+        return before == MqttTlsProblem::HostName ? before : MqttTlsProblem::Verify;
+    if (line.compare(0, 13, "OpenSSL Error") == 0 && before == MqttTlsProblem::None)
+        return MqttTlsProblem::Handshake;
+    return before;
+}
+
+std::string MqttTlsProblemText(MqttTlsProblem problem, const std::string& host)
+{
+    switch (problem) {
+    case MqttTlsProblem::None:
+        break;
+    case MqttTlsProblem::HostName:
+        return "certificate problem: the broker's certificate is not valid for " + host;
+    case MqttTlsProblem::Verify:
+        return "certificate problem: the broker's certificate can't be verified (its CA is not in mqtt-ca-file or "
+               "the system's CAs, or it has expired)";
+    case MqttTlsProblem::Handshake:
+        return "TLS problem: the TLS handshake failed (a plain MQTT port? then use mqtt://)";
+    }
+    return "";
+}
+
 MqttSettings MqttSettingsOf(const TempConfig& config)
 {
     return SettingsOf<MqttSettings>(config, MqttTakeSetting);

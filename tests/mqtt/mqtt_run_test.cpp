@@ -299,6 +299,54 @@ TEST_F(MqttRun, WrongPasswordThenRightOverTls)
     EXPECT_EQ(Member(subscriber.On("temp/.*/" + S3 + "/state").back().payload, "temperature"), "30.0625");
 }
 
+// Each way TLS can fail gets one entry saying what failed, never "can't be
+// reached"; a password file that is a directory keeps MQTT off.
+TEST_F(MqttRun, TlsFailuresAndAPasswordDirectoryAreSaidAsWhatTheyAre)
+{
+    // Two certificates: one for 127.0.0.1, one for another host.
+    auto make = [&](const std::string& name, const std::string& subject, const std::string& alt) {
+        std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                              "-subj /CN=" + subject + " -addext subjectAltName=" + alt + " -keyout '" + root_ + "/" +
+                              name + ".key' -out '" + root_ + "/" + name + ".pem' > '" + root_ + "/openssl.log' 2>&1";
+        return std::system(command.c_str());
+    };
+    ASSERT_EQ(make("local", "127.0.0.1", "IP:127.0.0.1"), 0) << ReadFile(root_ + "/openssl.log");
+    ASSERT_EQ(make("other", "other.example", "DNS:other.example"), 0) << ReadFile(root_ + "/openssl.log");
+    const int plain = FreePort(), other = FreePort(), local = FreePort();
+    StartBroker(plain, "allow_anonymous true\nlistener " + std::to_string(other) + " 127.0.0.1\ncertfile " + root_ +
+                           "/other.pem\nkeyfile " + root_ + "/other.key\nallow_anonymous true\nlistener " +
+                           std::to_string(local) + " 127.0.0.1\ncertfile " + root_ + "/local.pem\nkeyfile " + root_ +
+                           "/local.key\nallow_anonymous true\n");
+    ASSERT_EQ(mkdir((app_ + "password.d").c_str(), 0700), 0);
+    struct Case {
+        std::string conf, entry;
+    };
+    const std::string ca = "\nmqtt-ca-file = " + root_;
+    for (const Case& c : {
+             Case{"mqtts://127.0.0.1:" + std::to_string(other) + ca + "/other.pem",
+                  "certificate problem: the broker's certificate is not valid for 127.0.0.1; trying again"},
+             Case{"mqtts://127.0.0.1:" + std::to_string(local) + ca + "/other.pem",
+                  "certificate problem: the broker's certificate can't be verified"},
+             Case{"mqtts://127.0.0.1:" + std::to_string(plain) + ca + "/local.pem",
+                  "TLS problem: the TLS handshake failed (a plain MQTT port? then use mqtt://); trying again"},
+             Case{"mqtt://127.0.0.1:" + std::to_string(local),
+                  "closed the connection without answering (a TLS port? then use mqtts://); trying again"},
+             Case{"mqtt://127.0.0.1:" + std::to_string(plain) + "\nmqtt-username = logger\nmqtt-password-file = " +
+                      app_ + "password.d",
+                  "password.d can't be read: it is a directory; MQTT off"},
+         }) {
+        SCOPED_TRACE(c.conf);
+        std::remove((app_ + "USBerr.txt").c_str());
+        pid_t logger = StartLogger("clock real\n" + Sensors(), Table, "mqtt = " + c.conf + "\n");
+        ASSERT_TRUE(WaitFor(60, [&] { return Count(EventLog(), c.entry) == 1; })) << EventLog() << Out();
+        // Two cycles later: still the one entry.
+        ASSERT_TRUE(WaitFor(60, [&] { return Count(Out(), "Next cycle") >= 3; })) << Out();
+        Stop(logger);
+        EXPECT_EQ(Count(EventLog(), "MQTT broker") + Count(EventLog(), "MQTT password"), 1) << EventLog();
+        EXPECT_EQ(Count(EventLog(), "can be read by others"), 0) << EventLog();
+    }
+}
+
 // A broker that isn't there: one entry, the cycles go on, and it connects
 // when the broker comes. The broker killed and started again (its retained
 // messages gone): the logger reconnects and publishes status, discovery and
