@@ -58,9 +58,26 @@ std::string JsonNumber(double value)
 
 std::string Serial(const SensorReading& reading) { return std::string(reading.serialText); }
 
+// The label without a character cut short at its end (the table's labels are
+// cut at a byte count).
+std::string LabelText(const SensorReading& reading)
+{
+    std::string label(reading.label);
+    for (size_t back = 1; back <= 3 && back <= label.size(); ++back) {
+        auto c = static_cast<unsigned char>(label[label.size() - back]);
+        if ((c & 0xC0) == 0x80)
+            continue;  // a continuation byte: look further back
+        size_t wanted = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        if (wanted > back)
+            label.resize(label.size() - back);
+        break;
+    }
+    return label;
+}
+
 std::string Label(const SensorReading& reading)
 {
-    return reading.label[0] ? std::string(reading.label) : Serial(reading);
+    return reading.label[0] ? LabelText(reading) : Serial(reading);
 }
 
 }  // namespace
@@ -228,7 +245,7 @@ std::string MqttStatePayload(const SensorReading& reading, const MqttCounts& cou
     }
     json += "\"outcome\":" + MqttJsonString(ReadingOutcomeName(good ? ReadingOutcome::Good : reading.outcome));
     json += ",\"place\":" + (reading.place >= 0 ? std::to_string(reading.place) : std::string("null"));
-    json += ",\"label\":" + MqttJsonString(reading.label);
+    json += ",\"label\":" + MqttJsonString(LabelText(reading));
     json += ",\"serial\":" + MqttJsonString(Serial(reading));
     json += ",\"time\":" + MqttJsonString(MqttIsoTime(reading.stamp));
     uint64_t failed = 0;

@@ -302,3 +302,23 @@ TEST(MqttTls, ProblemsFromTheLogLines)
     EXPECT_EQ(MqttTlsProblemText(P::None, "h"), "");
     EXPECT_NE(MqttTlsProblemText(P::HostName, "broker.lan").find("not valid for broker.lan"), std::string::npos);
 }
+
+// A label cut inside a character loses the part; a whole label keeps its bytes.
+TEST(MqttState, LabelCutAtACharacter)
+{
+    struct Case {
+        std::string label, shown;
+    };
+    const std::string a38(38, 'a'), a37(37, 'a'), a36(36, 'a');
+    for (const Case& c : {Case{a38 + "\xC3", a38}, Case{a37 + "\xE2\x82", a37}, Case{a36 + "\xF0\x9F\x8C", a36},
+                          Case{a37 + "\xC3\xBC", a37 + "\xC3\xBC"}, Case{"K\xC3\xBC" "che", "K\xC3\xBC" "che"},
+                          Case{"Hall", "Hall"}, Case{"ab\x80", "ab\xEF\xBF\xBD"}}) {
+        SensorReading reading = Reading(ReadingOutcome::Good, 1, "");
+        std::snprintf(reading.label, sizeof reading.label, "%s", c.label.c_str());
+        std::string state = MqttStatePayload(reading, MqttCounts{});
+        EXPECT_NE(state.find("\"label\":\"" + c.shown + "\""), std::string::npos) << state;
+        MqttDiscoverySettings settings = {"homeassistant", "temp/x", "x", 30};
+        std::string config = MqttDiscoveryPayload(settings, reading, MqttEntity::Temperature);
+        EXPECT_NE(config.find("\"name\":\"" + c.shown + "\",\"serial_number\""), std::string::npos) << config;
+    }
+}
