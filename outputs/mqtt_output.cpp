@@ -293,6 +293,47 @@ int ReadPassword(const std::string& path, std::string* password)
     return 1;
 }
 
+// A key is never asked for a passphrase on the console: the load fails instead.
+int NoPassphrase(char*, int, int, void*)
+{
+    return 0;
+}
+
+// The client certificate's two files: both or neither, readable, for mqtts.
+// Returns 0 (MQTT off) when they can't be used.
+int CheckClientCertificate(const MqttSettings& settings, bool tls)
+{
+    if (settings.certFile.empty() && settings.keyFile.empty())
+        return 1;
+    if (settings.certFile.empty() || settings.keyFile.empty()) {
+        OutputsLogEvent("MQTT client certificate needs both mqtt-cert-file and mqtt-key-file; MQTT off\n");
+        return 0;
+    }
+    if (!tls) {
+        OutputsLogEvent("MQTT client certificate is sent only over mqtts://; MQTT off\n");
+        return 0;
+    }
+    for (const std::string* path : {&settings.certFile, &settings.keyFile}) {
+        FILE* file = std::fopen(path->c_str(), "rb");
+        struct stat info;
+        const char* why = nullptr;
+        if (!file)
+            why = std::strerror(errno);
+        else if (fstat(fileno(file), &info) == 0 && !S_ISREG(info.st_mode))
+            why = S_ISDIR(info.st_mode) ? "it is a directory" : "it is not a file";
+        else if (path == &settings.keyFile && (info.st_mode & (S_IRGRP | S_IROTH)))
+            OutputsLogEvent("MQTT key file %s can be read by others; chmod 600 it\n", path->c_str());
+        if (file)
+            std::fclose(file);
+        if (why) {
+            OutputsLogEvent("MQTT %s file %s can't be read: %s; MQTT off\n",
+                            path == &settings.keyFile ? "key" : "certificate", path->c_str(), why);
+            return 0;
+        }
+    }
+    return 1;
+}
+
 // Sets up the client (open runs on the cycle's thread); the connection starts
 // with the first cycle, on the network thread, so that a slow name lookup
 // never delays the logger's start.
@@ -312,6 +353,8 @@ int OpenMqtt(const TempConfig& config)
     output->discovery = {settings.discovery, output->topic, logger, 0};
     output->username = settings.username;
     output->caFile = settings.caFile;
+    if (!CheckClientCertificate(settings, output->url.tls))
+        return 0;
     if (!settings.passwordFile.empty()) {
         if (!ReadPassword(settings.passwordFile, &output->password))
             return 0;
@@ -334,8 +377,10 @@ int OpenMqtt(const TempConfig& config)
         failed = "the user name is not accepted";
     else if (output->url.tls &&
              mosquitto_tls_set(output->client, output->caFile.empty() ? nullptr : output->caFile.c_str(),
-                               output->caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr,
-                               nullptr) != MOSQ_ERR_SUCCESS)
+                               output->caFile.empty() ? "/etc/ssl/certs" : nullptr,
+                               settings.certFile.empty() ? nullptr : settings.certFile.c_str(),
+                               settings.keyFile.empty() ? nullptr : settings.keyFile.c_str(),
+                               NoPassphrase) != MOSQ_ERR_SUCCESS)
         failed = "TLS can't be set up (is mqtt-ca-file readable?)";
     output->password.assign(output->password.size(), '\0');
     if (failed) {

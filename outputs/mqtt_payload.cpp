@@ -483,7 +483,8 @@ int MqttExpireAfter(const CycleReport& report)
 }
 
 const char* const MqttKeys[] = {
-    "mqtt", "mqtt-topic", "mqtt-username", "mqtt-password-file", "mqtt-ca-file", "mqtt-discovery", nullptr,
+    "mqtt", "mqtt-topic", "mqtt-username", "mqtt-password-file", "mqtt-ca-file", "mqtt-cert-file", "mqtt-key-file",
+    "mqtt-discovery", nullptr,
 };
 
 const char* MqttTakeSetting(const std::string& key, const std::string& value, MqttSettings* into)
@@ -500,8 +501,13 @@ const char* MqttTakeSetting(const std::string& key, const std::string& value, Mq
     } else if (key == "mqtt-username") {
         if (!SettingText(value, &into->username))
             return "a user name";
-    } else if (key == "mqtt-password-file" || key == "mqtt-ca-file") {
-        if (!SettingText(value, key == "mqtt-ca-file" ? &into->caFile : &into->passwordFile))
+    } else if (key == "mqtt-password-file" || key == "mqtt-ca-file" || key == "mqtt-cert-file" ||
+               key == "mqtt-key-file") {
+        std::string* file = key == "mqtt-ca-file"     ? &into->caFile
+                            : key == "mqtt-cert-file" ? &into->certFile
+                            : key == "mqtt-key-file"  ? &into->keyFile
+                                                      : &into->passwordFile;
+        if (!SettingText(value, file))
             return "a file name";
     } else if (key == "mqtt-discovery") {
         if (value == "off")
@@ -540,6 +546,14 @@ int MqttJudgeSetting(const char* key, const char* value, std::string* why)
 
 MqttTlsProblem MqttTlsProblemOf(MqttTlsProblem before, const std::string& line)
 {
+    auto has = [&line](const char* words) { return line.find(words) != std::string::npos; };
+    if (has("Unable to load client") || has("key values mismatch") || has("certificate/key are inconsistent"))
+        return MqttTlsProblem::ClientFiles;
+    if (has("alert certificate required"))
+        return MqttTlsProblem::ClientRequired;
+    if (has("alert unknown ca") || has("alert bad certificate") || has("alert certificate unknown") ||
+        has("alert certificate expired") || has("alert certificate revoked"))
+        return MqttTlsProblem::ClientRejected;
     // libmosquitto logs the host name check before OpenSSL's "certificate verify failed".
     if (line.find("host name verification failed") != std::string::npos)
         return MqttTlsProblem::HostName;
@@ -560,6 +574,13 @@ std::string MqttTlsProblemText(MqttTlsProblem problem, const std::string& host)
     case MqttTlsProblem::Verify:
         return "certificate problem: the broker's certificate can't be verified (its CA is not in mqtt-ca-file or "
                "the system's CAs, or it has expired)";
+    case MqttTlsProblem::ClientRequired:
+        return "certificate problem: the broker wants a client certificate (mqtt-cert-file and mqtt-key-file)";
+    case MqttTlsProblem::ClientRejected:
+        return "certificate problem: the broker did not accept the client certificate of mqtt-cert-file";
+    case MqttTlsProblem::ClientFiles:
+        return "certificate problem: the client certificate and key can't be used (mqtt-cert-file, mqtt-key-file: "
+               "a key with a passphrase, or not the certificate's key)";
     case MqttTlsProblem::Handshake:
         return "TLS problem: the TLS handshake failed (a plain MQTT port? then use mqtt://)";
     }

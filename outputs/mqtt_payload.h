@@ -31,9 +31,12 @@ struct MqttSettings {
     std::string username;          // mqtt-username; empty: no login
     std::string passwordFile;      // mqtt-password-file: the password's file (never the password itself)
     std::string caFile;            // mqtt-ca-file: CA certificates for mqtts; empty: the system's
+    std::string certFile;          // mqtt-cert-file: the client's certificate (PEM) for mqtts; empty: none
+    std::string keyFile;           // mqtt-key-file: its private key (PEM, without a passphrase)
     std::string discovery = "homeassistant";  // mqtt-discovery: Home Assistant's prefix; empty is off
 };
-// mqtt, mqtt-topic, mqtt-username, mqtt-password-file, mqtt-ca-file, mqtt-discovery.
+// mqtt, mqtt-topic, mqtt-username, mqtt-password-file, mqtt-ca-file, mqtt-cert-file, mqtt-key-file,
+// mqtt-discovery.
 extern const char* const MqttKeys[];
 // Puts `value` of `key` into `into`; returns what the key expects when the
 // value is bad, nullptr otherwise (also for a key not of MqttKeys).
@@ -46,7 +49,7 @@ std::string MqttUrlShown(const std::string& value);
 int MqttJudgeSetting(const char* key, const char* value, std::string* why);
 
 // What a TLS failure was, from libmosquitto's log lines of one attempt.
-enum class MqttTlsProblem { None, HostName, Verify, Handshake };
+enum class MqttTlsProblem { None, HostName, Verify, Handshake, ClientRequired, ClientRejected, ClientFiles };
 // The problem after `line` was logged, given the one before.
 MqttTlsProblem MqttTlsProblemOf(MqttTlsProblem before, const std::string& line);
 // The entry's words for a problem, "" for None; `host` is the URL's host.

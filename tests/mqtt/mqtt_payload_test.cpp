@@ -293,6 +293,13 @@ TEST(MqttTls, ProblemsFromTheLogLines)
                                P::HostName},
                           Case{{"OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed"}, P::Verify},
                           Case{{"OpenSSL Error[0]: error:0A00010B:SSL routines::wrong version number"}, P::Handshake},
+                          Case{{"OpenSSL Error[0]: error:0A00045C:SSL routines::tlsv13 alert certificate required"},
+                               P::ClientRequired},
+                          Case{{"OpenSSL Error[0]: error:0A000418:SSL routines::tlsv1 alert unknown ca"},
+                               P::ClientRejected},
+                          Case{{"Error: Unable to load client key file \"k.pem\".",
+                                "OpenSSL Error[0]: error:05800074:x509 certificate routines::key values mismatch"},
+                               P::ClientFiles},
                           Case{{"Client sending CONNECT"}, P::None}}) {
         P problem = P::None;
         for (const char* line : c.lines)

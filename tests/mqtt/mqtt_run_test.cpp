@@ -30,14 +30,16 @@ struct Message {
 // Subscribes to everything (again after each reconnection) and keeps every message.
 class Subscriber {
 public:
-    Subscriber(int port, const std::string& caFile = "", const std::string& user = "", const std::string& password = "")
+    Subscriber(int port, const std::string& caFile = "", const std::string& user = "", const std::string& password = "",
+               const std::string& certFile = "", const std::string& keyFile = "")
     {
         mosquitto_lib_init();
         client_ = mosquitto_new(nullptr, true, this);
         if (!user.empty())
             mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
         if (!caFile.empty())
-            mosquitto_tls_set(client_, caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+            mosquitto_tls_set(client_, caFile.c_str(), nullptr, certFile.empty() ? nullptr : certFile.c_str(),
+                              keyFile.empty() ? nullptr : keyFile.c_str(), nullptr);
         mosquitto_reconnect_delay_set(client_, 1, 1, false);
         mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int rc) {
             if (rc == 0)
@@ -137,6 +139,15 @@ protected:
         });
         EXPECT_TRUE(up) << Tail(root_ + "/broker.log");
         return broker;
+    }
+
+    // A self-signed certificate root_/<name>.pem with its key root_/<name>.key; 0 when made.
+    int MakeCertificate(const std::string& name, const std::string& subject, const std::string& alt)
+    {
+        std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                              "-subj /CN=" + subject + " -addext subjectAltName=" + alt + " -keyout '" + root_ + "/" +
+                              name + ".key' -out '" + root_ + "/" + name + ".pem' > '" + root_ + "/openssl.log' 2>&1";
+        return std::system(command.c_str());
     }
 
     std::string EventLog() { return ReadFile(app_ + "USBerr.txt"); }
@@ -313,14 +324,8 @@ TEST_F(MqttRun, WrongPasswordThenRightOverTls)
 TEST_F(MqttRun, TlsFailuresAndAPasswordDirectoryAreSaidAsWhatTheyAre)
 {
     // Two certificates: one for 127.0.0.1, one for another host.
-    auto make = [&](const std::string& name, const std::string& subject, const std::string& alt) {
-        std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-                              "-subj /CN=" + subject + " -addext subjectAltName=" + alt + " -keyout '" + root_ + "/" +
-                              name + ".key' -out '" + root_ + "/" + name + ".pem' > '" + root_ + "/openssl.log' 2>&1";
-        return std::system(command.c_str());
-    };
-    ASSERT_EQ(make("local", "127.0.0.1", "IP:127.0.0.1"), 0) << ReadFile(root_ + "/openssl.log");
-    ASSERT_EQ(make("other", "other.example", "DNS:other.example"), 0) << ReadFile(root_ + "/openssl.log");
+    ASSERT_EQ(MakeCertificate("local", "127.0.0.1", "IP:127.0.0.1"), 0) << ReadFile(root_ + "/openssl.log");
+    ASSERT_EQ(MakeCertificate("other", "other.example", "DNS:other.example"), 0) << ReadFile(root_ + "/openssl.log");
     const int plain = FreePort(), other = FreePort(), local = FreePort();
     StartBroker(plain, "allow_anonymous true\nlistener " + std::to_string(other) + " 127.0.0.1\ncertfile " + root_ +
                            "/other.pem\nkeyfile " + root_ + "/other.key\nallow_anonymous true\nlistener " +
@@ -353,6 +358,46 @@ TEST_F(MqttRun, TlsFailuresAndAPasswordDirectoryAreSaidAsWhatTheyAre)
         Stop(logger);
         EXPECT_EQ(Count(EventLog(), "MQTT broker") + Count(EventLog(), "MQTT password"), 1) << EventLog();
         EXPECT_EQ(Count(EventLog(), "can be read by others"), 0) << EventLog();
+    }
+}
+
+// A broker that requires a client certificate: the logger logs in with its
+// own; without one, with one the broker's CA did not sign, or with a key not
+// the certificate's, one entry says which.
+TEST_F(MqttRun, ClientCertificateLogin)
+{
+    ASSERT_EQ(MakeCertificate("server", "127.0.0.1", "IP:127.0.0.1"), 0) << ReadFile(root_ + "/openssl.log");
+    ASSERT_EQ(MakeCertificate("client", "logger", "DNS:logger"), 0) << ReadFile(root_ + "/openssl.log");
+    ASSERT_EQ(MakeCertificate("stranger", "stranger", "DNS:stranger"), 0) << ReadFile(root_ + "/openssl.log");
+    const int port = FreePort();
+    StartBroker(port, "allow_anonymous true\ncertfile " + root_ + "/server.pem\nkeyfile " + root_ +
+                          "/server.key\ncafile " + root_ + "/client.pem\nrequire_certificate true\n");
+    const std::string base = "mqtt = mqtts://127.0.0.1:" + std::to_string(port) + "\nmqtt-ca-file = " + root_ +
+                             "/server.pem\nmetrics-name = hall\n";
+    auto client = [&](const std::string& cert, const std::string& key) {
+        return "mqtt-cert-file = " + root_ + "/" + cert + ".pem\nmqtt-key-file = " + root_ + "/" + key + ".key\n";
+    };
+    struct Case {
+        std::string conf, entry;  // no entry: it logs in
+    };
+    for (const Case& c : {Case{"", "the broker wants a client certificate (mqtt-cert-file and mqtt-key-file)"},
+                          Case{client("stranger", "stranger"), "the broker did not accept the client certificate"},
+                          Case{client("client", "stranger"), "the client certificate and key can't be used"},
+                          Case{client("client", "client"), ""}}) {
+        SCOPED_TRACE(c.conf);
+        std::remove((app_ + "USBerr.txt").c_str());
+        Subscriber subscriber(port, root_ + "/server.pem", "", "", root_ + "/client.pem", root_ + "/client.key");
+        pid_t logger = StartLogger("clock real\n" + Sensors(), Table, base + c.conf);
+        if (c.entry.empty()) {
+            ASSERT_TRUE(WaitFor(60, [&] { return !subscriber.On("temp/hall/" + S1 + "/state").empty(); }))
+                << EventLog() << Out();
+        } else {
+            ASSERT_TRUE(WaitFor(60, [&] { return Count(EventLog(), c.entry) == 1; })) << EventLog() << Out();
+            ASSERT_TRUE(WaitFor(60, [&] { return Count(Out(), "Next cycle") >= 3; })) << Out();
+            EXPECT_TRUE(subscriber.On("temp/hall/.*").empty());
+        }
+        Stop(logger);
+        EXPECT_EQ(Count(EventLog(), "MQTT broker"), c.entry.empty() ? 0 : 1) << EventLog();
     }
 }
 
