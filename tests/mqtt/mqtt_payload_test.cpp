@@ -93,6 +93,7 @@ TEST(MqttName, DefaultIsHostAndInstance)
                           Case{"", "", "", "/w", "temp-/w"}}) {
         EXPECT_EQ(MqttLoggerName(c.named, c.instance, c.host, c.cwd), c.expected) << c.named << "|" << c.instance;
     }
+    EXPECT_EQ(MqttNameLevel("pi4-/home/pi/temp"), "pi4-_home_pi_temp-817f8864") << "as docs/mqtt.md shows";
     EXPECT_NE(MqttNameLevel(MqttLoggerName("", "", "pi4", "/home/a/temp")),
               MqttNameLevel(MqttLoggerName("", "", "pi4", "/home/a/temp2")));
 }
