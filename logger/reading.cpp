@@ -139,8 +139,14 @@ int SampleSensorChecked(int port, const uint8_t* serial, float* value, int power
     uint8_t crc = 0;
     for (int i = 1; i < 10; ++i)
         crc = Crc8Feed(port, block[i]);
-    if (crc != 0)
-        return ReadingFailed(ReadingOutcome::Crc);
+    if (crc != 0) {
+        // Nothing but ones: no device drove the bus (a sensor gone from a bus
+        // that others keep answering on), which the outputs count as no presence.
+        bool allOnes = true;
+        for (int i = 1; i < 10; ++i)
+            allOnes = allOnes && block[i] == 0xFF;
+        return ReadingFailed(allOnes ? ReadingOutcome::NoPresence : ReadingOutcome::Crc);
+    }
 
     // Search matches the low seven bits of the family; anything that is not
     // one of the newer families is read by the DS1820 rule.

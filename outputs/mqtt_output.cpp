@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <condition_variable>
 #include <map>
@@ -20,6 +21,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "outputs/metrics.h"
@@ -54,7 +56,14 @@ struct MqttOutputState {
     Clock::time_point downSince;           // not connected since
     std::unique_ptr<CycleReport> latest;
     std::map<std::string, MqttCounts> counts;
+    // Sensors temp.pd knew at the start that the listing did not find, and
+    // the first cycle's start: their "absent" states, published on every
+    // connection so a later subscriber never sees their old value as current.
+    std::vector<std::string> absent;
+    WallTime absentSince{};
     int refused = 0;           // CONNACK code of the latest refused login
+    MqttTlsProblem tls = MqttTlsProblem::None;  // of the latest attempt
+    bool hungUp = false;       // the latest attempt's connection closed before the broker's answer
     int lastAcknowledged = 0;  // message id of the latest QoS 1 message the broker took
     bool connected = false;
     bool problemLogged = false;
@@ -83,6 +92,14 @@ void PublishStates()
         Publish(MqttStateTopic(Output->topic, reading),
                 MqttStatePayload(reading, Output->counts[reading.serialText]), 0);
     }
+    Publish(MqttCycleTopic(Output->topic), MqttCyclePayload(report), 0);
+}
+
+// Holds the lock.
+void PublishAbsent()
+{
+    for (const std::string& serial : Output->absent)
+        Publish(Output->topic + "/" + serial + "/state", MqttAbsentPayload(serial, Output->absentSince), 0);
 }
 
 // Holds the lock.
@@ -94,6 +111,11 @@ void PublishDiscovery()
         for (MqttEntity entity : {MqttEntity::Temperature, MqttEntity::Failures})
             Publish(MqttDiscoveryTopic(Output->discovery, report.readings[i], entity),
                     MqttDiscoveryPayload(Output->discovery, report.readings[i], entity), 1);
+    for (int i = 0; i < MQTT_LOGGER_ENTITY_COUNT; ++i) {
+        auto entity = static_cast<MqttLoggerEntity>(i);
+        Publish(MqttLoggerDiscoveryTopic(Output->discovery, entity),
+                MqttLoggerDiscoveryPayload(Output->discovery, entity), 1);
+    }
 }
 
 // On the network thread.
@@ -111,6 +133,7 @@ void OnConnect(mosquitto*, void*, int code)
         if (Output->discoveryOn)
             PublishDiscovery();
         PublishStates();
+        PublishAbsent();
     }
 }
 
@@ -120,6 +143,15 @@ void OnDisconnect(mosquitto*, void*, int)
     if (Output->connected)
         Output->downSince = Clock::now();
     Output->connected = false;
+}
+
+// libmosquitto's own words on a failed TLS handshake.
+void OnLog(mosquitto*, void*, int level, const char* line)
+{
+    if (level != MOSQ_LOG_ERR || !line)
+        return;
+    std::lock_guard<std::mutex> guard(Output->lock);
+    Output->tls = MqttTlsProblemOf(Output->tls, line);
 }
 
 void OnPublish(mosquitto*, void*, int id)
@@ -145,6 +177,15 @@ void LogConnectionProblem()
         OutputsLogEvent("MQTT broker %s refused the connection: %s; trying again\n", Output->shown.c_str(),
                         mosquitto_connack_string(Output->refused));
         Output->problemLogged = true;
+    } else if (Output->tls != MqttTlsProblem::None) {
+        OutputsLogEvent("MQTT broker %s: %s; trying again\n", Output->shown.c_str(),
+                        MqttTlsProblemText(Output->tls, Output->url.host).c_str());
+        Output->problemLogged = true;
+    } else if (Output->hungUp && !Output->url.tls) {
+        OutputsLogEvent("MQTT broker %s closed the connection without answering (a TLS port? then use mqtts://); "
+                        "trying again\n",
+                        Output->shown.c_str());
+        Output->problemLogged = true;
     } else if (Clock::now() - Output->downSince >= Grace) {
         OutputsLogEvent("MQTT broker %s can't be reached; trying again\n", Output->shown.c_str());
         Output->problemLogged = true;
@@ -163,6 +204,11 @@ void RunNetwork(MqttOutputState* output)
             if (output->stopping)
                 return;
         }
+        {
+            std::lock_guard<std::mutex> guard(output->lock);
+            output->tls = MqttTlsProblem::None;
+        }
+        bool answered = false;
         int rc = first ? mosquitto_connect_async(output->client, output->url.host.c_str(), output->url.port,
                                                  KeepAliveSeconds)
                        : mosquitto_reconnect_async(output->client);
@@ -173,6 +219,8 @@ void RunNetwork(MqttOutputState* output)
             {
                 std::lock_guard<std::mutex> guard(output->lock);
                 stopping = output->stopping;
+                if (output->connected || output->refused)
+                    answered = true;
                 if (output->connected)
                     delay = ReconnectFirstSeconds;
             }
@@ -184,6 +232,8 @@ void RunNetwork(MqttOutputState* output)
             }
         }
         std::unique_lock<std::mutex> guard(output->lock);
+        // Taken by TCP, then closed before any CONNACK: not an MQTT listener as configured.
+        output->hungUp = !answered && rc == MOSQ_ERR_CONN_LOST;
         if (output->connected)
             output->downSince = Clock::now();
         output->connected = false;
@@ -193,16 +243,21 @@ void RunNetwork(MqttOutputState* output)
     }
 }
 
-// The logger's name: the one on its metrics (the service instance), else the host name.
-std::string MqttLoggerName(const TempConfig& config)
+// The logger's name: metrics-name of temp.conf, else the host and the
+// instance. TEMP_HOST_NAME stands for the host name (two "hosts" on one machine).
+std::string LoggerName(const TempConfig& config)
 {
-    std::string name = MetricsSettingsOf(config).name;
-    if (!name.empty())
-        return name;
+    const char* instance = std::getenv("TEMP_METRICS_NAME");
+    const char* hostName = std::getenv("TEMP_HOST_NAME");
     char host[256] = "";
-    if (gethostname(host, sizeof host - 1) != 0 || !host[0])
-        return "temp";
-    return host;
+    if (hostName && *hostName)
+        std::snprintf(host, sizeof host, "%s", hostName);
+    else if (gethostname(host, sizeof host - 1) != 0)
+        host[0] = '\0';
+    char* cwd = getcwd(nullptr, 0);
+    std::string directory = cwd ? cwd : "";
+    std::free(cwd);
+    return MqttLoggerName(MetricsSettingsOf(config).name, instance ? instance : "", host, directory);
 }
 
 // The password file's first line. A file that others can read gets a warning.
@@ -214,15 +269,68 @@ int ReadPassword(const std::string& path, std::string* password)
         return 0;
     }
     struct stat info;
+    if (fstat(fileno(file), &info) == 0 && !S_ISREG(info.st_mode)) {
+        std::fclose(file);
+        OutputsLogEvent("MQTT password file %s can't be read: %s; MQTT off\n", path.c_str(),
+                        S_ISDIR(info.st_mode) ? "it is a directory" : "it is not a file");
+        return 0;
+    }
     if (fstat(fileno(file), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)))
         OutputsLogEvent("MQTT password file %s can be read by others; chmod 600 it\n", path.c_str());
     char line[512] = "";
     if (!std::fgets(line, sizeof line, file))
         line[0] = '\0';
+    bool failed = std::ferror(file) != 0;
+    int error = errno;
     std::fclose(file);
+    if (failed) {
+        OutputsLogEvent("MQTT password file %s can't be read: %s; MQTT off\n", path.c_str(), std::strerror(error));
+        return 0;
+    }
     line[std::strcspn(line, "\r\n")] = '\0';
     *password = line;
     std::memset(line, 0, sizeof line);
+    return 1;
+}
+
+// A key is never asked for a passphrase on the console: the load fails instead.
+int NoPassphrase(char*, int, int, void*)
+{
+    return 0;
+}
+
+// The client certificate's two files: both or neither, readable, for mqtts.
+// Returns 0 (MQTT off) when they can't be used.
+int CheckClientCertificate(const MqttSettings& settings, bool tls)
+{
+    if (settings.certFile.empty() && settings.keyFile.empty())
+        return 1;
+    if (settings.certFile.empty() || settings.keyFile.empty()) {
+        OutputsLogEvent("MQTT client certificate needs both mqtt-cert-file and mqtt-key-file; MQTT off\n");
+        return 0;
+    }
+    if (!tls) {
+        OutputsLogEvent("MQTT client certificate is sent only over mqtts://; MQTT off\n");
+        return 0;
+    }
+    for (const std::string* path : {&settings.certFile, &settings.keyFile}) {
+        FILE* file = std::fopen(path->c_str(), "rb");
+        struct stat info;
+        const char* why = nullptr;
+        if (!file)
+            why = std::strerror(errno);
+        else if (fstat(fileno(file), &info) == 0 && !S_ISREG(info.st_mode))
+            why = S_ISDIR(info.st_mode) ? "it is a directory" : "it is not a file";
+        else if (path == &settings.keyFile && (info.st_mode & (S_IRGRP | S_IROTH)))
+            OutputsLogEvent("MQTT key file %s can be read by others; chmod 600 it\n", path->c_str());
+        if (file)
+            std::fclose(file);
+        if (why) {
+            OutputsLogEvent("MQTT %s file %s can't be read: %s; MQTT off\n",
+                            path == &settings.keyFile ? "key" : "certificate", path->c_str(), why);
+            return 0;
+        }
+    }
     return 1;
 }
 
@@ -238,13 +346,15 @@ int OpenMqtt(const TempConfig& config)
     output->shown = settings.broker;
     if (!MqttParseUrl(settings.broker, &output->url))
         return 0;  // temp.conf's check has logged it
-    std::string logger = MqttLoggerName(config);
+    std::string logger = LoggerName(config);
     output->topic = settings.topic.empty() ? "temp/" + MqttNameLevel(logger) : settings.topic;
     output->status = output->topic + "/status";
     output->discoveryOn = !settings.discovery.empty();
     output->discovery = {settings.discovery, output->topic, logger, 0};
     output->username = settings.username;
     output->caFile = settings.caFile;
+    if (!CheckClientCertificate(settings, output->url.tls))
+        return 0;
     if (!settings.passwordFile.empty()) {
         if (!ReadPassword(settings.passwordFile, &output->password))
             return 0;
@@ -267,8 +377,10 @@ int OpenMqtt(const TempConfig& config)
         failed = "the user name is not accepted";
     else if (output->url.tls &&
              mosquitto_tls_set(output->client, output->caFile.empty() ? nullptr : output->caFile.c_str(),
-                               output->caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr,
-                               nullptr) != MOSQ_ERR_SUCCESS)
+                               output->caFile.empty() ? "/etc/ssl/certs" : nullptr,
+                               settings.certFile.empty() ? nullptr : settings.certFile.c_str(),
+                               settings.keyFile.empty() ? nullptr : settings.keyFile.c_str(),
+                               NoPassphrase) != MOSQ_ERR_SUCCESS)
         failed = "TLS can't be set up (is mqtt-ca-file readable?)";
     output->password.assign(output->password.size(), '\0');
     if (failed) {
@@ -282,6 +394,7 @@ int OpenMqtt(const TempConfig& config)
     mosquitto_connect_callback_set(output->client, OnConnect);
     mosquitto_disconnect_callback_set(output->client, OnDisconnect);
     mosquitto_publish_callback_set(output->client, OnPublish);
+    mosquitto_log_callback_set(output->client, OnLog);
     Output = output.release();
     return 1;
 }
@@ -300,8 +413,22 @@ void CycleMqtt(const CycleReport& report)
         if (outcome < static_cast<size_t>(READING_OUTCOME_COUNT))
             Output->counts[reading.serialText][outcome] += 1;
     }
-    if (!Output->latest)
+    if (!Output->latest) {
         Output->latest = std::make_unique<CycleReport>();
+        // The working directory's temp.pd, already updated by this first cycle.
+        std::string pool;
+        if (FILE* file = std::fopen("temp.pd", "rb")) {
+            char buffer[4096];
+            size_t got;
+            while (pool.size() < (1u << 20) && (got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+                pool.append(buffer, got);
+            std::fclose(file);
+        }
+        Output->absent = MqttAbsentSerials(MqttPoolSerials(pool), report);
+        Output->absentSince = report.started;
+        if (Output->connected)
+            PublishAbsent();
+    }
     *Output->latest = report;
     if (Output->connected)
         PublishStates();
@@ -341,11 +468,6 @@ void CloseMqtt()
     Output = nullptr;
 }
 
-int MqttSetting(const char* key, const char* value, std::string* why)
-{
-    return JudgeSetting<MqttSettings>(MqttTakeSetting, key, value, why);
-}
-
 }  // namespace
 
-extern const CycleOutputOps MqttOutput = {"mqtt", OpenMqtt, CycleMqtt, CloseMqtt, MqttKeys, MqttSetting};
+extern const CycleOutputOps MqttOutput = {"mqtt", OpenMqtt, CycleMqtt, CloseMqtt, MqttKeys, MqttJudgeSetting};

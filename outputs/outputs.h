@@ -21,7 +21,7 @@ constexpr int SENSOR_SLOTS = 40;
 
 enum class ReadingOutcome : uint8_t {
     Good = 0,
-    NoPresence = 1,            // the sensor did not answer its selection
+    NoPresence = 1,            // the sensor did not answer its selection, or its scratchpad read all ones
     Crc = 2,                   // the scratchpad failed its CRC8 (or the block exchange failed)
     ConversionIncomplete = 3,  // the bus was not released after the convert wait
     CountPerCZero = 4,         // COUNT_PER_C 0: no extended temperature

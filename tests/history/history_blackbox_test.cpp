@@ -172,8 +172,10 @@ TEST_F(HistoryRun, RowsEqualTheReadingsAndFailedReadingsAreMarked)
         auto v = values.at(serial);
         if (cycle == 6)
             return std::string("1|NULL|NULL");  // no presence: the line was shorted
-        if ((serial == FullSerial(b) && (cycle == 2 || cycle == 3)) || (serial == FullSerial(c) && cycle == 4))
-            return std::string("2|NULL|NULL");  // CRC (a sensor gone reads all ones)
+        if (serial == FullSerial(b) && (cycle == 2 || cycle == 3))
+            return std::string("2|NULL|NULL");  // CRC
+        if (serial == FullSerial(c) && cycle == 4)
+            return std::string("1|NULL|NULL");  // no presence: a sensor gone reads all ones
         if (serial == FullSerial(d) && cycle == 5)
             return "4|" + v.first + "|NULL";
         return std::string(cycle == 7 ? "3|" : "0|") + v.first + "|" + v.second;

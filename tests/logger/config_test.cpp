@@ -68,6 +68,10 @@ std::string Setting(const TempConfig& config, const std::string& key)
         return mqtt.passwordFile;
     if (key == "mqtt-ca-file")
         return mqtt.caFile;
+    if (key == "mqtt-cert-file")
+        return mqtt.certFile;
+    if (key == "mqtt-key-file")
+        return mqtt.keyFile;
     if (key == "mqtt-discovery")
         return mqtt.discovery;
     ADD_FAILURE() << "no setting " << key;
@@ -142,6 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "mqtt-password-file", ""},
         ConfigCase{"MqttCaFile", "mqtt-ca-file = /etc/ca.pem # ours\n", 0, nullptr, "mqtt-ca-file", "/etc/ca.pem"},
         ConfigCase{"MqttCaFileEmpty", "mqtt-ca-file =\n", 1, "mqtt-ca-file expects a file name", "mqtt-ca-file", ""},
+        ConfigCase{"MqttCertFile", "mqtt-cert-file = /etc/logger.pem\n", 0, nullptr, "mqtt-cert-file", "/etc/logger.pem"},
+        ConfigCase{"MqttKeyFileEmpty", "mqtt-key-file =\n", 1, "mqtt-key-file expects a file name", "mqtt-key-file", ""},
         ConfigCase{"MqttDiscoveryOff", "mqtt-discovery = off # no Home Assistant\n", 0, nullptr, "mqtt-discovery", ""},
         ConfigCase{"MqttDiscoveryPrefix", "mqtt-discovery = ha\n", 0, nullptr, "mqtt-discovery", "ha"},
         ConfigCase{"MqttDiscoveryBad", "mqtt-discovery = $SYS\n", 1, "mqtt-discovery expects a discovery prefix",

@@ -302,7 +302,9 @@ TEST_F(MetricsRun, EveryCyclesFileIsWholeAndPassesPromtool)
     EXPECT_EQ(BySerial(last, "temp_sensor_failed_readings_total", "crc")[S2].value, "1");
     EXPECT_EQ(BySerial(last, "temp_sensor_good_readings_total")[S1].value, "4");  // all but the unplugged cycles
     // S3 failed in cycles 3 to 6, whatever the kind (with other sensors on the
-    // bus its selection still finds a presence pulse, and the read fails its CRC).
+    // bus its selection still finds a presence pulse, and the read gives all
+    // ones: counted as no presence, never as a CRC failure).
+    EXPECT_EQ(BySerial(last, "temp_sensor_failed_readings_total", "crc")[S3].value, "0");
     int failuresOfS3 = 0;
     for (const Sample& s : last)
         if (s.name == "temp_sensor_failed_readings_total" && s.labels.at("serial") == S3)

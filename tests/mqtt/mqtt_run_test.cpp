@@ -30,14 +30,16 @@ struct Message {
 // Subscribes to everything (again after each reconnection) and keeps every message.
 class Subscriber {
 public:
-    Subscriber(int port, const std::string& caFile = "", const std::string& user = "", const std::string& password = "")
+    Subscriber(int port, const std::string& caFile = "", const std::string& user = "", const std::string& password = "",
+               const std::string& certFile = "", const std::string& keyFile = "")
     {
         mosquitto_lib_init();
         client_ = mosquitto_new(nullptr, true, this);
         if (!user.empty())
             mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
         if (!caFile.empty())
-            mosquitto_tls_set(client_, caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+            mosquitto_tls_set(client_, caFile.c_str(), nullptr, certFile.empty() ? nullptr : certFile.c_str(),
+                              keyFile.empty() ? nullptr : keyFile.c_str(), nullptr);
         mosquitto_reconnect_delay_set(client_, 1, 1, false);
         mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int rc) {
             if (rc == 0)
@@ -139,6 +141,15 @@ protected:
         return broker;
     }
 
+    // A self-signed certificate root_/<name>.pem with its key root_/<name>.key; 0 when made.
+    int MakeCertificate(const std::string& name, const std::string& subject, const std::string& alt)
+    {
+        std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                              "-subj /CN=" + subject + " -addext subjectAltName=" + alt + " -keyout '" + root_ + "/" +
+                              name + ".key' -out '" + root_ + "/" + name + ".pem' > '" + root_ + "/openssl.log' 2>&1";
+        return std::system(command.c_str());
+    }
+
     std::string EventLog() { return ReadFile(app_ + "USBerr.txt"); }
     std::string Out() { return Tail(root_ + "/temp.out"); }
 };
@@ -152,7 +163,9 @@ TEST_F(MqttRun, EveryCyclesStatesEqualTempuCsvAndDiscoveryIsValid)
     int port = FreePort();
     StartBroker(port);
     Subscriber live(port);
-    std::string bus = "clock real\n" + Sensors() + "fault crc " + S2 + " conversion=2\nfault interrupt conversion=4\n";
+    // S3 leaves the bus in cycle 3 while the others answer: its scratchpad reads all ones.
+    std::string bus = "clock real\n" + Sensors() + "fault crc " + S2 + " conversion=2\nfault leave " + S3 +
+                      " conversion=3\nfault interrupt conversion=4\n";
     pid_t logger = StartLogger(bus, Table, "mqtt = mqtt://127.0.0.1:" + std::to_string(port) +
                                                "\nmqtt-topic = home/cellar\nmetrics-name = lab 1\n");
     // Each cycle's tempu.csv as it appears.
@@ -202,6 +215,13 @@ TEST_F(MqttRun, EveryCyclesStatesEqualTempuCsvAndDiscoveryIsValid)
                 EXPECT_EQ(Member(state, "failed_readings"), "1");
                 continue;
             }
+            if (serial == S3 && cycle == 2) {
+                EXPECT_EQ(lines.count(serial), 0u);
+                EXPECT_EQ(Member(state, "outcome"), "no_presence");
+                EXPECT_EQ(Member(state, "temperature"), "(none)");
+                EXPECT_NE(state.find("\"no_presence\":1,\"crc\":0"), std::string::npos);
+                continue;
+            }
             ASSERT_EQ(lines.count(serial), 1u);
             const std::vector<std::string>& f = lines[serial];
             EXPECT_EQ(Member(state, "outcome"), "good");
@@ -224,7 +244,7 @@ TEST_F(MqttRun, EveryCyclesStatesEqualTempuCsvAndDiscoveryIsValid)
 
     // What the broker keeps: all retained, the status last said "offline".
     Subscriber late(port);
-    ASSERT_TRUE(WaitFor(60, [&] { return late.Messages().size() >= 1 + 3 + 6; }));
+    ASSERT_TRUE(WaitFor(60, [&] { return late.Messages().size() >= 1 + 1 + 3 + 6 + 3; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::vector<Message> kept = late.Messages();
     std::map<std::string, std::string> byTopic;
@@ -239,10 +259,9 @@ TEST_F(MqttRun, EveryCyclesStatesEqualTempuCsvAndDiscoveryIsValid)
         if (topic.compare(0, 14, "homeassistant/") == 0) {
             configs += topic + "\t" + payload + "\n";
             ++configCount;
-            EXPECT_NE(topic.find("/temp_lab_1/"), std::string::npos) << topic;
         }
-    EXPECT_EQ(configCount, 6);
-    for (const Message& m : live.On("home/cellar/[0-9A-F]{16}/state"))
+    EXPECT_EQ(configCount, 6 + 3) << "two per sensor, three of the logger's";
+    for (const Message& m : live.On("home/cellar/([0-9A-F]{16}/state|cycle|status)"))
         statesFile += m.topic + "\t" + m.payload + "\n";
     WriteFile(root_ + "/configs.txt", configs);
     WriteFile(root_ + "/states.txt", statesFile);
@@ -300,6 +319,88 @@ TEST_F(MqttRun, WrongPasswordThenRightOverTls)
     EXPECT_EQ(Member(subscriber.On("temp/.*/" + S3 + "/state").back().payload, "temperature"), "30.0625");
 }
 
+// Each way TLS can fail gets one entry saying what failed, never "can't be
+// reached"; a password file that is a directory keeps MQTT off.
+TEST_F(MqttRun, TlsFailuresAndAPasswordDirectoryAreSaidAsWhatTheyAre)
+{
+    // Two certificates: one for 127.0.0.1, one for another host.
+    ASSERT_EQ(MakeCertificate("local", "127.0.0.1", "IP:127.0.0.1"), 0) << ReadFile(root_ + "/openssl.log");
+    ASSERT_EQ(MakeCertificate("other", "other.example", "DNS:other.example"), 0) << ReadFile(root_ + "/openssl.log");
+    const int plain = FreePort(), other = FreePort(), local = FreePort();
+    StartBroker(plain, "allow_anonymous true\nlistener " + std::to_string(other) + " 127.0.0.1\ncertfile " + root_ +
+                           "/other.pem\nkeyfile " + root_ + "/other.key\nallow_anonymous true\nlistener " +
+                           std::to_string(local) + " 127.0.0.1\ncertfile " + root_ + "/local.pem\nkeyfile " + root_ +
+                           "/local.key\nallow_anonymous true\n");
+    ASSERT_EQ(mkdir((app_ + "password.d").c_str(), 0700), 0);
+    struct Case {
+        std::string conf, entry;
+    };
+    const std::string ca = "\nmqtt-ca-file = " + root_;
+    for (const Case& c : {
+             Case{"mqtts://127.0.0.1:" + std::to_string(other) + ca + "/other.pem",
+                  "certificate problem: the broker's certificate is not valid for 127.0.0.1; trying again"},
+             Case{"mqtts://127.0.0.1:" + std::to_string(local) + ca + "/other.pem",
+                  "certificate problem: the broker's certificate can't be verified"},
+             Case{"mqtts://127.0.0.1:" + std::to_string(plain) + ca + "/local.pem",
+                  "TLS problem: the TLS handshake failed (a plain MQTT port? then use mqtt://); trying again"},
+             Case{"mqtt://127.0.0.1:" + std::to_string(local),
+                  "closed the connection without answering (a TLS port? then use mqtts://); trying again"},
+             Case{"mqtt://127.0.0.1:" + std::to_string(plain) + "\nmqtt-username = logger\nmqtt-password-file = " +
+                      app_ + "password.d",
+                  "password.d can't be read: it is a directory; MQTT off"},
+         }) {
+        SCOPED_TRACE(c.conf);
+        std::remove((app_ + "USBerr.txt").c_str());
+        pid_t logger = StartLogger("clock real\n" + Sensors(), Table, "mqtt = " + c.conf + "\n");
+        ASSERT_TRUE(WaitFor(60, [&] { return Count(EventLog(), c.entry) == 1; })) << EventLog() << Out();
+        // Two cycles later: still the one entry.
+        ASSERT_TRUE(WaitFor(60, [&] { return Count(Out(), "Next cycle") >= 3; })) << Out();
+        Stop(logger);
+        EXPECT_EQ(Count(EventLog(), "MQTT broker") + Count(EventLog(), "MQTT password"), 1) << EventLog();
+        EXPECT_EQ(Count(EventLog(), "can be read by others"), 0) << EventLog();
+    }
+}
+
+// A broker that requires a client certificate: the logger logs in with its
+// own; without one, with one the broker's CA did not sign, or with a key not
+// the certificate's, one entry says which.
+TEST_F(MqttRun, ClientCertificateLogin)
+{
+    ASSERT_EQ(MakeCertificate("server", "127.0.0.1", "IP:127.0.0.1"), 0) << ReadFile(root_ + "/openssl.log");
+    ASSERT_EQ(MakeCertificate("client", "logger", "DNS:logger"), 0) << ReadFile(root_ + "/openssl.log");
+    ASSERT_EQ(MakeCertificate("stranger", "stranger", "DNS:stranger"), 0) << ReadFile(root_ + "/openssl.log");
+    const int port = FreePort();
+    StartBroker(port, "allow_anonymous true\ncertfile " + root_ + "/server.pem\nkeyfile " + root_ +
+                          "/server.key\ncafile " + root_ + "/client.pem\nrequire_certificate true\n");
+    const std::string base = "mqtt = mqtts://127.0.0.1:" + std::to_string(port) + "\nmqtt-ca-file = " + root_ +
+                             "/server.pem\nmetrics-name = hall\n";
+    auto client = [&](const std::string& cert, const std::string& key) {
+        return "mqtt-cert-file = " + root_ + "/" + cert + ".pem\nmqtt-key-file = " + root_ + "/" + key + ".key\n";
+    };
+    struct Case {
+        std::string conf, entry;  // no entry: it logs in
+    };
+    for (const Case& c : {Case{"", "the broker wants a client certificate (mqtt-cert-file and mqtt-key-file)"},
+                          Case{client("stranger", "stranger"), "the broker did not accept the client certificate"},
+                          Case{client("client", "stranger"), "the client certificate and key can't be used"},
+                          Case{client("client", "client"), ""}}) {
+        SCOPED_TRACE(c.conf);
+        std::remove((app_ + "USBerr.txt").c_str());
+        Subscriber subscriber(port, root_ + "/server.pem", "", "", root_ + "/client.pem", root_ + "/client.key");
+        pid_t logger = StartLogger("clock real\n" + Sensors(), Table, base + c.conf);
+        if (c.entry.empty()) {
+            ASSERT_TRUE(WaitFor(60, [&] { return !subscriber.On("temp/hall/" + S1 + "/state").empty(); }))
+                << EventLog() << Out();
+        } else {
+            ASSERT_TRUE(WaitFor(60, [&] { return Count(EventLog(), c.entry) == 1; })) << EventLog() << Out();
+            ASSERT_TRUE(WaitFor(60, [&] { return Count(Out(), "Next cycle") >= 3; })) << Out();
+            EXPECT_TRUE(subscriber.On("temp/hall/.*").empty());
+        }
+        Stop(logger);
+        EXPECT_EQ(Count(EventLog(), "MQTT broker"), c.entry.empty() ? 0 : 1) << EventLog();
+    }
+}
+
 // A broker that isn't there: one entry, the cycles go on, and it connects
 // when the broker comes. The broker killed and started again (its retained
 // messages gone): the logger reconnects and publishes status, discovery and
@@ -315,7 +416,7 @@ TEST_F(MqttRun, UnreachableThenRestartedBrokerThenKilledLogger)
         Subscriber subscriber(port);
         ASSERT_TRUE(WaitFor(60, [&] { return subscriber.On("temp/hall/[0-9A-F]{16}/state").size() >= 6; }))
             << EventLog() << Out();
-        EXPECT_EQ(subscriber.On("homeassistant/sensor/temp_hall/.*/config").size(), 6u);
+        EXPECT_EQ(subscriber.On("homeassistant/sensor/temp_[0-9A-F]{16}(_failures)?/config").size(), 6u);
     }
     ASSERT_TRUE(WaitFor(60, [&] { return Count(EventLog(), "connected again") == 1; })) << EventLog();
     EXPECT_EQ(Count(EventLog(), "MQTT"), 2) << EventLog();
@@ -326,7 +427,7 @@ TEST_F(MqttRun, UnreachableThenRestartedBrokerThenKilledLogger)
     Subscriber subscriber(port);
     ASSERT_TRUE(WaitFor(60, [&] {
         return !subscriber.On("temp/hall/status").empty() &&
-               subscriber.On("homeassistant/sensor/temp_hall/.*/config").size() == 6 &&
+               subscriber.On("homeassistant/sensor/temp_[0-9A-F]{16}(_failures)?/config").size() == 6 &&
                subscriber.On("temp/hall/[0-9A-F]{16}/state").size() >= 3;
     })) << EventLog() << Out();
     EXPECT_EQ(subscriber.On("temp/hall/status").front().payload, "online");
@@ -373,14 +474,14 @@ TEST_F(MqttRun, SigtermEndsTheLoggerWithinTheBoundWhenAnOutputHangs)
         pid_t logger = StartLogger("clock real\n" + Sensors(), Table, conf);
         if (broker) {
             Subscriber subscriber(port);
-            ASSERT_TRUE(WaitFor(20, [&] { return subscriber.On("temp/hall/[0-9A-F]{16}/state").size() >= 3; }))
+            ASSERT_TRUE(WaitFor(60, [&] { return subscriber.On("temp/hall/[0-9A-F]{16}/state").size() >= 3; }))
                 << EventLog() << Out();
             kill(broker, SIGSTOP);
         }
         // Cycles go on meanwhile: two more (the first one's end readies the stop).
         for (int cycle = 0; cycle < 2; ++cycle) {
             const std::string csv = ReadFile(W("tempu.csv"));
-            ASSERT_TRUE(WaitFor(20, [&] {
+            ASSERT_TRUE(WaitFor(60, [&] {
                 std::string now = ReadFile(W("tempu.csv"));
                 return !now.empty() && now != csv;
             })) << Out();
@@ -404,6 +505,96 @@ TEST_F(MqttRun, SigtermEndsTheLoggerWithinTheBoundWhenAnOutputHangs)
         EXPECT_EQ(last.substr(last.size() - 2), "\r\n");
         EXPECT_GT(ReadFile(W("temp.pd")).size(), 0u);
     }
+}
+
+// Two hosts whose service runs instance 1, each on its own bus, on one broker:
+// by default no topic is shared, and stopping one leaves the other online.
+TEST_F(MqttRun, TwoHostsWithTheSameInstanceShareNoTopic)
+{
+    int port = FreePort();
+    StartBroker(port);
+    Subscriber subscriber(port);
+    const std::string conf = "mqtt = mqtt://127.0.0.1:" + std::to_string(port) + "\n";
+    const std::string other = FullSerial("10000000000201");
+    setenv("TEMP_METRICS_NAME", "1", 1);
+    setenv("TEMP_HOST_NAME", "alpha.lan", 1);
+    pid_t alpha = StartLogger("clock real\n" + Sensors(), Table, conf);
+    // The second host: its own program directory, working directory and bus.
+    const std::string app2 = root_ + "/app2/", work2 = root_ + "/work2";
+    ASSERT_EQ(std::system(("mkdir -p '" + app2 + "' '" + work2 + "'").c_str()), 0);
+    WriteFile(root_ + "/bus2.txt", "clock real\nsensor " + other + " 19.5\n");
+    WriteFile(app2 + "Direct Access table.txt", other + " 1 Loft\r\n");
+    WriteFile(app2 + "temp.conf", conf);
+    setenv("TEMP_HOST_NAME", "beta", 1);
+    pid_t beta = Start({app2 + "temp", "sim:" + root_ + "/bus2.txt"}, TEMP_BINARY, root_ + "/beta.out", work2);
+    unsetenv("TEMP_HOST_NAME");
+    unsetenv("TEMP_METRICS_NAME");
+
+    ASSERT_TRUE(WaitFor(60, [&] {
+        return !subscriber.On("temp/alpha-1/" + S3 + "/state").empty() &&
+               !subscriber.On("temp/beta-1/" + other + "/state").empty();
+    })) << Out() << ReadFile(root_ + "/beta.out");
+    // Every topic one logger published is its own.
+    std::map<std::string, std::set<std::string>> owners;
+    for (const Message& m : subscriber.Messages()) {
+        bool a = m.topic.find("alpha") != std::string::npos || m.payload.find("alpha-1") != std::string::npos;
+        bool b = m.topic.find("beta") != std::string::npos || m.payload.find("beta-1") != std::string::npos;
+        EXPECT_NE(a, b) << m.topic << " " << m.payload;
+        owners[m.topic].insert(a ? "alpha" : "beta");
+    }
+    for (const auto& [topic, who] : owners)
+        EXPECT_EQ(who.size(), 1u) << topic;
+
+    // Stopped in its orderly way or not, its status says offline (its own word or its will).
+    Stop(alpha);
+    ASSERT_TRUE(WaitFor(60, [&] { return subscriber.On("temp/alpha-1/status").back().payload == "offline"; }));
+    EXPECT_TRUE(Running(beta));
+    Subscriber late(port);
+    ASSERT_TRUE(WaitFor(60, [&] { return !late.On("temp/beta-1/status").empty(); }));
+    EXPECT_EQ(late.On("temp/beta-1/status").back().payload, "online");
+    Stop(beta);
+}
+
+// A sensor moved from one logger to another: the broker keeps one config per
+// unique id, the new logger's. The second logger restarts in the first's
+// directory with two sensors gone: their retained states say absent.
+TEST_F(MqttRun, AMovedSensorHasOneConfigAndGoneSensorsAreAbsent)
+{
+    int port = FreePort();
+    StartBroker(port);
+    const std::string conf = "mqtt = mqtt://127.0.0.1:" + std::to_string(port) + "\nmetrics-name = ";
+    pid_t first = StartLogger("clock real\n" + Sensors(), Table, conf + "first\n");
+    {
+        Subscriber subscriber(port);
+        ASSERT_TRUE(WaitFor(60, [&] { return !subscriber.On("temp/first/" + S1 + "/state").empty(); })) << Out();
+    }
+    Stop(first);
+    pid_t second = StartLogger("clock real\nsensor " + S1 + " 22.5\n", Table, conf + "second\n");
+    Subscriber subscriber(port);
+    ASSERT_TRUE(WaitFor(60, [&] { return !subscriber.On("temp/second/" + S1 + "/state").empty(); })) << Out();
+    Stop(second);
+    // Everything the broker keeps now.
+    Subscriber late(port);
+    ASSERT_TRUE(WaitFor(60, [&] { return !late.On("temp/second/status").empty(); }));
+    ASSERT_TRUE(WaitFor(60, [&] { return late.On(".*/config").size() >= 2 * 3; }));
+    int temperatureConfigs = 0;
+    for (const Message& m : late.On(".*/config"))
+        if (m.payload.find("\"unique_id\":\"temp_" + S1 + "\"") != std::string::npos) {
+            ++temperatureConfigs;
+            EXPECT_NE(m.payload.find("temp/second/" + S1 + "/state"), std::string::npos) << m.payload;
+        }
+    EXPECT_EQ(temperatureConfigs, 1);
+    // The second run's temp.pd is the first's: the sensors it did not find
+    // are absent, with no temperature, retained.
+    for (const std::string& gone : {S2, S3}) {
+        std::vector<Message> kept = late.On("temp/second/" + gone + "/state");
+        ASSERT_EQ(kept.size(), 1u) << gone;
+        EXPECT_TRUE(kept[0].retained);
+        EXPECT_EQ(Member(kept[0].payload, "outcome"), "absent") << kept[0].payload;
+        EXPECT_EQ(Member(kept[0].payload, "temperature"), "(none)") << kept[0].payload;
+    }
+    EXPECT_TRUE(late.On("temp/second/" + S1 + "/state").size() == 1u &&
+                Member(late.On("temp/second/" + S1 + "/state")[0].payload, "outcome") == "good");
 }
 
 // The files and console of one run on the virtual clock: every file of the

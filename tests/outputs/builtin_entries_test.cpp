@@ -33,7 +33,8 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"colour = blue\n",
                   "/etc/temp.conf line 1: unknown key \"colour\"; expected history, history-file, history-raw-days, "
                   "history-minute-days, history-hour-days, metrics, metrics-name, mqtt, mqtt-topic, mqtt-username, "
-                  "mqtt-password-file, mqtt-ca-file, mqtt-discovery or families"},
+                  "mqtt-password-file, mqtt-ca-file, mqtt-cert-file, mqtt-key-file, mqtt-discovery or families"},
+
         EntryCase{"history = maybe\n", "/etc/temp.conf line 1: history expects on or off, got \"maybe\"; default kept"},
         EntryCase{"\nhistory-raw-days = 1e3\n",
                   "/etc/temp.conf line 2: history-raw-days expects a number of days (0 for ever), got \"1e3\"; "
