@@ -261,3 +261,26 @@ std::shared_ptr<const WebLoggerState> WebSource::Read(const WebLoggerFolder& fol
     state->lastCycleMs = WebLastCycleMs(state->sensors);
     return state;
 }
+
+int WebSelectThinned(HistoryReader* reader, HistoryTier tier, const std::string& serial, int64_t fromMs,
+                     int64_t toMs, WebThinner* thinner, bool viaHours, std::string* error)
+{
+    auto add = [thinner](const HistoryValues& v) {
+        thinner->Add(WebPoint{v.timeMs, v.min, v.mean, v.max, v.count, v.failed});
+        return 1;
+    };
+    if (tier != HISTORY_MINUTE || !thinner->WholeHours() || !viaHours)
+        return HistorySelectValues(reader, tier, serial, fromMs, toMs, add, error);
+    int64_t hoursFrom = 0, hoursTo = 0;
+    if (!HistoryRolledHours(reader, serial, &hoursFrom, &hoursTo, error))
+        return 0;
+    // The whole hours of the range that the hour rows hold; minutes before and after.
+    int64_t firstWhole = WebHourStart(fromMs) == fromMs ? fromMs : WebHourStart(fromMs) + WEB_HOUR_MS;
+    int64_t a = std::max(hoursFrom, firstWhole);
+    int64_t b = std::min(hoursTo, WebHourStart(toMs));
+    if (a >= b)
+        return HistorySelectValues(reader, HISTORY_MINUTE, serial, fromMs, toMs, add, error);
+    return HistorySelectValues(reader, HISTORY_MINUTE, serial, fromMs, a, add, error)
+           && HistorySelectValues(reader, HISTORY_HOUR, serial, a, b, add, error)
+           && HistorySelectValues(reader, HISTORY_MINUTE, serial, b, toMs, add, error);
+}

@@ -88,6 +88,15 @@ private:
     std::vector<std::pair<std::string, FailedCount>> failed_;
 };
 
+// One sensor's rows of `tier` in [from, to) into `thinner`. A minute series
+// thinned to whole hours is read from the hour rows where those hold
+// exactly the same (HistoryRolledHours), and from the minute rows only
+// where they don't: a range's edge inside an hour, the hour still open,
+// hours whose rows are pruned. With `viaHours` false every minute row is
+// read. Read-only; 1, or 0 with *error.
+int WebSelectThinned(HistoryReader* reader, HistoryTier tier, const std::string& serial, int64_t fromMs,
+                     int64_t toMs, WebThinner* thinner, bool viaHours, std::string* error);
+
 // Folder ids from paths: each path's last name, with characters outside
 // [A-Za-z0-9._-] as '_', and "-2", "-3"... for names already taken.
 std::vector<WebLoggerFolder> WebNameFolders(const std::vector<std::string>& paths);

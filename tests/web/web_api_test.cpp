@@ -158,7 +158,25 @@ TEST_F(WebApiTest, HistoryRangesAcrossTheTiers)
             EXPECT_LE(p[1].get<double>(), p[2].get<double>());
             EXPECT_LE(p[2].get<double>(), p[3].get<double>());
         }
+        // Every tier is kept without a gap here: no two neighbouring points may look like one.
+        const auto& p = s["points"];
+        for (size_t i = 1; i < p.size(); ++i)
+            ASSERT_LE(p[i][0].get<int64_t>() - p[i - 1][0].get<int64_t>(), s["gap_ms"].get<int64_t>())
+                << c.from << " point " << i;
     }
+    // 30 days of minutes at 500 points: whole hours (2 h) a point, answered by the hour rows (the
+    // fixture's hour rows have a wider band than its minutes, so their band shows where they answered).
+    nlohmann::json month = Get("/api/v1/sensors/" + kA + "/history",
+                               {{"from", "30d"}, {"to", std::to_string((kNow - kMin) / 1000)}, {"points", "500"}});
+    EXPECT_EQ(month["tier"], "minute");
+    ASSERT_EQ(month["points"].size(), 361u);
+    EXPECT_EQ(month["points"][0][0], kNow - kMin - 30 * kDay);
+    EXPECT_EQ(month["points"][1][0], kNow - 30 * kDay + kHour);
+    EXPECT_EQ(month["points"][0][4], 6 + 360);   // the minute 09:59 of the first hour, then the hour 10:00
+    EXPECT_EQ(month["points"][1][1], 10.0);      // hours
+    EXPECT_EQ(month["points"][359][4], 2 * 360);
+    EXPECT_EQ(month["points"][360][1], 20.0);    // the hour `to` lies in: minutes, up to `to`
+    EXPECT_EQ(month["points"][360][4], 59 * 6);
     // The hour rows keep their band through the thinning; lowercase serials work.
     nlohmann::json year = Get("/api/v1/sensors/10a1b2c3d4e5f601/history", {{"from", "365d"}, {"points", "100"}});
     EXPECT_EQ(year["points"][0][1], 10.0);
