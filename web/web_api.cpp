@@ -253,7 +253,7 @@ WebResponse WebApi::History(const std::string& serialText, const WebParams& para
         WebResponse r;
         r.contentType = "text/csv; charset=utf-8";
         r.fileName = serial + "-" + HistoryTierName(tier) + ".csv";
-        std::string dbPath = logger->folder.path + "/" + WEB_HISTORY_FILE;
+        std::string dbPath = logger->historyPath;
         r.stream = [dbPath, query](const std::function<bool(const std::string&)>& write) {
             std::string error;
             HistoryReader* reader = HistoryOpenReader(dbPath, &error);

@@ -27,6 +27,7 @@ struct WebLoggerState {
     int64_t periodMs = WEB_DEFAULT_PERIOD_MS;  // estimated from the history
     int failedToday = 0;                      // failed readings since local midnight (history)
     std::vector<std::string> events;          // the event log's last entries, oldest first
+    std::string historyPath;                  // as temp.conf names it; "" where the history is off
     bool hasHistory = false;
     std::string historyProblem;               // why the history could not be read, if so
     std::string signature;                    // the files' sizes and times when read
@@ -37,7 +38,8 @@ extern const char* const WEB_POOL_FILE;         // temp.pd
 extern const char* const WEB_LATEST_FILE;       // tempu.csv
 extern const char* const WEB_PLACE_TABLE_FILE;  // Direct Access table.txt
 extern const char* const WEB_EVENT_LOG_FILE;    // USBerr.txt
-extern const char* const WEB_HISTORY_FILE;      // temp-history.db
+extern const char* const WEB_CONFIG_FILE;       // temp.conf (the history file it names, by default
+                                                // temp-history.db, relative to the folder)
 
 // How many event-log entries a logger's state keeps.
 constexpr size_t WEB_EVENTS_KEPT = 20;

@@ -139,6 +139,26 @@ std::map<std::string, WebPlace> WebParsePlaceTable(std::string_view bytes)
     return places;
 }
 
+std::string WebHistoryFile(std::string_view tempConf)
+{
+    bool on = true;
+    std::string file = "temp-history.db";
+    for (std::string_view line : SplitLinesOf(tempConf)) {
+        line = line.substr(0, line.find('#'));
+        size_t equals = line.find('=');
+        if (equals == std::string_view::npos)
+            continue;
+        std::string key = Trim(line.substr(0, equals)), value = Trim(line.substr(equals + 1));
+        if (key == "history-file" && !value.empty())
+            file = value;
+        if (key == "history" && (value == "on" || value == "yes" || value == "true" || value == "1"))
+            on = true;
+        if (key == "history" && (value == "off" || value == "no" || value == "false" || value == "0"))
+            on = false;
+    }
+    return on ? file : "";
+}
+
 std::vector<std::string> WebLastLines(std::string_view bytes, size_t count)
 {
     std::vector<std::string> lines;

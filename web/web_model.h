@@ -38,6 +38,12 @@ struct WebPlace {
 };
 std::map<std::string, WebPlace> WebParsePlaceTable(std::string_view bytes);
 
+// The history file a logger's temp.conf names, from its bytes as the logger
+// reads them ("key = value" lines, '#' starts a comment, a later good value
+// wins, a bad one is skipped): "history-file" (default temp-history.db), or
+// "" where "history" is off.
+std::string WebHistoryFile(std::string_view tempConf);
+
 // The last `count` non-empty lines of a text (CR LF or LF), oldest first.
 std::vector<std::string> WebLastLines(std::string_view bytes, size_t count);
 

@@ -300,3 +300,33 @@ TEST_F(WebApiTest, AFolderMadeLaterIsPickedUpAndAFolderWithoutHistoryServes)
 }
 
 }  // namespace
+
+// The history file the logger's temp.conf names is the one read: relative to the folder or absolute, none
+// where the history is off; a changed temp.conf is read again.
+TEST_F(WebApiTest, TheHistoryFileTempConfNames)
+{
+    const std::string path = "/api/v1/sensors/" + kA + "/history";
+    ASSERT_EQ(mkdir((one_ + "/kept").c_str(), 0755), 0);
+    for (const char* suffix : {"", "-wal", "-shm"})
+        ASSERT_EQ(rename((one_ + "/temp-history.db" + suffix).c_str(), (one_ + "/kept/h.db" + suffix).c_str()), 0);
+    struct Case {
+        std::string conf;
+        int status;
+        const char* history;
+    } cases[] = {
+        {"", 404, "none"},                                                  // the default name: gone
+        {"history-file = kept/h.db   # moved\r\n", 200, "ok"},              // relative to the folder
+        {"history-file = " + one_ + "/kept/h.db\n", 200, "ok"},             // absolute
+        {"history-file = kept/h.db\nhistory = off\n", 404, "none"},         // off
+        {"history = maybe\nhistory-file =\nhistory-file = kept/h.db\n", 200, "ok"},  // bad values skipped
+    };
+    for (const Case& c : cases) {
+        Write(one_ + "/temp.conf", c.conf);
+        now_ += 1000;
+        Get(path, {}, c.status);
+        EXPECT_EQ(Get("/api/v1/loggers")[0]["history"], c.history) << c.conf;
+        if (c.status == 200) {
+            EXPECT_GT(Get(path)["points"].size(), 0u) << c.conf;
+        }
+    }
+}
