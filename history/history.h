@@ -215,6 +215,15 @@ struct HistoryValues {
 };
 int HistorySelectValues(HistoryReader* reader, HistoryTier tier, const std::string& serial, int64_t fromMs,
                         int64_t toMs, const std::function<int(const HistoryValues&)>& each, std::string* error);
+// The hours [*fromMs, *toMs) in which one sensor's hour rows are exactly
+// the rollups of its minute rows (min, max, count, failed, and the mean
+// weighted by count): from its first minute row's whole hour (minute rows
+// are pruned oldest first) and its first hour row, up to its last hour row,
+// short of the hour the writer's stream is in (it may still add to that
+// one: a clock set back lands readings in an hour rolled up before).
+// Hour-aligned; *fromMs == *toMs when there is none. 1, or 0 with *error.
+int HistoryRolledHours(HistoryReader* reader, const std::string& serial, int64_t* fromMs, int64_t* toMs,
+                       std::string* error);
 // The tier that fits a span shown at once: raw up to 1 day, minutes up to
 // 30 days, hours beyond.
 HistoryTier HistoryTierForSpan(int64_t spanMs);

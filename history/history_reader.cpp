@@ -352,6 +352,54 @@ int HistorySelectValues(HistoryReader* reader, HistoryTier tier, const std::stri
     return 1;
 }
 
+int HistoryRolledHours(HistoryReader* reader, const std::string& serial, int64_t* fromMs, int64_t* toMs,
+                       std::string* error)
+{
+    if (error)
+        error->clear();
+    *fromMs = *toMs = 0;
+    Statement bounds;
+    if (!Prepare(reader,
+                 "SELECT (SELECT min(t) FROM minute WHERE sensor = s.id), (SELECT min(t) FROM hour WHERE sensor = s.id), "
+                 "(SELECT max(t) FROM hour WHERE sensor = s.id) FROM sensor s WHERE s.serial = ?1",
+                 &bounds, error))
+        return 0;
+    sqlite3_bind_text(bounds.stmt, 1, serial.c_str(), -1, SQLITE_TRANSIENT);
+    int rc = sqlite3_step(bounds.stmt);
+    if (rc == SQLITE_DONE)
+        return 1;  // an unknown serial
+    if (rc != SQLITE_ROW)
+        return FailSql(reader, error, "finding the rolled-up hours");
+    for (int column = 0; column < 3; ++column)
+        if (sqlite3_column_type(bounds.stmt, column) == SQLITE_NULL)
+            return 1;  // no minute or no hour rows
+    int64_t firstMinute = sqlite3_column_int64(bounds.stmt, 0);
+    int64_t firstHour = sqlite3_column_int64(bounds.stmt, 1);
+    int64_t lastHour = sqlite3_column_int64(bounds.stmt, 2);
+    // The first minute row's hour may have lost its earlier minutes to pruning: it starts at the next hour,
+    // unless the row is that hour's first minute.
+    int64_t from = HistoryBucketStart(firstMinute, HISTORY_HOUR_MS);
+    if (from < firstMinute)
+        from += HISTORY_HOUR_MS;
+    from = std::max(from, firstHour);
+    int64_t to = lastHour + HISTORY_HOUR_MS;
+    // The writer's stream (files of version 1 have none: their open hours have no rows yet).
+    Statement stream;
+    std::string ignored;
+    if (HistoryPrepare(reader->db, "SELECT value FROM state WHERE key = 'stream'", &stream.stmt, &ignored)) {
+        rc = sqlite3_step(stream.stmt);
+        if (rc == SQLITE_ROW)
+            to = std::min(to, HistoryBucketStart(sqlite3_column_int64(stream.stmt, 0), HISTORY_HOUR_MS));
+        else if (rc != SQLITE_DONE)
+            return FailSql(reader, error, "reading the writer's state");
+    }
+    if (from < to) {
+        *fromMs = from;
+        *toMs = to;
+    }
+    return 1;
+}
+
 int HistorySelect(HistoryReader* reader, const HistoryQuery& query, std::vector<HistoryPoint>* points,
                   std::string* error)
 {

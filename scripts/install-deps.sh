@@ -54,6 +54,8 @@ cross_packages() {  # arch
   echo "crossbuild-essential-$1 g++-$triplet qemu-user-static googletest dpkg-dev file"
   # The run-time libraries of ARCH, which qemu-user loads for the tests.
   echo "libusb-1.0-0-dev:$1 libsqlite3-dev:$1 libmosquitto-dev:$1 libc6:$1 libstdc++6:$1 libgcc-s1:$1"
+  # temp-web: cpp-httplib of ARCH and the libraries it is built with; nlohmann-json is architecture-free.
+  echo "libcpp-httplib-dev:$1 libssl-dev:$1 libbrotli-dev:$1 zlib1g-dev:$1 nlohmann-json3-dev"
 }
 
 jobs=()

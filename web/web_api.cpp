@@ -253,7 +253,7 @@ WebResponse WebApi::History(const std::string& serialText, const WebParams& para
         WebResponse r;
         r.contentType = "text/csv; charset=utf-8";
         r.fileName = serial + "-" + HistoryTierName(tier) + ".csv";
-        std::string dbPath = logger->folder.path + "/" + WEB_HISTORY_FILE;
+        std::string dbPath = logger->historyPath;
         r.stream = [dbPath, query](const std::function<bool(const std::string&)>& write) {
             std::string error;
             HistoryReader* reader = HistoryOpenReader(dbPath, &error);
@@ -276,16 +276,18 @@ WebResponse WebApi::History(const std::string& serialText, const WebParams& para
         };
         return r;
     }
-    WebThinner thinner(from, to, static_cast<size_t>(points));
-    bool ok = HistorySelectValues(reader, tier, serial, from, to, [&](const HistoryValues& v) {
-        thinner.Add(WebPoint{v.timeMs, v.min, v.mean, v.max, v.count, v.failed});
-        return 1;
-    }, &error);
+    // Minutes thinned to an hour or more a point: whole hours, so that the hour rows answer for most of them.
+    const auto maxPoints = static_cast<size_t>(points);
+    WebThinner thinner = tier == HISTORY_MINUTE && WebThinner::HourIntervalsFit(from, to, maxPoints)
+                             ? WebThinner::HourIntervals(from, to, maxPoints)
+                             : WebThinner(from, to, maxPoints);
+    bool ok = WebSelectThinned(reader, tier, serial, from, to, &thinner, true, &error);
     HistoryCloseReader(reader);
     if (!ok)
         return WebError(500, error);
-    nlohmann::json j = WebSeriesJson(logger->folder.id, serial, tier, from, to, WebGapMs(tier, logger->periodMs),
-                                     thinner.Take());
+    // Points of neighbouring intervals lie up to an interval further apart than the rows they start with.
+    int64_t gapMs = WebGapMs(tier, logger->periodMs) + thinner.IntervalMs();
+    nlohmann::json j = WebSeriesJson(logger->folder.id, serial, tier, from, to, gapMs, thinner.Take());
     j["place"] = sensor->place >= 0 ? nlohmann::json(sensor->place) : nlohmann::json();
     j["label"] = sensor->label;
     nlohmann::json firsts;

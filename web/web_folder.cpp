@@ -15,7 +15,7 @@ const char* const WEB_POOL_FILE = "temp.pd";
 const char* const WEB_LATEST_FILE = "tempu.csv";
 const char* const WEB_PLACE_TABLE_FILE = "Direct Access table.txt";
 const char* const WEB_EVENT_LOG_FILE = "USBerr.txt";
-const char* const WEB_HISTORY_FILE = "temp-history.db";
+const char* const WEB_CONFIG_FILE = "temp.conf";
 
 namespace {
 
@@ -51,13 +51,23 @@ std::string ReadTail(const std::string& path, int64_t limit)
     return bytes;
 }
 
-std::string Signature(const std::string& folder)
+// The history file of a logger's folder, as its temp.conf names it; "" for none.
+std::string HistoryPathOf(const std::string& folder)
 {
-    std::string sig;
-    for (const char* name : {WEB_POOL_FILE, WEB_LATEST_FILE, WEB_PLACE_TABLE_FILE, WEB_EVENT_LOG_FILE,
-                             WEB_HISTORY_FILE, "temp-history.db-wal"}) {
+    std::string file = WebHistoryFile(ReadTail(folder + "/" + WEB_CONFIG_FILE, WEB_FILE_LIMIT));
+    if (file.empty() || file[0] == '/')
+        return file;
+    return folder + "/" + file;  // the logger's working directory
+}
+
+std::string Signature(const std::string& folder, const std::string& history)
+{
+    std::string sig = history + ";";
+    for (const std::string& path : {folder + "/" + WEB_POOL_FILE, folder + "/" + WEB_LATEST_FILE,
+                                    folder + "/" + WEB_PLACE_TABLE_FILE, folder + "/" + WEB_EVENT_LOG_FILE,
+                                    folder + "/" + WEB_CONFIG_FILE, history, history + "-wal"}) {
         struct stat st {};
-        if (stat((folder + "/" + name).c_str(), &st) == 0)
+        if (!path.empty() && stat(path.c_str(), &st) == 0)
             sig += std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "."
                    + std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ino);
         sig += ';';
@@ -167,10 +177,11 @@ std::shared_ptr<const WebLoggerState> WebSource::Logger(const std::string& id)
 
 HistoryReader* WebSource::OpenHistory(const WebLoggerState& logger, std::string* error) const
 {
-    std::string path = logger.folder.path + "/" + WEB_HISTORY_FILE;
+    const std::string& path = logger.historyPath;
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-        *error = "logger " + logger.folder.id + " keeps no history (no " + WEB_HISTORY_FILE + ")";
+    if (path.empty() || stat(path.c_str(), &st) != 0) {
+        *error = "logger " + logger.folder.id + " keeps no history ("
+                 + (path.empty() ? "history = off in its temp.conf" : "no " + path) + ")";
         return nullptr;
     }
     return HistoryOpenReader(path, error);
@@ -186,7 +197,8 @@ std::vector<std::string> WebSource::Events(const WebLoggerState& logger, size_t 
 std::shared_ptr<const WebLoggerState> WebSource::Read(const WebLoggerFolder& folder,
                                                       const std::shared_ptr<const WebLoggerState>& before)
 {
-    std::string signature = Signature(folder.path);
+    std::string history = HistoryPathOf(folder.path);
+    std::string signature = Signature(folder.path, history);
     int64_t now = nowMs_();
     int64_t dayStart = LocalDayStart(now);
     auto counted = std::find_if(failed_.begin(), failed_.end(), [&](const auto& f) { return f.first == folder.path; });
@@ -201,6 +213,7 @@ std::shared_ptr<const WebLoggerState> WebSource::Read(const WebLoggerFolder& fol
     auto state = std::make_shared<WebLoggerState>();
     state->folder = folder;
     state->signature = signature;
+    state->historyPath = history;
     WebFolderData data;
     data.logger = folder.id;
     data.pool = WebParseMeasurements(ReadTail(folder.path + "/" + WEB_POOL_FILE, WEB_FILE_LIMIT));
@@ -210,8 +223,8 @@ std::shared_ptr<const WebLoggerState> WebSource::Read(const WebLoggerFolder& fol
 
     std::string error;
     struct stat st {};
-    if (stat((folder.path + "/" + WEB_HISTORY_FILE).c_str(), &st) == 0) {
-        if (HistoryReader* reader = HistoryOpenReader(folder.path + "/" + WEB_HISTORY_FILE, &error)) {
+    if (!history.empty() && stat(history.c_str(), &st) == 0) {
+        if (HistoryReader* reader = HistoryOpenReader(history, &error)) {
             state->hasHistory = true;
             if (!HistoryListSensors(reader, &data.history, &error))
                 state->historyProblem = error;
@@ -260,4 +273,27 @@ std::shared_ptr<const WebLoggerState> WebSource::Read(const WebLoggerFolder& fol
     state->sensors = WebMergeSensors(data);
     state->lastCycleMs = WebLastCycleMs(state->sensors);
     return state;
+}
+
+int WebSelectThinned(HistoryReader* reader, HistoryTier tier, const std::string& serial, int64_t fromMs,
+                     int64_t toMs, WebThinner* thinner, bool viaHours, std::string* error)
+{
+    auto add = [thinner](const HistoryValues& v) {
+        thinner->Add(WebPoint{v.timeMs, v.min, v.mean, v.max, v.count, v.failed});
+        return 1;
+    };
+    if (tier != HISTORY_MINUTE || !thinner->WholeHours() || !viaHours)
+        return HistorySelectValues(reader, tier, serial, fromMs, toMs, add, error);
+    int64_t hoursFrom = 0, hoursTo = 0;
+    if (!HistoryRolledHours(reader, serial, &hoursFrom, &hoursTo, error))
+        return 0;
+    // The whole hours of the range that the hour rows hold; minutes before and after.
+    int64_t firstWhole = WebHourStart(fromMs) == fromMs ? fromMs : WebHourStart(fromMs) + WEB_HOUR_MS;
+    int64_t a = std::max(hoursFrom, firstWhole);
+    int64_t b = std::min(hoursTo, WebHourStart(toMs));
+    if (a >= b)
+        return HistorySelectValues(reader, HISTORY_MINUTE, serial, fromMs, toMs, add, error);
+    return HistorySelectValues(reader, HISTORY_MINUTE, serial, fromMs, a, add, error)
+           && HistorySelectValues(reader, HISTORY_HOUR, serial, a, b, add, error)
+           && HistorySelectValues(reader, HISTORY_MINUTE, serial, b, toMs, add, error);
 }

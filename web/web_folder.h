@@ -27,6 +27,7 @@ struct WebLoggerState {
     int64_t periodMs = WEB_DEFAULT_PERIOD_MS;  // estimated from the history
     int failedToday = 0;                      // failed readings since local midnight (history)
     std::vector<std::string> events;          // the event log's last entries, oldest first
+    std::string historyPath;                  // as temp.conf names it; "" where the history is off
     bool hasHistory = false;
     std::string historyProblem;               // why the history could not be read, if so
     std::string signature;                    // the files' sizes and times when read
@@ -37,7 +38,8 @@ extern const char* const WEB_POOL_FILE;         // temp.pd
 extern const char* const WEB_LATEST_FILE;       // tempu.csv
 extern const char* const WEB_PLACE_TABLE_FILE;  // Direct Access table.txt
 extern const char* const WEB_EVENT_LOG_FILE;    // USBerr.txt
-extern const char* const WEB_HISTORY_FILE;      // temp-history.db
+extern const char* const WEB_CONFIG_FILE;       // temp.conf (the history file it names, by default
+                                                // temp-history.db, relative to the folder)
 
 // How many event-log entries a logger's state keeps.
 constexpr size_t WEB_EVENTS_KEPT = 20;
@@ -87,6 +89,15 @@ private:
     };
     std::vector<std::pair<std::string, FailedCount>> failed_;
 };
+
+// One sensor's rows of `tier` in [from, to) into `thinner`. A minute series
+// thinned to whole hours is read from the hour rows where those hold
+// exactly the same (HistoryRolledHours), and from the minute rows only
+// where they don't: a range's edge inside an hour, the hour still open,
+// hours whose rows are pruned. With `viaHours` false every minute row is
+// read. Read-only; 1, or 0 with *error.
+int WebSelectThinned(HistoryReader* reader, HistoryTier tier, const std::string& serial, int64_t fromMs,
+                     int64_t toMs, WebThinner* thinner, bool viaHours, std::string* error);
 
 // Folder ids from paths: each path's last name, with characters outside
 // [A-Za-z0-9._-] as '_', and "-2", "-3"... for names already taken.

@@ -139,6 +139,26 @@ std::map<std::string, WebPlace> WebParsePlaceTable(std::string_view bytes)
     return places;
 }
 
+std::string WebHistoryFile(std::string_view tempConf)
+{
+    bool on = true;
+    std::string file = "temp-history.db";
+    for (std::string_view line : SplitLinesOf(tempConf)) {
+        line = line.substr(0, line.find('#'));
+        size_t equals = line.find('=');
+        if (equals == std::string_view::npos)
+            continue;
+        std::string key = Trim(line.substr(0, equals)), value = Trim(line.substr(equals + 1));
+        if (key == "history-file" && !value.empty())
+            file = value;
+        if (key == "history" && (value == "on" || value == "yes" || value == "true" || value == "1"))
+            on = true;
+        if (key == "history" && (value == "off" || value == "no" || value == "false" || value == "0"))
+            on = false;
+    }
+    return on ? file : "";
+}
+
 std::vector<std::string> WebLastLines(std::string_view bytes, size_t count)
 {
     std::vector<std::string> lines;
@@ -254,13 +274,46 @@ WebThinner::WebThinner(int64_t fromMs, int64_t toMs, size_t maxPoints)
 {
 }
 
+bool WebThinner::HourIntervalsFit(int64_t fromMs, int64_t toMs, size_t maxPoints)
+{
+    return toMs > fromMs && static_cast<long double>(toMs - fromMs) / std::max<size_t>(maxPoints, 1) >= WEB_HOUR_MS;
+}
+
+WebThinner WebThinner::HourIntervals(int64_t fromMs, int64_t toMs, size_t maxPoints)
+{
+    WebThinner thinner(fromMs, toMs, maxPoints);
+    // Hours from the one `from` lies in to the one `to` ends in, shared out.
+    int64_t origin = WebHourStart(fromMs);
+    int64_t hours = (toMs - origin + WEB_HOUR_MS - 1) / WEB_HOUR_MS;
+    int64_t per = (hours + static_cast<int64_t>(thinner.buckets_) - 1) / static_cast<int64_t>(thinner.buckets_);
+    thinner.origin_ = origin;
+    thinner.width_ = std::max<int64_t>(per, 1) * WEB_HOUR_MS;
+    thinner.buckets_ = static_cast<size_t>((toMs - origin + thinner.width_ - 1) / thinner.width_);
+    return thinner;
+}
+
+int64_t WebThinner::IntervalMs() const
+{
+    if (width_ > 0)
+        return width_;
+    return (span_ + static_cast<int64_t>(buckets_) - 1) / static_cast<int64_t>(buckets_);
+}
+
 void WebThinner::Add(const WebPoint& point)
 {
     // The interval of the point; points outside [from, to) land in the edge ones.
-    long double at = static_cast<long double>(point.timeMs - from_) * buckets_ / span_;
-    int64_t bucket = static_cast<int64_t>(std::clamp<long double>(at, 0, buckets_ - 1));
+    int64_t bucket;
+    if (width_ > 0) {
+        int64_t at = point.timeMs < origin_ ? 0 : (point.timeMs - origin_) / width_;
+        bucket = std::min<int64_t>(at, static_cast<int64_t>(buckets_) - 1);
+    } else {
+        long double at = static_cast<long double>(point.timeMs - from_) * buckets_ / span_;
+        bucket = static_cast<int64_t>(std::clamp<long double>(at, 0, buckets_ - 1));
+    }
     if (out_.empty() || bucket != currentBucket_) {
         out_.push_back(point);
+        if (width_ > 0)
+            out_.back().timeMs = std::max(from_, origin_ + bucket * width_);
         currentBucket_ = bucket;
         return;
     }

@@ -38,6 +38,12 @@ struct WebPlace {
 };
 std::map<std::string, WebPlace> WebParsePlaceTable(std::string_view bytes);
 
+// The history file a logger's temp.conf names, from its bytes as the logger
+// reads them ("key = value" lines, '#' starts a comment, a later good value
+// wins, a bad one is skipped): "history-file" (default temp-history.db), or
+// "" where "history" is off.
+std::string WebHistoryFile(std::string_view tempConf);
+
 // The last `count` non-empty lines of a text (CR LF or LF), oldest first.
 std::vector<std::string> WebLastLines(std::string_view bytes, size_t count);
 
@@ -83,22 +89,43 @@ struct WebPoint {
     int failed = 0;  // failed readings
 };
 
-// Thins a series to at most maxPoints as it streams by: [from, to) is cut
-// into maxPoints equal intervals, and the points of one interval merge into
-// one (min of mins, max of maxes, mean weighted by count, time of its first
-// point). Memory stays O(maxPoints) whatever the rows.
+// Thins a series to at most maxPoints as it streams by (points in time
+// order): [from, to) is cut into intervals, and the points of one interval
+// merge into one (min of mins, max of maxes, mean weighted by count). Memory
+// stays O(maxPoints) whatever the rows.
 class WebThinner {
 public:
+    // maxPoints equal intervals; a merged point has its first point's time.
     WebThinner(int64_t fromMs, int64_t toMs, size_t maxPoints);
+    // Whole hours instead, where equal intervals would span an hour or more
+    // (HourIntervalsFit): intervals of a whole number of hours from the
+    // hour `from` lies in, as few hours as keep them within maxPoints. A
+    // merged point has its interval's start (`from` for the first). Such an
+    // interval holds whole hour rows, so a minute series thins to the same
+    // points from its hour rows.
+    static bool HourIntervalsFit(int64_t fromMs, int64_t toMs, size_t maxPoints);
+    static WebThinner HourIntervals(int64_t fromMs, int64_t toMs, size_t maxPoints);
+
     void Add(const WebPoint& point);
     std::vector<WebPoint> Take();
+    // An interval's width (rounded up): neighbouring points lie less than
+    // one interval plus the rows' own spacing apart where no row is missing.
+    int64_t IntervalMs() const;
+    bool WholeHours() const { return width_ > 0; }
 
 private:
     int64_t from_, span_;
     size_t buckets_;
+    int64_t origin_ = 0, width_ = 0;  // whole-hour intervals: the first one's start, the width
     std::vector<WebPoint> out_;
     int64_t currentBucket_ = -1;
 };
+constexpr int64_t WEB_HOUR_MS = 3600000;
+// The start of the hour a time lies in (also before 1970).
+constexpr int64_t WebHourStart(int64_t timeMs)
+{
+    return timeMs - ((timeMs % WEB_HOUR_MS) + WEB_HOUR_MS) % WEB_HOUR_MS;
+}
 
 // Request limits.
 constexpr int WEB_MAX_POINTS = 5000;

@@ -75,6 +75,7 @@ expected_files() {  # [temp|karvix|temp-web|all]
         if { [ "$which" = temp-web ] || [ "$which" = all ]; } && [ "${WITH_WEB:-0}" = 1 ]; then
             echo "$BINDIR/temp-web"
             echo "$UNIT_DIR/temp-web.service"
+            echo "$MANDIR/man1/temp-web.1.gz"
             echo "$DATADIR/doc/temp-web/copyright"
             echo "$DATADIR/doc/temp-web/changelog.Debian.gz"
         fi

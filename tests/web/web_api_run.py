@@ -6,6 +6,7 @@
 # logger's files and console are byte for byte those of a run without it.
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -29,6 +30,16 @@ fault interrupt conversion=5
 """
 TABLE = f"{A} 1 Kitchen\r\n{B} 2 <b>Hall</b><script>alert(1)</script>\r\n{C} 3 Cellar\r\n{NEVER} 4 Attic\r\n"
 failures = []
+
+
+def same_console(a, b):
+    """Equal consoles but for the device list's time, which the logger takes from the system clock before
+    the software adapter sets its virtual one (two runs a second apart differ there; slow under an emulator)."""
+    stamp = re.compile(rb"^\d\d/\d\d/\d\d - \d\d:\d\d:\d\d (List of devices:)", re.M)
+    a, b = stamp.sub(rb"\1", a), stamp.sub(rb"\1", b)
+    if a != b:
+        print("consoles differ:", [x for x in zip(a.split(b"\n"), b.split(b"\n")) if x[0] != x[1]][:3])
+    return a == b
 
 
 def check(ok, what):
@@ -72,7 +83,7 @@ with webrun.Scratch() as root:
     webrun.wait_for("answers during the run", lambda: answered[0] > 2)
     stop.set()
     asker.join()
-    check(console == console_alone, "the console is the same with temp-web reading")
+    check(same_console(console, console_alone), "the console is the same with temp-web reading")
     for name in files:
         mine, theirs = logger.read(name), expected[name]
         if name == "USBerr.txt":

@@ -158,7 +158,25 @@ TEST_F(WebApiTest, HistoryRangesAcrossTheTiers)
             EXPECT_LE(p[1].get<double>(), p[2].get<double>());
             EXPECT_LE(p[2].get<double>(), p[3].get<double>());
         }
+        // Every tier is kept without a gap here: no two neighbouring points may look like one.
+        const auto& p = s["points"];
+        for (size_t i = 1; i < p.size(); ++i)
+            ASSERT_LE(p[i][0].get<int64_t>() - p[i - 1][0].get<int64_t>(), s["gap_ms"].get<int64_t>())
+                << c.from << " point " << i;
     }
+    // 30 days of minutes at 500 points: whole hours (2 h) a point, answered by the hour rows (the
+    // fixture's hour rows have a wider band than its minutes, so their band shows where they answered).
+    nlohmann::json month = Get("/api/v1/sensors/" + kA + "/history",
+                               {{"from", "30d"}, {"to", std::to_string((kNow - kMin) / 1000)}, {"points", "500"}});
+    EXPECT_EQ(month["tier"], "minute");
+    ASSERT_EQ(month["points"].size(), 361u);
+    EXPECT_EQ(month["points"][0][0], kNow - kMin - 30 * kDay);
+    EXPECT_EQ(month["points"][1][0], kNow - 30 * kDay + kHour);
+    EXPECT_EQ(month["points"][0][4], 6 + 360);   // the minute 09:59 of the first hour, then the hour 10:00
+    EXPECT_EQ(month["points"][1][1], 10.0);      // hours
+    EXPECT_EQ(month["points"][359][4], 2 * 360);
+    EXPECT_EQ(month["points"][360][1], 20.0);    // the hour `to` lies in: minutes, up to `to`
+    EXPECT_EQ(month["points"][360][4], 59 * 6);
     // The hour rows keep their band through the thinning; lowercase serials work.
     nlohmann::json year = Get("/api/v1/sensors/10a1b2c3d4e5f601/history", {{"from", "365d"}, {"points", "100"}});
     EXPECT_EQ(year["points"][0][1], 10.0);
@@ -282,3 +300,33 @@ TEST_F(WebApiTest, AFolderMadeLaterIsPickedUpAndAFolderWithoutHistoryServes)
 }
 
 }  // namespace
+
+// The history file the logger's temp.conf names is the one read: relative to the folder or absolute, none
+// where the history is off; a changed temp.conf is read again.
+TEST_F(WebApiTest, TheHistoryFileTempConfNames)
+{
+    const std::string path = "/api/v1/sensors/" + kA + "/history";
+    ASSERT_EQ(mkdir((one_ + "/kept").c_str(), 0755), 0);
+    for (const char* suffix : {"", "-wal", "-shm"})
+        ASSERT_EQ(rename((one_ + "/temp-history.db" + suffix).c_str(), (one_ + "/kept/h.db" + suffix).c_str()), 0);
+    struct Case {
+        std::string conf;
+        int status;
+        const char* history;
+    } cases[] = {
+        {"", 404, "none"},                                                  // the default name: gone
+        {"history-file = kept/h.db   # moved\r\n", 200, "ok"},              // relative to the folder
+        {"history-file = " + one_ + "/kept/h.db\n", 200, "ok"},             // absolute
+        {"history-file = kept/h.db\nhistory = off\n", 404, "none"},         // off
+        {"history = maybe\nhistory-file =\nhistory-file = kept/h.db\n", 200, "ok"},  // bad values skipped
+    };
+    for (const Case& c : cases) {
+        Write(one_ + "/temp.conf", c.conf);
+        now_ += 1000;
+        Get(path, {}, c.status);
+        EXPECT_EQ(Get("/api/v1/loggers")[0]["history"], c.history) << c.conf;
+        if (c.status == 200) {
+            EXPECT_GT(Get(path)["points"].size(), 0u) << c.conf;
+        }
+    }
+}

@@ -173,6 +173,17 @@ with webrun.Scratch() as root:
         assert no_sideways_scroll(driver), js(driver, "return document.documentElement.scrollWidth")
         if SHOTS:
             driver.save_screenshot(os.path.join(SHOTS, "web-phone.png"))
+
+        # Light and dark follow the system's choice, without a reload.
+        colours = {"light": ("rgb(255, 255, 255)", "rgb(27, 31, 35)"), "dark": ("rgb(21, 24, 28)", "rgb(230, 232, 235)")}
+        for scheme in ("dark", "light"):
+            driver.execute_cdp_cmd("Emulation.setEmulatedMedia",
+                                   {"features": [{"name": "prefers-color-scheme", "value": scheme}]})
+            webrun.wait_for(f"the page in {scheme}", lambda: js(
+                driver, "const s = getComputedStyle(document.body); return [s.backgroundColor, s.color]")
+                == list(colours[scheme]))
+            assert js(driver, f"return matchMedia('(prefers-color-scheme: {scheme})').matches"), scheme
+        assert js(driver, "return window.loadedOnce === true"), "the page was reloaded"
         print("web_browser: every check passed")
     finally:
         driver.quit()

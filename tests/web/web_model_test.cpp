@@ -218,6 +218,48 @@ TEST(WebJudgements, ThinningKeepsEachIntervalsMinAndMaxAndItsGaps)
     EXPECT_GE(gaps, 30);  // the week shows as empty points (a gap in the chart)
 }
 
+TEST(WebJudgements, WholeHourIntervalsForWideRanges)
+{
+    const int64_t h = WEB_HOUR_MS, t0 = 1796774400000;  // an hour start
+    struct Case {
+        int64_t from, to;
+        size_t points;
+        bool fit;
+        int64_t width;  // whole-hour intervals
+        size_t count;   // of intervals
+    } cases[] = {
+        {t0, t0 + 8760 * h, 2000, true, 5 * h, 1752},                  // a year of minutes, 2,000 points
+        {t0 + 1234, t0 + 8760 * h + 1234, 2000, true, 5 * h, 1753},    // the same year off the hour
+        {t0, t0 + 10 * h, 10, true, h, 10},                            // exactly an hour each
+        {t0 + 1, t0 + 10 * h + 1, 10, true, 2 * h, 6},                 // 11 hours touched: 2 h each
+        {t0, t0 + 10 * h - 1, 10, false, 0, 0},                        // under an hour each
+        {-5 * h - 1, 5 * h, 3, true, 4 * h, 3},                        // before 1970
+        {t0, t0 + 1, 1, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.from) + ".." + std::to_string(c.to));
+        ASSERT_EQ(WebThinner::HourIntervalsFit(c.from, c.to, c.points), c.fit);
+        if (!c.fit)
+            continue;
+        WebThinner thinner = WebThinner::HourIntervals(c.from, c.to, c.points);
+        EXPECT_EQ(thinner.IntervalMs(), c.width);
+        // A row every 10 minutes over the range: one point per interval, at its start (the first at from).
+        for (int64_t t = WebHourStart(c.from); t < c.to; t += h / 6)
+            if (t >= c.from)
+                thinner.Add(WebPoint{t, 1, 2, 3, 1, 0});
+        std::vector<WebPoint> points = thinner.Take();
+        ASSERT_EQ(points.size(), c.count);
+        EXPECT_LE(points.size(), c.points);
+        EXPECT_EQ(points[0].timeMs, c.from);
+        for (size_t i = 1; i < points.size(); ++i) {
+            EXPECT_EQ(points[i].timeMs, WebHourStart(c.from) + static_cast<int64_t>(i) * c.width);
+            EXPECT_EQ(points[i].count, i + 1 < points.size() ? c.width / (h / 6) : points[i].count);
+        }
+    }
+    EXPECT_EQ(WebHourStart(-1), -h);
+    EXPECT_EQ(WebHourStart(t0 + h - 1), t0);
+}
+
 HistorySensor Hist(const std::string& serial, int64_t last, int outcome, double extended, int64_t lastGood)
 {
     HistorySensor h;
