@@ -208,7 +208,7 @@ int OutputsClose()
                         lane->ops->name, OUTPUT_CLOSE_MS / 1000, static_cast<unsigned long long>(held));
         guard.unlock();
         lane->thread.detach();
-        it->release();
+        (void)it->release();
         ++leftBehind;
     }
     delete TheWorkers;
