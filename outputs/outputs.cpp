@@ -48,6 +48,10 @@ struct Workers {
     size_t queueLimit = OUTPUT_QUEUE_LIMIT;
 };
 
+// Lanes left behind by a close, kept for the life of the process: their
+// threads may still touch them (and a leak checker sees them as reachable).
+std::vector<Lane*>* LeftBehind = new std::vector<Lane*>;
+
 Workers* TheWorkers = nullptr;
 
 std::mutex EventsLock;
@@ -208,7 +212,7 @@ int OutputsClose()
                         lane->ops->name, OUTPUT_CLOSE_MS / 1000, static_cast<unsigned long long>(held));
         guard.unlock();
         lane->thread.detach();
-        (void)it->release();
+        LeftBehind->push_back(it->release());
         ++leftBehind;
     }
     delete TheWorkers;
